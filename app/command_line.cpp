@@ -1,0 +1,46 @@
+#include "app/command_line.h"
+
+#include <cstring>
+
+namespace {
+
+bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+uint64_t ParseDecimal(const char* text, uint64_t max) {
+    while (IsCSpace(*text)) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    uint64_t magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        const unsigned digit = static_cast<unsigned>(*text - '0');
+        if (magnitude > (max - digit) / 10) return max;  // out of range, whatever the sign
+        magnitude = magnitude * 10 + digit;
+    }
+    // Negation in the unsigned type of the conversion: max is 2^n - 1.
+    return negative ? (max - magnitude + 1) & max : magnitude;
+}
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+    CommandLine line;
+    for (int i = 2; i < argc; i += 2) {
+        const char* word = argv[i - 1];
+        const char* value = argv[i];
+        if (strcmp(word, "--include") == 0) {
+            line.pid = static_cast<DWORD>(ParseDecimal(value, UINT32_MAX));
+        } else if (strcmp(word, "--exclude") == 0) {
+            line.pid = static_cast<DWORD>(ParseDecimal(value, UINT32_MAX));
+            line.exclude = true;
+        } else if (strcmp(word, "--mix") == 0) {
+            line.pid = static_cast<DWORD>(ParseDecimal(value, UINT32_MAX));
+            line.mix = true;
+        } else if (strcmp(word, "--hwnd") == 0) {
+            const uint64_t handle = ParseDecimal(value, UINT64_MAX);
+            // The pid output is written straight into the target; a handle that
+            // names no window leaves it as the platform leaves it.
+            GetWindowThreadProcessId(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), &line.pid);
+        }
+    }
+    return line;
+}

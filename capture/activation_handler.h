@@ -1,0 +1,27 @@
+// Receives the completion of an asynchronous audio interface activation.
+// The platform calls ActivateCompleted on one of its own threads.
+#pragma once
+
+#include "platform/win32.h"
+
+class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler, public IAgileObject {
+public:
+    ActivationHandler();  // reference count 1: the opener's
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;
+
+    // Manual-reset; set by ActivateCompleted on every path. Null if it could
+    // not be created.
+    HANDLE completion_event;
+    // Written on the platform's thread before completion_event is set; read
+    // by the opener only after its wait returned.
+    HRESULT result;
+    IAudioClient* audio_client;  // the opener takes it over; never released here
+
+private:
+    ~ActivationHandler();
+    LONG volatile reference_count;
+};

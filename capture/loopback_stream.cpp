@@ -1,0 +1,99 @@
+#include "capture/loopback_stream.h"
+
+#include "capture/activation_handler.h"
+
+namespace {
+
+constexpr WCHAR kProcessLoopbackDevice[] = L"VAD\\Process_Loopback";
+
+constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
+                               AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
+constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
+
+constexpr WAVEFORMATEX kStreamFormat = {
+    WAVE_FORMAT_PCM,  // wFormatTag
+    2,                // nChannels
+    48000,            // nSamplesPerSec
+    192000,           // nAvgBytesPerSec
+    4,                // nBlockAlign
+    16,               // wBitsPerSample
+    0,                // cbSize
+};
+
+// Activates the device and waits for the handler; on success *client holds
+// the activated audio client.
+HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label) {
+    AUDIOCLIENT_ACTIVATION_PARAMS params = {};
+    params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
+    params.ProcessLoopbackParams.TargetProcessId = pid;
+    params.ProcessLoopbackParams.ProcessLoopbackMode = static_cast<PROCESS_LOOPBACK_MODE>(mode);
+    PROPVARIANT variant = {};
+    variant.vt = VT_BLOB;
+    variant.blob.cbSize = sizeof(params);
+    variant.blob.pBlobData = reinterpret_cast<BYTE*>(&params);
+
+    auto* handler = new ActivationHandler();
+    *label = "activate";
+    if (handler->completion_event == nullptr) {
+        // Without the event there is no telling when the platform thread is
+        // done with the handler, so the activation is not started at all.
+        const DWORD error = GetLastError();
+        handler->Release();
+        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_OUTOFMEMORY;
+    }
+    IActivateAudioInterfaceAsyncOperation* operation = nullptr;
+    HRESULT hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, __uuidof(IAudioClient), &variant, handler,
+                                             &operation);
+    if (FAILED(hr)) {
+        handler->Release();
+        return hr;
+    }
+    WaitForSingleObject(handler->completion_event, INFINITE);
+    if (operation != nullptr) operation->Release();
+    hr = handler->result;
+    *client = handler->audio_client;
+    handler->Release();
+    *label = "activate-result";
+    return hr;
+}
+
+}  // namespace
+
+HRESULT OpenLoopbackStream(DWORD pid, DWORD mode, CaptureStream* stream, StageLabel* label) {
+    CaptureStream opened;
+    HRESULT hr = Activate(pid, mode, &opened.audio_client, label);
+    if (FAILED(hr)) return hr;
+
+    *label = "initialize";
+    hr = opened.audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, kBufferDuration, 0, &kStreamFormat,
+                                         nullptr);
+    if (SUCCEEDED(hr)) {
+        *label = "event";
+        opened.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        hr = opened.audio_client->SetEventHandle(opened.event);
+    }
+    if (SUCCEEDED(hr)) {
+        *label = "service";
+        hr = opened.audio_client->GetService(__uuidof(IAudioCaptureClient),
+                                             reinterpret_cast<void**>(&opened.capture_client));
+        if (SUCCEEDED(hr) && opened.capture_client == nullptr) hr = E_POINTER;
+    }
+    if (SUCCEEDED(hr)) {
+        *label = "start";
+        hr = opened.audio_client->Start();
+    }
+    if (FAILED(hr)) {
+        CloseLoopbackStream(&opened);
+        return hr;
+    }
+    *stream = opened;
+    return S_OK;
+}
+
+void CloseLoopbackStream(CaptureStream* stream) {
+    if (stream->audio_client != nullptr) stream->audio_client->Stop();
+    if (stream->capture_client != nullptr) stream->capture_client->Release();
+    if (stream->audio_client != nullptr) stream->audio_client->Release();
+    if (stream->event != nullptr) CloseHandle(stream->event);
+    *stream = CaptureStream{};
+}

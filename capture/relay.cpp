@@ -1,0 +1,61 @@
+#include "capture/relay.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "capture/loopback_stream.h"
+
+namespace {
+
+constexpr DWORD kWakeInterval = 1000;  // ms; wake even when no event comes
+
+// Zeros written in place of silent packets. It only ever holds zeros, so
+// growing it gives up the old storage without copying.
+struct SilenceBuffer {
+    std::unique_ptr<BYTE[]> storage;
+    size_t capacity = 0;
+};
+
+const BYTE* Zeros(SilenceBuffer* silence, size_t length) {
+    if (length > silence->capacity) {
+        const size_t capacity = std::max(length, silence->capacity + silence->capacity / 2);
+        silence->storage.reset();
+        silence->storage.reset(new BYTE[capacity]);
+        silence->capacity = capacity;
+    }
+    if (length != 0) memset(silence->storage.get(), 0, length);
+    return silence->storage.get();
+}
+
+}  // namespace
+
+int RelaySingleStream(DWORD pid, bool exclude) {
+    CaptureStream stream;
+    StageLabel label = "";
+    const HRESULT opened = OpenLoopbackStream(pid, exclude ? kExcludeTargetTree : kIncludeTargetTree, &stream, &label);
+    if (FAILED(opened)) return ReportError(label, opened);
+    ReportReady(pid);
+
+    IAudioCaptureClient* capture = stream.capture_client;
+    SilenceBuffer silence;
+    for (;;) {
+        WaitForSingleObject(stream.event, kWakeInterval);  // timed out, set or failed: look anyway
+        UINT32 packet_size = 0;
+        HRESULT next = capture->GetNextPacketSize(&packet_size);
+        while (SUCCEEDED(next) && packet_size != 0) {
+            BYTE* data = nullptr;
+            UINT32 frames = 0;
+            DWORD flags = 0;
+            const HRESULT got = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+            if (FAILED(got)) return ReportError("buffer", got);
+            const size_t bytes = static_cast<uint64_t>(frames) * 4;
+            const BYTE* out = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? Zeros(&silence, bytes) : data;
+            if (fwrite(out, 1, bytes, stdout) < bytes) return 0;  // the reader has gone
+            capture->ReleaseBuffer(frames);
+            next = capture->GetNextPacketSize(&packet_size);
+        }
+        if (fflush(stdout) != 0) return 0;
+    }
+}

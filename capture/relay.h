@@ -1,0 +1,9 @@
+// Include and exclude modes: one stream relayed to standard output.
+#pragma once
+
+#include "platform/win32.h"
+
+// Opens the stream on pid (the pid's tree, or everything but it when
+// exclude), prints READY and copies every packet to stdout until stdout fails
+// (returns 0) or a packet cannot be read (ERROR line, returns 1).
+int RelaySingleStream(DWORD pid, bool exclude);

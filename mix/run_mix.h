@@ -1,0 +1,8 @@
+// Mix mode: every audible process tree but the target's, mixed on a 48 kHz
+// clock of the tool's own.
+#pragma once
+
+#include "platform/win32.h"
+
+// Returns 1 when the start-up probe cannot open a stream, 0 when stdout fails.
+int RunMix(DWORD target_pid);

@@ -1,0 +1,11 @@
+// What a HANDLE points at on POSIX systems: every object that CloseHandle
+// accepts starts with this header, so that one CloseHandle serves the events
+// of the sync group and the snapshots of the process group alike.
+#pragma once
+
+enum class KernelObjectKind { Event, Snapshot };
+
+struct KernelObject {
+    KernelObjectKind kind;
+    void (*destroy)(KernelObject* self);
+};

@@ -1,0 +1,364 @@
+// The subset of the Windows API that pcmtap calls, declared for systems
+// without the Windows SDK. Names, types, values and result codes are
+// Windows' own; the implementations live beside this file, one small library
+// per group (sync, clock, process, window, runtime, audio), and a test can
+// link a scripted double in place of any group.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+
+// ---- Base types -----------------------------------------------------------
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef uint32_t UINT;
+typedef uint32_t UINT32;
+typedef uint64_t UINT64;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONG_PTR;
+typedef int BOOL;
+typedef int32_t HRESULT;
+typedef uint32_t MMRESULT;
+typedef wchar_t WCHAR;  // holds one UTF-16 code unit
+typedef const WCHAR* LPCWSTR;
+typedef void* HANDLE;
+typedef struct HWND__* HWND;
+typedef void* LPVOID;
+typedef DWORD* LPDWORD;
+typedef int64_t REFERENCE_TIME;  // units of 100 ns
+typedef uint16_t VARTYPE;
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define STDMETHODCALLTYPE
+#define WINAPI
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER;
+
+// ---- Result codes ----------------------------------------------------------
+
+#define S_OK (static_cast<HRESULT>(0))
+#define S_FALSE (static_cast<HRESULT>(1))
+#define E_NOTIMPL (static_cast<HRESULT>(0x80004001u))
+#define E_NOINTERFACE (static_cast<HRESULT>(0x80004002u))
+#define E_POINTER (static_cast<HRESULT>(0x80004003u))
+#define E_FAIL (static_cast<HRESULT>(0x80004005u))
+#define E_UNEXPECTED (static_cast<HRESULT>(0x8000FFFFu))
+#define E_OUTOFMEMORY (static_cast<HRESULT>(0x8007000Eu))
+#define E_INVALIDARG (static_cast<HRESULT>(0x80070057u))
+#define REGDB_E_CLASSNOTREG (static_cast<HRESULT>(0x80040154u))
+#define CLASS_E_NOAGGREGATION (static_cast<HRESULT>(0x80040110u))
+
+#define FACILITY_WIN32 7
+#define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
+#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
+
+inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
+    return static_cast<HRESULT>(x) <= 0
+               ? static_cast<HRESULT>(x)
+               : static_cast<HRESULT>((x & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
+}
+
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+
+#define AUDCLNT_E_NOT_INITIALIZED (static_cast<HRESULT>(0x88890001u))
+#define AUDCLNT_E_ALREADY_INITIALIZED (static_cast<HRESULT>(0x88890002u))
+#define AUDCLNT_E_WRONG_ENDPOINT_TYPE (static_cast<HRESULT>(0x88890003u))
+#define AUDCLNT_E_DEVICE_INVALIDATED (static_cast<HRESULT>(0x88890004u))
+#define AUDCLNT_E_NOT_STOPPED (static_cast<HRESULT>(0x88890005u))
+#define AUDCLNT_E_BUFFER_TOO_LARGE (static_cast<HRESULT>(0x88890006u))
+#define AUDCLNT_E_OUT_OF_ORDER (static_cast<HRESULT>(0x88890007u))
+#define AUDCLNT_E_UNSUPPORTED_FORMAT (static_cast<HRESULT>(0x88890008u))
+#define AUDCLNT_E_INVALID_SIZE (static_cast<HRESULT>(0x88890009u))
+#define AUDCLNT_E_SERVICE_NOT_RUNNING (static_cast<HRESULT>(0x88890010u))
+#define AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED (static_cast<HRESULT>(0x88890011u))
+#define AUDCLNT_E_EVENTHANDLE_NOT_SET (static_cast<HRESULT>(0x88890014u))
+#define AUDCLNT_E_BUFFER_ERROR (static_cast<HRESULT>(0x88890018u))
+#define AUDCLNT_S_BUFFER_EMPTY (static_cast<HRESULT>(0x08890001u))
+
+// ---- GUIDs and __uuidof -----------------------------------------------------
+
+struct GUID {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+};
+typedef GUID IID;
+typedef GUID CLSID;
+typedef const IID& REFIID;
+typedef const CLSID& REFCLSID;
+typedef const GUID* LPCGUID;
+
+inline bool operator==(const GUID& a, const GUID& b) {
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+    for (int i = 0; i < 8; ++i)
+        if (a.Data4[i] != b.Data4[i]) return false;
+    return true;
+}
+inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
+inline bool IsEqualIID(const GUID& a, const GUID& b) { return a == b; }
+
+// As in Wine's headers for C++: a type's identifier comes from a trait that
+// each interface specialises below.
+template <typename T>
+struct Win32Uuid;
+#define __uuidof(T) (::Win32Uuid<T>::value)
+#define WIN32_UUID(T, d1, d2, d3, a, b, c, d, e, f, g, h)                          \
+    template <>                                                                    \
+    struct Win32Uuid<T> {                                                          \
+        static constexpr GUID value{d1, d2, d3, {a, b, c, d, e, f, g, h}};         \
+    }
+
+// ---- Events, waiting, handles (group: sync) --------------------------------
+
+HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL CloseHandle(HANDLE hObject);
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
+
+inline LONG InterlockedIncrement(LONG volatile* addend) {
+    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* addend) {
+    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+
+// ---- Time (group: clock) ----------------------------------------------------
+
+void Sleep(DWORD dwMilliseconds);
+DWORD GetTickCount();
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
+#define TIMERR_NOERROR 0u
+MMRESULT timeBeginPeriod(UINT uPeriod);
+
+// ---- Processes (group: process) -------------------------------------------
+
+#define TH32CS_SNAPPROCESS 0x00000002u
+
+typedef struct tagPROCESSENTRY32W {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    ULONG_PTR th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    WCHAR szExeFile[MAX_PATH];
+} PROCESSENTRY32W;
+typedef PROCESSENTRY32W* LPPROCESSENTRY32W;
+
+HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
+BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe);
+BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe);
+DWORD GetCurrentProcessId();
+
+// ---- Windows (group: window) -------------------------------------------------
+
+DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
+
+// ---- COM run-time and C run-time (group: runtime) ---------------------------
+
+#define COINIT_MULTITHREADED 0x0u
+#define CLSCTX_ALL 23u
+#define _O_BINARY 0x8000
+
+struct IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
+};
+typedef IUnknown* LPUNKNOWN;
+WIN32_UUID(IUnknown, 0x00000000, 0x0000, 0x0000, 0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+
+// Marks an object as callable from any thread; it has no methods of its own.
+struct IAgileObject : IUnknown {};
+WIN32_UUID(IAgileObject, 0x94ea2b94, 0xe9cc, 0x49e0, 0xc0, 0xff, 0xee, 0x64, 0xca, 0x8f, 0x5b, 0x90);
+
+HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
+int _setmode(int fd, int mode);
+int _fileno(FILE* stream);
+
+// ---- Core Audio (group: audio) --------------------------------------------
+
+typedef struct tagBLOB {
+    ULONG cbSize;
+    BYTE* pBlobData;
+} BLOB;
+
+#define VT_EMPTY 0
+#define VT_BLOB 65
+
+typedef struct tagPROPVARIANT {
+    VARTYPE vt;
+    WORD wReserved1;
+    WORD wReserved2;
+    WORD wReserved3;
+    union {
+        BLOB blob;
+        LONGLONG hVal;
+        BYTE pad[16];
+    };
+} PROPVARIANT;
+
+#pragma pack(push, 1)
+typedef struct tWAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+} WAVEFORMATEX;
+#pragma pack(pop)
+#define WAVE_FORMAT_PCM 1
+
+typedef enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED = 0, AUDCLNT_SHAREMODE_EXCLUSIVE = 1 } AUDCLNT_SHAREMODE;
+
+#define AUDCLNT_STREAMFLAGS_LOOPBACK 0x00020000u
+#define AUDCLNT_STREAMFLAGS_EVENTCALLBACK 0x00040000u
+#define AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY 0x08000000u
+#define AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM 0x80000000u
+
+#define AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY 0x1u
+#define AUDCLNT_BUFFERFLAGS_SILENT 0x2u
+#define AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR 0x4u
+
+typedef enum AUDIOCLIENT_ACTIVATION_TYPE {
+    AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT = 0,
+    AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK = 1
+} AUDIOCLIENT_ACTIVATION_TYPE;
+
+typedef enum PROCESS_LOOPBACK_MODE {
+    PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE = 0,
+    PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE = 1
+} PROCESS_LOOPBACK_MODE;
+
+typedef struct AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS {
+    DWORD TargetProcessId;
+    PROCESS_LOOPBACK_MODE ProcessLoopbackMode;
+} AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS;
+
+typedef struct AUDIOCLIENT_ACTIVATION_PARAMS {
+    AUDIOCLIENT_ACTIVATION_TYPE ActivationType;
+    union {
+        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS ProcessLoopbackParams;
+    };
+} AUDIOCLIENT_ACTIVATION_PARAMS;
+
+struct IAudioClient : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
+                                                 REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME hnsPeriodicity,
+                                                 const WAVEFORMATEX* pFormat, LPCGUID AudioSessionGuid) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Start() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE eventHandle) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** ppv) = 0;
+};
+WIN32_UUID(IAudioClient, 0x1cb9ad4c, 0xdbfa, 0x4c32, 0xb1, 0x78, 0xc2, 0xf5, 0x68, 0xa7, 0x03, 0xb2);
+
+struct IAudioCaptureClient : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** ppData, UINT32* pNumFramesToRead, DWORD* pdwFlags,
+                                                UINT64* pu64DevicePosition, UINT64* pu64QPCPosition) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 NumFramesRead) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* pNumFramesInNextPacket) = 0;
+};
+WIN32_UUID(IAudioCaptureClient, 0xc8adbd64, 0xe71e, 0x48a0, 0xa4, 0xde, 0x18, 0x5c, 0x39, 0x5c, 0xd3, 0x17);
+
+struct IActivateAudioInterfaceAsyncOperation : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activateResult, IUnknown** activatedInterface) = 0;
+};
+WIN32_UUID(IActivateAudioInterfaceAsyncOperation, 0x72a22d78, 0xcde4, 0x431d, 0xb8, 0xcc, 0x84, 0x3a, 0x71, 0x19,
+           0x9b, 0x6d);
+
+struct IActivateAudioInterfaceCompletionHandler : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* activateOperation) = 0;
+};
+WIN32_UUID(IActivateAudioInterfaceCompletionHandler, 0x41d949ab, 0x9862, 0x444a, 0x80, 0xf6, 0xc2, 0x61, 0x33, 0x4d,
+           0xa5, 0xeb);
+
+HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PROPVARIANT* activationParams,
+                                    IActivateAudioInterfaceCompletionHandler* completionHandler,
+                                    IActivateAudioInterfaceAsyncOperation** activationOperation);
+
+// Endpoints and sessions.
+
+typedef enum EDataFlow { eRender = 0, eCapture = 1, eAll = 2 } EDataFlow;
+#define DEVICE_STATE_ACTIVE 0x00000001u
+
+typedef enum AudioSessionState {
+    AudioSessionStateInactive = 0,
+    AudioSessionStateActive = 1,
+    AudioSessionStateExpired = 2
+} AudioSessionState;
+
+struct IMMDevice : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD dwClsCtx, PROPVARIANT* pActivationParams,
+                                               void** ppInterface) = 0;
+};
+
+struct IMMDeviceCollection : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetCount(UINT* pcDevices) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Item(UINT nDevice, IMMDevice** ppDevice) = 0;
+};
+
+struct IMMDeviceEnumerator : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow dataFlow, DWORD dwStateMask,
+                                                         IMMDeviceCollection** ppDevices) = 0;
+};
+WIN32_UUID(IMMDeviceEnumerator, 0xa95664d2, 0x9614, 0x4f35, 0xa7, 0x46, 0xde, 0x8d, 0xb6, 0x36, 0x17, 0xe6);
+
+struct MMDeviceEnumerator;  // the class; only its identifier is used
+WIN32_UUID(MMDeviceEnumerator, 0xbcde0395, 0xe52f, 0x467c, 0x8e, 0x3d, 0xc4, 0x57, 0x92, 0x91, 0x69, 0x2e);
+
+struct IAudioSessionControl : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetState(AudioSessionState* pRetVal) = 0;
+};
+
+struct IAudioSessionControl2 : IAudioSessionControl {
+    virtual HRESULT STDMETHODCALLTYPE GetProcessId(DWORD* pRetVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE IsSystemSoundsSession() = 0;
+};
+WIN32_UUID(IAudioSessionControl2, 0xbfb7ff88, 0x7239, 0x4fc9, 0x8f, 0xa2, 0x07, 0xc9, 0x50, 0xbe, 0x9c, 0x6d);
+
+struct IAudioSessionEnumerator : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetCount(int* SessionCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetSession(int SessionCount, IAudioSessionControl** Session) = 0;
+};
+
+struct IAudioSessionManager2 : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetSessionEnumerator(IAudioSessionEnumerator** SessionEnum) = 0;
+};
+WIN32_UUID(IAudioSessionManager2, 0x77aa99a0, 0x1bd6, 0x484f, 0x8b, 0xc7, 0x2c, 0x65, 0x4c, 0x9a, 0x9b, 0x6f);
