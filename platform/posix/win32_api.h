@@ -329,10 +329,13 @@ struct IMMDevice : IUnknown {
                                                void** ppInterface) = 0;
 };
 
+WIN32_UUID(IMMDevice, 0xd666063f, 0x1587, 0x4e43, 0x81, 0xf1, 0xb9, 0x48, 0xe8, 0x07, 0x36, 0x3f);
+
 struct IMMDeviceCollection : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetCount(UINT* pcDevices) = 0;
     virtual HRESULT STDMETHODCALLTYPE Item(UINT nDevice, IMMDevice** ppDevice) = 0;
 };
+WIN32_UUID(IMMDeviceCollection, 0x0bd7a1be, 0x7a1a, 0x44db, 0x83, 0x97, 0xcc, 0x53, 0x92, 0x38, 0x7b, 0x5e);
 
 struct IMMDeviceEnumerator : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow dataFlow, DWORD dwStateMask,
@@ -346,6 +349,7 @@ WIN32_UUID(MMDeviceEnumerator, 0xbcde0395, 0xe52f, 0x467c, 0x8e, 0x3d, 0xc4, 0x5
 struct IAudioSessionControl : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetState(AudioSessionState* pRetVal) = 0;
 };
+WIN32_UUID(IAudioSessionControl, 0xf4b1a599, 0x7266, 0x4319, 0xa8, 0xca, 0xe7, 0x0a, 0xcb, 0x11, 0xe8, 0xcd);
 
 struct IAudioSessionControl2 : IAudioSessionControl {
     virtual HRESULT STDMETHODCALLTYPE GetProcessId(DWORD* pRetVal) = 0;
@@ -357,6 +361,7 @@ struct IAudioSessionEnumerator : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetCount(int* SessionCount) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetSession(int SessionCount, IAudioSessionControl** Session) = 0;
 };
+WIN32_UUID(IAudioSessionEnumerator, 0xe2f5bb11, 0x0570, 0x40ca, 0xac, 0xdd, 0x3a, 0xa0, 0x12, 0x77, 0xde, 0xe8);
 
 struct IAudioSessionManager2 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetSessionEnumerator(IAudioSessionEnumerator** SessionEnum) = 0;

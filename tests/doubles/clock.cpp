@@ -1,0 +1,54 @@
+// The virtual clock: Sleep moves it, the counters read it.
+#include "tests/doubles/world.h"
+
+using namespace scripted::detail;
+
+void Sleep(DWORD dwMilliseconds) {
+    Enter("Sleep");
+    World& world = TheWorld();
+    const uint64_t duration =
+        world.sleep_duration ? world.sleep_duration(dwMilliseconds) : dwMilliseconds * 1000000ull;
+    if (world.now_ns + duration > world.horizon_ns) throw scripted::EndOfScript{};
+    AdvanceTo(world.now_ns + duration);
+}
+
+DWORD GetTickCount() {
+    Enter("GetTickCount");
+    const World& world = TheWorld();
+    return static_cast<DWORD>(world.tick_start + world.now_ns / 1000000u);
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
+    Enter("QueryPerformanceCounter");
+    const World& world = TheWorld();
+    const __int128 elapsed = static_cast<__int128>(world.now_ns) * world.frequency / 1000000000;
+    lpPerformanceCount->QuadPart = static_cast<LONGLONG>(world.counter_start + elapsed);
+    return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
+    Enter("QueryPerformanceFrequency");
+    lpFrequency->QuadPart = TheWorld().frequency;
+    return TRUE;
+}
+
+MMRESULT timeBeginPeriod(UINT) {
+    Enter("timeBeginPeriod");
+    return TIMERR_NOERROR;
+}
+
+namespace scripted {
+
+void SetPerformanceFrequency(int64_t ticks_per_second) { TheWorld().frequency = ticks_per_second; }
+
+void SetPerformanceCounterStart(int64_t ticks) { TheWorld().counter_start = ticks; }
+
+void SetTickCountStart(DWORD ms) { TheWorld().tick_start = ms; }
+
+void SetSleepDuration(std::function<uint64_t(DWORD)> duration) { TheWorld().sleep_duration = std::move(duration); }
+
+uint64_t NowNanoseconds() { return TheWorld().now_ns; }
+
+void AdvanceTime(uint64_t ns) { AdvanceTo(TheWorld().now_ns + ns); }
+
+}  // namespace scripted

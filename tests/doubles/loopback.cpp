@@ -1,0 +1,333 @@
+// The process-loopback device: asynchronous activation, the audio client and
+// the capture client, with packets delivered on the virtual clock.
+#include <cstring>
+
+#include "tests/doubles/world.h"
+
+namespace scripted::detail {
+
+struct CaptureClient : Counted<IAudioCaptureClient> {
+    explicit CaptureClient(Stream* owner) : Counted("IAudioCaptureClient"), stream(owner) {}
+    Stream* stream;
+
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioCaptureClient::GetNextPacketSize");
+        if (Dead(*this, "GetNextPacketSize")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (frames == nullptr) return E_POINTER;
+        if (FAILED(outcome.result)) return outcome.result;
+        *frames = stream->ready.empty() ? 0 : stream->ready.front().frames;
+        return outcome.result;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* device_position,
+                                        UINT64* counter_position) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioCaptureClient::GetBuffer");
+        if (Dead(*this, "GetBuffer")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
+        if (device_position != nullptr || counter_position != nullptr) Violation("GetBuffer asked for positions");
+        if (FAILED(outcome.result)) return outcome.result;
+        if (stream->buffer_out) return AUDCLNT_E_OUT_OF_ORDER;
+        if (stream->ready.empty()) {
+            *data = nullptr;
+            *frames = 0;
+            *flags = 0;
+            return AUDCLNT_S_BUFFER_EMPTY;
+        }
+        const Packet& packet = stream->ready.front();
+        const size_t samples = size_t{packet.frames} * 2;
+        stream->buffer.resize(samples);
+        if (packet.silent) {
+            std::memset(stream->buffer.data(), 0x5A, samples * sizeof(int16_t));  // never to be read
+        } else if (!packet.samples.empty()) {
+            if (packet.samples.size() != samples) Violation("scripted packet has the wrong number of samples");
+            std::memcpy(stream->buffer.data(), packet.samples.data(),
+                        std::min(samples, packet.samples.size()) * sizeof(int16_t));
+        } else {
+            std::fill(stream->buffer.begin(), stream->buffer.end(), packet.value);
+        }
+        stream->buffer_out = true;
+        stream->buffer_frames = packet.frames;
+        *data = outcome.null_out ? nullptr : reinterpret_cast<BYTE*>(stream->buffer.data());
+        *frames = packet.frames;
+        *flags = packet.silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
+        return outcome.result;
+    }
+
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioCaptureClient::ReleaseBuffer");
+        if (Dead(*this, "ReleaseBuffer")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (!stream->buffer_out) {
+            Violation("ReleaseBuffer without GetBuffer");
+            return AUDCLNT_E_OUT_OF_ORDER;
+        }
+        if (frames != stream->buffer_frames) {
+            Violation("ReleaseBuffer(" + std::to_string(frames) + ") after GetBuffer gave " +
+                      std::to_string(stream->buffer_frames) + " frames");
+            return AUDCLNT_E_INVALID_SIZE;
+        }
+        stream->buffer_out = false;
+        stream->ready.pop_front();
+        ++stream->taken;
+        return outcome.result;
+    }
+};
+
+struct AudioClient : Counted<IAudioClient> {
+    explicit AudioClient(Stream* owner) : Counted("IAudioClient"), stream(owner) {}
+    Stream* stream;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        const Outcome outcome = Enter("IAudioClient::QueryInterface");
+        if (out == nullptr) return E_POINTER;
+        *out = nullptr;
+        if (FAILED(outcome.result)) return outcome.result;
+        if (riid != __uuidof(IUnknown) && riid != __uuidof(IAudioClient)) return E_NOINTERFACE;
+        if (outcome.null_out) return S_OK;
+        AddRef();
+        *out = static_cast<IAudioClient*>(this);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE share_mode, DWORD flags, REFERENCE_TIME duration,
+                                         REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
+                                         LPCGUID session) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::Initialize");
+        if (Dead(*this, "Initialize")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (format == nullptr) return E_POINTER;
+        if (stream->initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
+        if (share_mode != AUDCLNT_SHAREMODE_SHARED || periodicity != 0 || session != nullptr)
+            Violation("Initialize with unexpected mode, periodicity or session");
+        stream->format = *format;
+        stream->stream_flags = flags;
+        stream->buffer_duration = duration;
+        if (SUCCEEDED(outcome.result)) stream->initialized = true;
+        return outcome.result;
+    }
+
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::SetEventHandle");
+        if (Dead(*this, "SetEventHandle")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        if (event == nullptr) return E_INVALIDARG;
+        if (SUCCEEDED(outcome.result)) stream->event = event;
+        return outcome.result;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** out) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::GetService");
+        if (Dead(*this, "GetService")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (out == nullptr) return E_POINTER;
+        *out = nullptr;
+        if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        if (riid != __uuidof(IAudioCaptureClient)) return E_NOINTERFACE;
+        if (FAILED(outcome.result) || outcome.null_out) return outcome.result;
+        if (stream->capture == nullptr) {
+            stream->capture = Make<CaptureClient>(stream);
+        } else {
+            stream->capture->AddRef();
+        }
+        *out = static_cast<IAudioCaptureClient*>(stream->capture);
+        return outcome.result;
+    }
+
+    HRESULT STDMETHODCALLTYPE Start() override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::Start");
+        if (Dead(*this, "Start")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        if (stream->event == nullptr) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+        if (SUCCEEDED(outcome.result) && !stream->started) {
+            stream->started = true;
+            stream->start_ns = TheWorld().now_ns;
+            AdvanceTo(TheWorld().now_ns);  // packets due at once
+        }
+        return outcome.result;
+    }
+
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::Stop");
+        if (Dead(*this, "Stop")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        const bool was_running = stream->started && !stream->stopped;
+        stream->stopped = true;
+        return FAILED(outcome.result) ? outcome.result : was_running ? S_OK : S_FALSE;
+    }
+};
+
+struct Operation : Counted<IActivateAudioInterfaceAsyncOperation> {
+    Operation(HRESULT activation_result, AudioClient* activated)
+        : Counted("IActivateAudioInterfaceAsyncOperation"), result(activation_result), client(activated) {}
+    HRESULT result;
+    AudioClient* client;  // the operation's own reference, dropped with its last one
+
+    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activate_result, IUnknown** activated) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IActivateAudioInterfaceAsyncOperation::GetActivateResult");
+        if (Dead(*this, "GetActivateResult")) return E_UNEXPECTED;
+        if (activate_result == nullptr || activated == nullptr) return E_POINTER;
+        if (FAILED(outcome.result)) return outcome.result;
+        *activate_result = result;
+        *activated = nullptr;
+        if (client != nullptr && !outcome.null_out) {
+            client->AddRef();
+            *activated = static_cast<IAudioClient*>(client);
+        }
+        return outcome.result;
+    }
+
+    ULONG STDMETHODCALLTYPE Release() override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const ULONG count = Counted::Release();
+        if (count == 0 && refs == 0 && client != nullptr) {
+            client->Release();
+            client = nullptr;
+        }
+        return count;
+    }
+};
+
+namespace {
+
+std::optional<Packet> ScriptedPacket(Stream& stream) {
+    if (stream.script.source) return stream.script.source(stream.next_index);
+    if (stream.next_index < stream.script.packets.size()) return stream.script.packets[stream.next_index];
+    return std::nullopt;
+}
+
+// The next packet this stream will deliver, fetched from its script.
+const Packet* Upcoming(Stream& stream) {
+    if (!stream.upcoming && !stream.exhausted) {
+        stream.upcoming = ScriptedPacket(stream);
+        if (stream.upcoming)
+            ++stream.next_index;
+        else
+            stream.exhausted = true;
+    }
+    return stream.upcoming ? &*stream.upcoming : nullptr;
+}
+
+bool Running(const Stream& stream) { return stream.started && !stream.stopped; }
+
+uint64_t DueAt(const Stream& stream, const Packet& packet) { return stream.start_ns + packet.at_ms * 1000000u; }
+
+}  // namespace
+
+void AdvanceTo(uint64_t ns) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    if (ns > world.now_ns) world.now_ns = ns;
+    for (const auto& stream : world.streams) {
+        if (!Running(*stream)) continue;
+        bool delivered = false;
+        for (const Packet* packet = Upcoming(*stream); packet != nullptr && DueAt(*stream, *packet) <= world.now_ns;
+             packet = Upcoming(*stream)) {
+            stream->ready.push_back(std::move(*stream->upcoming));
+            stream->upcoming.reset();
+            delivered = true;
+        }
+        if (delivered) SignalEvent(stream->event);
+    }
+}
+
+uint64_t NextDeliveryNanoseconds() {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    uint64_t next = UINT64_MAX;
+    for (const auto& stream : world.streams) {
+        if (!Running(*stream)) continue;
+        if (const Packet* packet = Upcoming(*stream)) next = std::min(next, DueAt(*stream, *packet));
+    }
+    return next;
+}
+
+}  // namespace scripted::detail
+
+using namespace scripted::detail;
+
+HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PROPVARIANT* activationParams,
+                                    IActivateAudioInterfaceCompletionHandler* completionHandler,
+                                    IActivateAudioInterfaceAsyncOperation** activationOperation) {
+    World& world = TheWorld();
+    std::unique_lock<std::recursive_mutex> hold(world.lock);
+    const Outcome outcome = Enter("ActivateAudioInterfaceAsync");
+    if (deviceInterfacePath == nullptr || completionHandler == nullptr || activationOperation == nullptr)
+        return E_POINTER;
+    if (FAILED(outcome.result)) return outcome.result;
+
+    scripted::Activation activation{deviceInterfacePath, riid, VT_EMPTY, 0, {}};
+    if (activationParams != nullptr) {
+        activation.vt = activationParams->vt;
+        activation.blob_size = activationParams->blob.cbSize;
+        if (activation.vt == VT_BLOB && activation.blob_size >= sizeof(AUDIOCLIENT_ACTIVATION_PARAMS))
+            std::memcpy(&activation.params, activationParams->blob.pBlobData, sizeof(AUDIOCLIENT_ACTIVATION_PARAMS));
+    }
+    world.activations.push_back(activation);
+
+    const DWORD pid = activation.params.ProcessLoopbackParams.TargetProcessId;
+    auto stream = std::make_unique<Stream>();
+    stream->pid = pid;
+    stream->mode = activation.params.ProcessLoopbackParams.ProcessLoopbackMode;
+    auto script = world.loopbacks.find(pid);
+    if (script != world.loopbacks.end()) stream->script = script->second;
+
+    HRESULT result = stream->script.activation_result;
+    if (activation.vt != VT_BLOB || activation.blob_size != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) ||
+        riid != __uuidof(IAudioClient))
+        result = E_INVALIDARG;
+    AudioClient* client = nullptr;
+    if (SUCCEEDED(result)) {
+        client = Make<AudioClient>(stream.get());
+        stream->client = client;
+        world.streams.push_back(std::move(stream));
+    }
+    Operation* operation = Make<Operation>(result, client);  // the platform's own reference
+    operation->AddRef();                                     // the caller's
+    *activationOperation = operation;
+
+    completionHandler->AddRef();
+    auto complete = [completionHandler, operation] {
+        completionHandler->ActivateCompleted(operation);
+        completionHandler->Release();
+        operation->Release();
+    };
+    if (world.loopbacks.count(pid) == 0 || world.loopbacks[pid].complete_on_thread) {
+        world.threads.emplace_back(complete);
+    } else {
+        hold.unlock();
+        complete();
+    }
+    return outcome.result;
+}
+
+namespace scripted {
+
+void SetLoopback(DWORD pid, Loopback script) { TheWorld().loopbacks[pid] = std::move(script); }
+
+std::vector<Activation> Activations() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    return TheWorld().activations;
+}
+
+std::vector<StreamState> Streams() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    std::vector<StreamState> states;
+    for (const auto& stream : TheWorld().streams) {
+        bool event_closed = false;
+        for (const auto& handle : TheWorld().handles)
+            if (handle.get() == stream->event) event_closed = handle->closed;
+        states.push_back(StreamState{stream->pid, stream->mode, stream->initialized, stream->started,
+                                     stream->stopped, stream->event != nullptr, event_closed, stream->client->refs,
+                                     stream->capture != nullptr ? stream->capture->refs : 0, stream->taken,
+                                     stream->format, stream->stream_flags, stream->buffer_duration});
+    }
+    return states;
+}
+
+}  // namespace scripted

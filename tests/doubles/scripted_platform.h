@@ -1,0 +1,172 @@
+// The scripted platform: every Windows operation the tool calls, played from
+// a script on a virtual clock, deterministic and fast.
+//
+// A test links the tool's code with this library instead of platform/posix,
+// writes the world (processes, windows, endpoints and sessions, one loopback
+// script per pid), runs the tool inside Run(), and then looks at what came
+// out: stdout and stderr bytes, the exit code, the call log, and the objects
+// and handles still open.
+//
+// Every COM object counts its references and every handle is tracked; an
+// object is never freed before Reset(), so a call on a released object, a
+// second release or a second CloseHandle is recorded as a violation instead
+// of crashing the test.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace scripted {
+
+// ---- The world as a whole ----------------------------------------------------
+
+// Back to an empty world at virtual time 0 with the defaults below. Joins any
+// activation thread still running.
+void Reset();
+
+// Thrown out of Sleep or WaitForSingleObject when the virtual clock would pass
+// the horizon: the way a test ends a loop that only ends when stdout fails.
+struct EndOfScript {};
+
+// Virtual milliseconds after which the world ends (default: never).
+void SetHorizon(uint64_t ms);
+
+struct RunResult {
+    std::optional<int> exit_code;  // empty when the run reached the horizon
+    std::string out;               // every byte that reached stdout's reader
+    std::string err;               // every byte written to stderr
+};
+
+// Runs body with stdout and stderr replaced by the scripted streams. stdout is
+// fully buffered (BUFSIZ), as when it is a pipe; stderr is unbuffered.
+RunResult Run(const std::function<int()>& body);
+
+// stdout's reader takes this many bytes and then goes away: a write that
+// would pass it delivers what fits and fails.
+void CloseStdoutAfter(size_t bytes);
+// The reader goes away at this virtual time.
+void CloseStdoutAt(uint64_t ms);
+// Number of writes that reached stdout's reader (each flush of a buffer is one).
+size_t StdoutWrites();
+
+// ---- Calls, results and faults -------------------------------------------------
+
+// Every call is logged by name, for example "IAudioClient::Initialize",
+// "IAudioCaptureClient::Release", "CloseHandle(auto-reset event)",
+// "Process32NextW". Names are those of the interface the call was made on.
+const std::vector<std::string>& Calls();
+// The log filtered to names that match any of the shell patterns, such as
+// "CloseHandle*", "*::Release" or "IAudioClient::*".
+std::vector<std::string> CallsMatching(const std::vector<std::string>& patterns);
+int CallCount(const std::string& name);
+void ClearCalls();
+// Stops (or resumes) logging names; counts and faults still work. For long runs.
+void SetCallLog(bool enabled);
+
+// The nth call of that name (1-based, counted since Reset; 0 = every call)
+// returns result instead of its scripted outcome. For calls that return BOOL
+// or a handle, a negative result makes them fail, with GetLastError giving
+// the Win32 code inside an HRESULT_FROM_WIN32 value (0 otherwise).
+void SetResult(const std::string& name, HRESULT result, int nth = 0);
+// The nth call of that name succeeds but hands back a null object.
+void SetNullOut(const std::string& name, int nth = 0);
+
+// Misuses seen: a call on a released object, a release below zero, a second
+// CloseHandle, a ReleaseBuffer that does not match GetBuffer, ...
+const std::vector<std::string>& Violations();
+
+// ---- Clock ---------------------------------------------------------------------
+
+void SetPerformanceFrequency(int64_t ticks_per_second);  // default 10 MHz
+void SetPerformanceCounterStart(int64_t ticks);          // counter at time 0 (default 0)
+void SetTickCountStart(DWORD ms);                        // GetTickCount at time 0 (default 0)
+// How long Sleep(ms) really takes, in virtual nanoseconds (default ms * 10^6).
+void SetSleepDuration(std::function<uint64_t(DWORD ms)> duration);
+uint64_t NowNanoseconds();
+// Moves the clock forward, delivering packets on the way.
+void AdvanceTime(uint64_t ns);
+
+// ---- Processes and windows ---------------------------------------------------
+
+struct Process {
+    DWORD pid;
+    DWORD parent;
+    std::wstring exe;
+};
+void SetProcesses(std::vector<Process> processes);
+void SetCurrentProcessId(DWORD pid);  // default 4242
+void SetWindow(uint64_t hwnd, DWORD owner_pid);
+
+// ---- Process-loopback streams --------------------------------------------------
+
+struct Packet {
+    uint64_t at_ms = 0;              // available this long after the stream's Start
+    UINT32 frames = 480;
+    bool silent = false;             // data then holds garbage that must not be read
+    int16_t value = 0;               // every sample, unless samples is given
+    std::vector<int16_t> samples;    // 2 * frames interleaved samples
+};
+
+// The packets of one stream, by index; empty once the script has no more.
+typedef std::function<std::optional<Packet>(size_t index)> PacketSource;
+
+struct Loopback {
+    HRESULT activation_result = S_OK;  // what GetActivateResult hands back
+    bool complete_on_thread = true;    // ActivateCompleted on a thread of its own
+    std::vector<Packet> packets;       // used when source is empty
+    PacketSource source;
+};
+// The script for every activation on pid (either mode). Pids without one get
+// a stream that opens and delivers nothing.
+void SetLoopback(DWORD pid, Loopback script);
+
+struct Activation {
+    std::wstring path;
+    IID iid;
+    VARTYPE vt;
+    ULONG blob_size;
+    AUDIOCLIENT_ACTIVATION_PARAMS params;  // copied from the blob
+};
+std::vector<Activation> Activations();
+
+struct StreamState {
+    DWORD pid;
+    DWORD mode;
+    bool initialized, started, stopped;
+    bool event_set;          // SetEventHandle was given an event
+    bool event_closed;       // that event has been closed
+    int audio_client_refs;   // references the tool still holds
+    int capture_client_refs;
+    size_t packets_taken;    // packets released with ReleaseBuffer
+    WAVEFORMATEX format;     // as passed to Initialize
+    DWORD stream_flags;
+    REFERENCE_TIME buffer_duration;
+};
+// One entry per activation that produced an audio client, in order.
+std::vector<StreamState> Streams();
+
+// ---- Endpoints and sessions ----------------------------------------------------
+
+struct Session {
+    AudioSessionState state = AudioSessionStateActive;
+    bool system_sounds = false;
+    DWORD pid = 0;
+};
+struct Endpoint {
+    std::vector<Session> sessions;
+};
+void SetEndpoints(std::vector<Endpoint> endpoints);
+
+// ---- Leaks ---------------------------------------------------------------------
+
+// Names of the platform objects with references still held, such as
+// "IAudioClient", and of the handles still open, such as "auto-reset event".
+std::vector<std::string> OpenObjects();
+std::vector<std::string> OpenHandles();
+
+}  // namespace scripted

@@ -1,0 +1,131 @@
+// Events and handles. Waits with a time-out run on the virtual clock; an
+// infinite wait (the activation's completion) really blocks, since the
+// completion may come from another thread.
+#include <algorithm>
+
+#include "tests/doubles/world.h"
+
+using namespace scripted::detail;
+
+namespace {
+
+thread_local DWORD last_error = ERROR_SUCCESS;
+
+Handle* Find(HANDLE value) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    for (auto it = world.handles.rbegin(); it != world.handles.rend(); ++it)
+        if (it->get() == value) return it->get();
+    return nullptr;
+}
+
+Handle* OpenEvent(HANDLE value, const char* call) {
+    Handle* handle = Find(value);
+    if (handle == nullptr || handle->closed || handle->kind == "snapshot") {
+        Violation(std::string(call) + " on a handle that is not an open event");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return handle;
+}
+
+bool TakeSignal(Handle* event) {
+    std::lock_guard<std::mutex> hold(event->signal_lock);
+    if (!event->state) return false;
+    if (!event->manual_reset) event->state = false;
+    return true;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return last_error; }
+
+void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
+
+HANDLE CreateEventW(void*, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+    const Outcome outcome = Enter("CreateEventW");
+    if (FAILED(outcome.result) || lpName != nullptr) {
+        const ULONG code = static_cast<ULONG>(outcome.result);
+        SetLastError((code >> 16) == 0x8007 ? code & 0xFFFF : ERROR_SUCCESS);
+        return nullptr;
+    }
+    auto handle = std::make_unique<Handle>();
+    handle->kind = bManualReset ? "manual-reset event" : "auto-reset event";
+    handle->manual_reset = bManualReset != FALSE;
+    handle->state = bInitialState != FALSE;
+    Handle* raw = handle.get();
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    TheWorld().handles.push_back(std::move(handle));
+    return raw;
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    Enter("SetEvent");
+    Handle* event = OpenEvent(hEvent, "SetEvent");
+    if (event == nullptr) return FALSE;
+    SignalEvent(hEvent);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    Enter("ResetEvent");
+    Handle* event = OpenEvent(hEvent, "ResetEvent");
+    if (event == nullptr) return FALSE;
+    std::lock_guard<std::mutex> hold(event->signal_lock);
+    event->state = false;
+    return TRUE;
+}
+
+namespace scripted::detail {
+
+void SignalEvent(HANDLE value) {
+    Handle* event = Find(value);
+    if (event == nullptr || event->closed) return;
+    {
+        std::lock_guard<std::mutex> hold(event->signal_lock);
+        event->state = true;
+    }
+    event->signalled.notify_all();
+}
+
+}  // namespace scripted::detail
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    const Outcome outcome = Enter("WaitForSingleObject");
+    if (FAILED(outcome.result)) return WAIT_FAILED;
+    Handle* event = OpenEvent(hHandle, "WaitForSingleObject");
+    if (event == nullptr) return WAIT_FAILED;
+    if (dwMilliseconds == INFINITE) {
+        std::unique_lock<std::mutex> hold(event->signal_lock);
+        event->signalled.wait(hold, [event] { return event->state; });
+        if (!event->manual_reset) event->state = false;
+        return WAIT_OBJECT_0;
+    }
+    World& world = TheWorld();
+    const uint64_t deadline = world.now_ns + dwMilliseconds * 1000000ull;
+    for (;;) {
+        if (TakeSignal(event)) return WAIT_OBJECT_0;
+        if (world.now_ns >= deadline) return WAIT_TIMEOUT;
+        const uint64_t next = std::min(deadline, NextDeliveryNanoseconds());
+        if (next > world.horizon_ns) throw scripted::EndOfScript{};
+        AdvanceTo(next);
+    }
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    Handle* handle = Find(hObject);
+    if (handle == nullptr) {
+        Enter("CloseHandle(unknown)");
+        Violation("CloseHandle on a handle the platform never gave out");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const Outcome outcome = Enter("CloseHandle(" + handle->kind + ")");
+    if (handle->closed) {
+        Violation("CloseHandle on a " + handle->kind + " closed before");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    handle->closed = true;
+    return SUCCEEDED(outcome.result) ? TRUE : FALSE;
+}

@@ -1,0 +1,196 @@
+// The world itself: call log, scripted results, violations, the scripted
+// standard streams, and the inventory of what is still open.
+#include "tests/doubles/world.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fnmatch.h>
+
+namespace scripted {
+namespace detail {
+
+World& TheWorld() {
+    static World world;
+    return world;
+}
+
+Outcome Enter(const std::string& name, HRESULT scripted) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    const int count = ++world.call_counts[name];
+    if (world.log_calls) world.calls.push_back(name);
+    for (const Rule& rule : world.rules)
+        if (rule.name == name && (rule.nth == 0 || rule.nth == count)) return {rule.result, rule.null_out};
+    return {scripted, false};
+}
+
+void Violation(const std::string& what) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    world.violations.push_back(what);
+}
+
+bool Dead(const Tracked& object, const char* method) {
+    if (object.refs > 0) return false;
+    Violation(object.name + "::" + method + " after its last Release");
+    return true;
+}
+
+namespace {
+
+ssize_t WriteStdout(void*, const char* data, size_t size) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    if (world.now_ns >= world.stdout_close_ns) world.stdout_limit = std::min(world.stdout_limit, world.out.size());
+    const size_t room = world.stdout_limit - std::min(world.stdout_limit, world.out.size());
+    const size_t taken = std::min(room, size);
+    world.out.append(data, taken);
+    ++world.stdout_writes;
+    if (taken == 0 && size != 0) {
+        errno = EPIPE;
+        return -1;
+    }
+    return static_cast<ssize_t>(taken);
+}
+
+ssize_t WriteStderr(void*, const char* data, size_t size) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    world.err.append(data, size);
+    return static_cast<ssize_t>(size);
+}
+
+void JoinThreads() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        threads.swap(TheWorld().threads);
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace
+}  // namespace detail
+
+using namespace detail;
+
+void Reset() {
+    JoinThreads();
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    world.calls.clear();
+    world.log_calls = true;
+    world.call_counts.clear();
+    world.rules.clear();
+    world.violations.clear();
+    world.now_ns = 0;
+    world.horizon_ns = UINT64_MAX;
+    world.frequency = 10000000;
+    world.counter_start = 0;
+    world.tick_start = 0;
+    world.sleep_duration = nullptr;
+    world.processes.clear();
+    world.own_pid = 4242;
+    world.windows.clear();
+    world.loopbacks.clear();
+    world.activations.clear();
+    world.streams.clear();
+    world.endpoints.clear();
+    world.objects.clear();
+    world.handles.clear();
+    world.stdout_limit = SIZE_MAX;
+    world.stdout_close_ns = UINT64_MAX;
+    world.stdout_writes = 0;
+    world.out.clear();
+    world.err.clear();
+}
+
+void SetHorizon(uint64_t ms) { TheWorld().horizon_ns = ms * 1000000u; }
+
+RunResult Run(const std::function<int()>& body) {
+    World& world = TheWorld();
+    FILE* const saved_out = stdout;
+    FILE* const saved_err = stderr;
+    FILE* out = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, WriteStdout, nullptr, nullptr});
+    FILE* err = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, WriteStderr, nullptr, nullptr});
+    setvbuf(out, nullptr, _IOFBF, BUFSIZ);
+    setvbuf(err, nullptr, _IONBF, 0);
+    stdout = out;
+    stderr = err;
+    RunResult result;
+    try {
+        result.exit_code = body();
+    } catch (const EndOfScript&) {
+    }
+    // As at the end of a process: whatever is still buffered goes out now.
+    fclose(out);
+    fclose(err);
+    stdout = saved_out;
+    stderr = saved_err;
+    JoinThreads();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    result.out = world.out;
+    result.err = world.err;
+    return result;
+}
+
+void CloseStdoutAfter(size_t bytes) { TheWorld().stdout_limit = bytes; }
+
+void CloseStdoutAt(uint64_t ms) { TheWorld().stdout_close_ns = ms * 1000000u; }
+
+size_t StdoutWrites() { return TheWorld().stdout_writes; }
+
+const std::vector<std::string>& Calls() { return TheWorld().calls; }
+
+std::vector<std::string> CallsMatching(const std::vector<std::string>& patterns) {
+    std::vector<std::string> matching;
+    for (const std::string& call : TheWorld().calls)
+        for (const std::string& pattern : patterns)
+            if (fnmatch(pattern.c_str(), call.c_str(), 0) == 0) {
+                matching.push_back(call);
+                break;
+            }
+    return matching;
+}
+
+int CallCount(const std::string& name) {
+    auto found = TheWorld().call_counts.find(name);
+    return found == TheWorld().call_counts.end() ? 0 : found->second;
+}
+
+void ClearCalls() { TheWorld().calls.clear(); }
+
+void SetCallLog(bool enabled) { TheWorld().log_calls = enabled; }
+
+void SetResult(const std::string& name, HRESULT result, int nth) {
+    TheWorld().rules.push_back(Rule{name, nth, result, false});
+}
+
+void SetNullOut(const std::string& name, int nth) { TheWorld().rules.push_back(Rule{name, nth, S_OK, true}); }
+
+const std::vector<std::string>& Violations() { return TheWorld().violations; }
+
+void SetProcesses(std::vector<Process> processes) { TheWorld().processes = std::move(processes); }
+
+void SetCurrentProcessId(DWORD pid) { TheWorld().own_pid = pid; }
+
+void SetWindow(uint64_t hwnd, DWORD owner_pid) { TheWorld().windows[hwnd] = owner_pid; }
+
+std::vector<std::string> OpenObjects() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    std::vector<std::string> open;
+    for (const auto& object : TheWorld().objects)
+        if (object->refs > 0) open.push_back(object->name);
+    return open;
+}
+
+std::vector<std::string> OpenHandles() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    std::vector<std::string> open;
+    for (const auto& handle : TheWorld().handles)
+        if (!handle->closed) open.push_back(handle->kind);
+    return open;
+}
+
+}  // namespace scripted

@@ -1,0 +1,179 @@
+// The scripted platform's state, shared by its groups. Not for tests: they
+// use scripted_platform.h.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "tests/doubles/scripted_platform.h"
+
+namespace scripted::detail {
+
+// Base of every scripted COM object: a name, a reference count, and a life
+// until Reset() so that misuse is seen rather than crashing.
+struct Tracked {
+    explicit Tracked(std::string interface_name) : name(std::move(interface_name)) {}
+    virtual ~Tracked() = default;
+    std::string name;
+    LONG refs = 1;
+};
+
+// Implements IUnknown for one interface I on top of Tracked.
+template <typename I>
+struct Counted : I, Tracked {
+    explicit Counted(std::string interface_name) : Tracked(std::move(interface_name)) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+};
+
+struct Handle {
+    std::string kind;  // "auto-reset event", "manual-reset event", "snapshot"
+    bool closed = false;
+    // events
+    bool manual_reset = false;
+    bool state = false;  // guarded by signal_lock
+    std::mutex signal_lock;
+    std::condition_variable signalled;
+    // snapshots
+    std::vector<Process> processes;
+    size_t next = 0;
+};
+
+struct AudioClient;
+struct CaptureClient;
+
+// One process-loopback stream, from its activation on.
+struct Stream {
+    DWORD pid = 0;
+    DWORD mode = 0;
+    Loopback script;
+    AudioClient* client = nullptr;
+    CaptureClient* capture = nullptr;
+    HANDLE event = nullptr;
+    bool initialized = false, started = false, stopped = false;
+    WAVEFORMATEX format{};
+    DWORD stream_flags = 0;
+    REFERENCE_TIME buffer_duration = 0;
+    uint64_t start_ns = 0;
+    // Packets: fetched from the script one ahead, ready once due.
+    size_t next_index = 0;
+    bool exhausted = false;
+    std::optional<Packet> upcoming;
+    std::deque<Packet> ready;
+    size_t taken = 0;
+    // The packet GetBuffer handed out, until ReleaseBuffer.
+    bool buffer_out = false;
+    UINT32 buffer_frames = 0;
+    std::vector<int16_t> buffer;
+};
+
+struct Rule {
+    std::string name;
+    int nth;  // 0: every call
+    HRESULT result;
+    bool null_out;
+};
+
+struct World {
+    std::recursive_mutex lock;
+
+    std::vector<std::string> calls;
+    bool log_calls = true;
+    std::unordered_map<std::string, int> call_counts;
+    std::vector<Rule> rules;
+    std::vector<std::string> violations;
+
+    uint64_t now_ns = 0;
+    uint64_t horizon_ns = UINT64_MAX;
+    int64_t frequency = 10000000;
+    int64_t counter_start = 0;
+    DWORD tick_start = 0;
+    std::function<uint64_t(DWORD)> sleep_duration;
+
+    std::vector<Process> processes;
+    DWORD own_pid = 4242;
+    std::map<uint64_t, DWORD> windows;
+
+    std::map<DWORD, Loopback> loopbacks;
+    std::vector<Activation> activations;
+    std::vector<std::unique_ptr<Stream>> streams;
+    std::vector<Endpoint> endpoints;
+
+    std::vector<std::unique_ptr<Tracked>> objects;
+    std::vector<std::unique_ptr<Handle>> handles;
+    std::vector<std::thread> threads;
+
+    size_t stdout_limit = SIZE_MAX;
+    uint64_t stdout_close_ns = UINT64_MAX;
+    size_t stdout_writes = 0;
+    std::string out;
+    std::string err;
+};
+
+World& TheWorld();
+
+// What a scripted call does: logged and counted; the outcome is the rule's
+// result if one matches this call, else `scripted`.
+struct Outcome {
+    HRESULT result;
+    bool null_out;
+};
+Outcome Enter(const std::string& name, HRESULT scripted = S_OK);
+
+void Violation(const std::string& what);
+
+// Makes a scripted object owned by the world, with one reference.
+template <typename T, typename... Args>
+T* Make(Args&&... args) {
+    auto object = std::make_unique<T>(std::forward<Args>(args)...);
+    T* raw = object.get();
+    TheWorld().objects.push_back(std::move(object));
+    return raw;
+}
+
+// True (after recording a violation) when a method is called on an object
+// whose references are all gone.
+bool Dead(const Tracked& object, const char* method);
+
+// Time and packets.
+void AdvanceTo(uint64_t ns);            // delivers packets on the way
+uint64_t NextDeliveryNanoseconds();     // UINT64_MAX when none is scheduled
+void SignalEvent(HANDLE event);
+
+template <typename I>
+HRESULT STDMETHODCALLTYPE Counted<I>::QueryInterface(REFIID riid, void** out) {
+    Enter(name + "::QueryInterface");
+    if (out == nullptr) return E_POINTER;
+    if (riid == __uuidof(IUnknown) || riid == __uuidof(I)) {
+        AddRef();
+        *out = static_cast<I*>(this);
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+template <typename I>
+ULONG STDMETHODCALLTYPE Counted<I>::AddRef() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    if (Dead(*this, "AddRef")) return 0;
+    return static_cast<ULONG>(++refs);
+}
+
+template <typename I>
+ULONG STDMETHODCALLTYPE Counted<I>::Release() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    Enter(name + "::Release");
+    if (Dead(*this, "Release")) return 0;
+    return static_cast<ULONG>(--refs);
+}
+
+}  // namespace scripted::detail
