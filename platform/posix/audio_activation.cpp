@@ -1,0 +1,125 @@
+// ActivateAudioInterfaceAsync for the process-loopback device. As on Windows
+// the activation completes on a thread of ours, which calls the handler's
+// ActivateCompleted with the operation object; the caller's thread is never
+// blocked by the connection to the sound server.
+#include <cwchar>
+#include <thread>
+
+#include "platform/posix/audio_loopback.h"
+
+namespace {
+
+constexpr WCHAR kProcessLoopbackPath[] = L"VAD\\Process_Loopback";
+#ifndef E_ILLEGAL_METHOD_CALL
+constexpr HRESULT E_ILLEGAL_METHOD_CALL = static_cast<HRESULT>(0x8000000Eu);
+#endif
+
+class ActivationOperation final : public IActivateAudioInterfaceAsyncOperation {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+        if (ppvObject == nullptr) return E_POINTER;
+        if (riid == __uuidof(IUnknown) || riid == __uuidof(IActivateAudioInterfaceAsyncOperation) ||
+            riid == __uuidof(IAgileObject)) {
+            *ppvObject = static_cast<IActivateAudioInterfaceAsyncOperation*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG count = InterlockedDecrement(&references_);
+        if (count == 0) delete this;
+        return static_cast<ULONG>(count);
+    }
+
+    // Each call hands out a reference of its own to the activated object.
+    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activateResult, IUnknown** activatedInterface) override {
+        if (activateResult == nullptr || activatedInterface == nullptr) return E_POINTER;
+        *activatedInterface = nullptr;
+        if (__atomic_load_n(&completed_, __ATOMIC_ACQUIRE) == 0) return E_ILLEGAL_METHOD_CALL;
+        *activateResult = result_;
+        if (activated_ != nullptr) {
+            activated_->AddRef();
+            *activatedInterface = activated_;
+        }
+        return S_OK;
+    }
+
+    // Completion thread, once, before the handler hears of it.
+    void Complete(HRESULT result, IUnknown* activated) {
+        result_ = result;
+        activated_ = activated;
+        __atomic_store_n(&completed_, 1, __ATOMIC_RELEASE);
+    }
+
+private:
+    ~ActivationOperation() {
+        if (activated_ != nullptr) activated_->Release();
+    }
+
+    HRESULT result_ = E_FAIL;         // written before completed_ is set
+    IUnknown* activated_ = nullptr;   // one reference, the operation's own
+    int completed_ = 0;
+    LONG volatile references_ = 1;
+};
+
+// The completion thread: connects, then tells the handler. It holds one
+// reference to the handler and one to the operation, taken by the caller.
+void Complete(ActivationOperation* operation, IActivateAudioInterfaceCompletionHandler* handler, HRESULT early,
+              DWORD target, bool exclude) {
+    IAudioClient* client = nullptr;
+    HRESULT hr = early;
+    if (SUCCEEDED(hr)) hr = CreateLoopbackClient(target, exclude, &client);
+    operation->Complete(hr, client);
+    handler->ActivateCompleted(operation);
+    handler->Release();
+    operation->Release();
+}
+
+}  // namespace
+
+HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PROPVARIANT* activationParams,
+                                    IActivateAudioInterfaceCompletionHandler* completionHandler,
+                                    IActivateAudioInterfaceAsyncOperation** activationOperation) {
+    if (activationOperation == nullptr) return E_POINTER;
+    *activationOperation = nullptr;
+    if (deviceInterfacePath == nullptr || completionHandler == nullptr) return E_POINTER;
+
+    // Only the process-loopback device exists here; it wants its parameters.
+    HRESULT early = S_OK;
+    AUDIOCLIENT_ACTIVATION_PARAMS params = {};
+    if (wcscmp(deviceInterfacePath, kProcessLoopbackPath) != 0) {
+        early = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    } else {
+        if (activationParams == nullptr || activationParams->vt != VT_BLOB ||
+            activationParams->blob.cbSize != sizeof(params) || activationParams->blob.pBlobData == nullptr)
+            return E_INVALIDARG;
+        params = *reinterpret_cast<const AUDIOCLIENT_ACTIVATION_PARAMS*>(activationParams->blob.pBlobData);
+        const DWORD mode = params.ProcessLoopbackParams.ProcessLoopbackMode;
+        if (params.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK ||
+            (mode != PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE &&
+             mode != PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE))
+            return E_INVALIDARG;
+        // The device serves IAudioClient alone, and only for a real process.
+        if (riid != __uuidof(IAudioClient)) early = E_NOINTERFACE;
+        else if (params.ProcessLoopbackParams.TargetProcessId == 0) early = E_INVALIDARG;
+    }
+
+    auto* operation = new ActivationOperation();
+    operation->AddRef();  // the completion thread's
+    completionHandler->AddRef();
+    try {
+        std::thread(Complete, operation, completionHandler, early, params.ProcessLoopbackParams.TargetProcessId,
+                    params.ProcessLoopbackParams.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE)
+            .detach();
+    } catch (const std::system_error&) {
+        completionHandler->Release();
+        operation->Release();
+        operation->Release();
+        return E_OUTOFMEMORY;
+    }
+    *activationOperation = operation;
+    return S_OK;
+}

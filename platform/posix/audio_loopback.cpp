@@ -1,0 +1,236 @@
+// IAudioClient and IAudioCaptureClient of the virtual process-loopback
+// device. The device accepts exactly what a process-loopback client asks of
+// Windows: shared mode, event-driven loopback, 48 kHz stereo 16-bit PCM.
+#include "platform/posix/audio_loopback.h"
+
+namespace {
+
+constexpr DWORD kLoopbackFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
+                                 AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
+
+bool IsDeviceFormat(const WAVEFORMATEX& format) {
+    return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels == 2 && format.nSamplesPerSec == 48000 &&
+           format.nAvgBytesPerSec == 192000 && format.nBlockAlign == 4 && format.wBitsPerSample == 16 &&
+           format.cbSize == 0;
+}
+
+// QPC position in 100 ns units, as Windows reports it.
+UINT64 QpcPosition() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<UINT64>(static_cast<__int128>(counter.QuadPart) * 10000000 / frequency.QuadPart);
+}
+
+class LoopbackClient;
+
+// GetService hands this out; it keeps the device alive while held.
+class LoopbackCapture final : public IAudioCaptureClient {
+public:
+    explicit LoopbackCapture(LoopbackClient* client);
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** ppData, UINT32* pNumFramesToRead, DWORD* pdwFlags,
+                                        UINT64* pu64DevicePosition, UINT64* pu64QPCPosition) override;
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 NumFramesRead) override;
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* pNumFramesInNextPacket) override;
+
+private:
+    ~LoopbackCapture();
+    LoopbackClient* client_;  // one reference, held for the capture client's lifetime
+    PacketQueue* queue_;
+    LONG volatile references_ = 1;
+};
+
+class LoopbackClient final : public IAudioClient {
+public:
+    LoopbackClient() = default;
+    HRESULT Connect(DWORD target, bool exclude) { return OpenLoopbackMixer(target, exclude, &queue_, &mixer_); }
+    PacketQueue* queue() { return &queue_; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
+        if (ppvObject == nullptr) return E_POINTER;
+        if (riid != __uuidof(IUnknown) && riid != __uuidof(IAudioClient)) {
+            *ppvObject = nullptr;
+            return E_NOINTERFACE;
+        }
+        *ppvObject = static_cast<IAudioClient*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG count = InterlockedDecrement(&references_);
+        if (count == 0) delete this;
+        return static_cast<ULONG>(count);
+    }
+
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags, REFERENCE_TIME hnsBufferDuration,
+                                         REFERENCE_TIME, const WAVEFORMATEX* pFormat, LPCGUID) override {
+        std::lock_guard<std::mutex> hold(queue_.lock);
+        if (initialized_) return AUDCLNT_E_ALREADY_INITIALIZED;
+        if (pFormat == nullptr) return E_POINTER;
+        if (hnsBufferDuration < 0) return E_INVALIDARG;
+        if (ShareMode != AUDCLNT_SHAREMODE_SHARED || StreamFlags != kLoopbackFlags || !IsDeviceFormat(*pFormat))
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        initialized_ = true;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE eventHandle) override {
+        std::lock_guard<std::mutex> hold(queue_.lock);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        if (eventHandle == nullptr || eventHandle == INVALID_HANDLE_VALUE) return E_INVALIDARG;
+        queue_.event = eventHandle;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(queue_.lock);
+            if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        }
+        if (riid != __uuidof(IAudioCaptureClient)) return E_NOINTERFACE;
+        *ppv = static_cast<IAudioCaptureClient*>(new LoopbackCapture(this));
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE Start() override {
+        {
+            std::lock_guard<std::mutex> hold(queue_.lock);
+            if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+            if (queue_.event == nullptr) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+            if (started_) return AUDCLNT_E_NOT_STOPPED;
+            if (queue_.lost) return AUDCLNT_E_DEVICE_INVALIDATED;
+        }
+        const HRESULT hr = StartLoopbackMixer(mixer_);
+        if (FAILED(hr)) return hr;
+        std::lock_guard<std::mutex> hold(queue_.lock);
+        started_ = true;
+        queue_.signalling = true;
+        return S_OK;
+    }
+
+    // Packets already mixed stay readable, as on Windows.
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        {
+            std::lock_guard<std::mutex> hold(queue_.lock);
+            if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+            if (!started_) return S_FALSE;
+            started_ = false;
+            queue_.signalling = false;  // from here on the event is never set: the reader may close it
+        }
+        StopLoopbackMixer(mixer_);
+        return S_OK;
+    }
+
+private:
+    ~LoopbackClient() {
+        if (mixer_ != nullptr) CloseLoopbackMixer(mixer_);
+    }
+
+    PacketQueue queue_;
+    LoopbackMixer* mixer_ = nullptr;
+    bool initialized_ = false;  // guarded by queue_.lock, as is started_
+    bool started_ = false;
+    LONG volatile references_ = 1;
+};
+
+LoopbackCapture::LoopbackCapture(LoopbackClient* client) : client_(client), queue_(client->queue()) {
+    client_->AddRef();
+}
+
+LoopbackCapture::~LoopbackCapture() { client_->Release(); }
+
+HRESULT STDMETHODCALLTYPE LoopbackCapture::QueryInterface(REFIID riid, void** ppvObject) {
+    if (ppvObject == nullptr) return E_POINTER;
+    if (riid != __uuidof(IUnknown) && riid != __uuidof(IAudioCaptureClient)) {
+        *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
+    *ppvObject = static_cast<IAudioCaptureClient*>(this);
+    AddRef();
+    return S_OK;
+}
+
+ULONG STDMETHODCALLTYPE LoopbackCapture::Release() {
+    const LONG count = InterlockedDecrement(&references_);
+    if (count == 0) delete this;
+    return static_cast<ULONG>(count);
+}
+
+// Once the server has gone and the mixed packets are read, a packet is still
+// announced, so that a reader waiting for data calls GetBuffer and learns
+// that the device is invalidated.
+HRESULT STDMETHODCALLTYPE LoopbackCapture::GetNextPacketSize(UINT32* pNumFramesInNextPacket) {
+    if (pNumFramesInNextPacket == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> hold(queue_->lock);
+    *pNumFramesInNextPacket = !queue_->packets.empty() || queue_->lost ? kPacketFrames : 0;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE LoopbackCapture::GetBuffer(BYTE** ppData, UINT32* pNumFramesToRead, DWORD* pdwFlags,
+                                                     UINT64* pu64DevicePosition, UINT64* pu64QPCPosition) {
+    if (ppData == nullptr || pNumFramesToRead == nullptr || pdwFlags == nullptr) return E_POINTER;
+    *ppData = nullptr;
+    *pNumFramesToRead = 0;
+    *pdwFlags = 0;
+    std::lock_guard<std::mutex> hold(queue_->lock);
+    if (queue_->front_held) return AUDCLNT_E_OUT_OF_ORDER;
+    if (queue_->packets.empty()) return queue_->lost ? AUDCLNT_E_DEVICE_INVALIDATED : AUDCLNT_S_BUFFER_EMPTY;
+    queue_->front_held = true;
+    *ppData = reinterpret_cast<BYTE*>(queue_->packets.front()->samples);
+    *pNumFramesToRead = kPacketFrames;
+    *pdwFlags = queue_->packets.front()->flags;
+    if (pu64DevicePosition != nullptr) *pu64DevicePosition = queue_->packets.front()->position;
+    if (pu64QPCPosition != nullptr) *pu64QPCPosition = QpcPosition();
+    return S_OK;
+}
+
+// Releasing 0 frames leaves the packet for the next GetBuffer; any other
+// count must be the whole packet.
+HRESULT STDMETHODCALLTYPE LoopbackCapture::ReleaseBuffer(UINT32 NumFramesRead) {
+    std::lock_guard<std::mutex> hold(queue_->lock);
+    if (!queue_->front_held) return AUDCLNT_E_OUT_OF_ORDER;
+    if (NumFramesRead != 0 && NumFramesRead != kPacketFrames) return AUDCLNT_E_INVALID_SIZE;
+    queue_->front_held = false;
+    if (NumFramesRead != 0) queue_->packets.pop_front();
+    return S_OK;
+}
+
+}  // namespace
+
+void DeliverPacket(PacketQueue* queue, std::unique_ptr<Packet> packet) {
+    std::lock_guard<std::mutex> hold(queue->lock);
+    if (!queue->signalling) return;
+    packet->position = queue->mixed;
+    queue->mixed += kPacketFrames;
+    queue->packets.push_back(std::move(packet));
+    if (queue->packets.size() > kMaxQueuedPackets) {
+        // Drop the oldest one the reader is not looking at; the next says so.
+        const auto oldest = queue->packets.begin() + (queue->front_held ? 1 : 0);
+        const auto next = queue->packets.erase(oldest);
+        (*next)->flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    }
+    SetEvent(queue->event);
+}
+
+void ReportDeviceLost(PacketQueue* queue) {
+    std::lock_guard<std::mutex> hold(queue->lock);
+    queue->lost = true;
+    if (queue->signalling) SetEvent(queue->event);
+}
+
+HRESULT CreateLoopbackClient(DWORD target, bool exclude, IAudioClient** client) {
+    auto* created = new LoopbackClient();
+    const HRESULT hr = created->Connect(target, exclude);
+    if (FAILED(hr)) {
+        created->Release();
+        return hr;
+    }
+    *client = created;
+    return S_OK;
+}

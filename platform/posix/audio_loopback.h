@@ -1,0 +1,57 @@
+// The virtual process-loopback device: what "VAD\Process_Loopback" activates.
+// The COM face (IAudioClient, IAudioCaptureClient) is in audio_loopback.cpp;
+// the sound server side (one monitor stream per captured playback stream, the
+// device clock and the mixing) is in audio_monitors.cpp. They meet in the
+// packet queue below.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "platform/win32.h"
+
+constexpr UINT32 kPacketFrames = 480;  // 10 ms at 48 kHz: one period of the device clock
+constexpr size_t kMaxQueuedPackets = 50;  // 500 ms; a reader that falls further behind loses the oldest
+
+struct Packet {
+    int16_t samples[kPacketFrames * 2];  // interleaved stereo
+    UINT64 position = 0;                 // device position of its first frame
+    DWORD flags = 0;                     // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY after a drop
+};
+
+// Mixed packets waiting for the reader. Filled on the main loop thread,
+// drained on the reader's thread; everything here is guarded by lock.
+struct PacketQueue {
+    std::mutex lock;
+    std::deque<std::unique_ptr<Packet>> packets;
+    bool front_held = false;  // between GetBuffer and ReleaseBuffer; that packet is never dropped
+    bool lost = false;        // the sound server went away
+    bool signalling = false;  // started: packets and loss set the event
+    HANDLE event = nullptr;   // the reader's, from SetEventHandle; not owned
+    UINT64 mixed = 0;         // frames mixed since the device was created
+};
+
+// Main loop thread: appends a mixed packet and sets the event.
+void DeliverPacket(PacketQueue* queue, std::unique_ptr<Packet> packet);
+// Main loop thread: the server has gone; the reader learns it from GetBuffer.
+void ReportDeviceLost(PacketQueue* queue);
+
+// The sound server side of one device.
+struct LoopbackMixer;
+
+// Connects to the server for a device capturing target's process tree (or,
+// with exclude, everything else). Fails with AUDCLNT_E_SERVICE_NOT_RUNNING
+// when no server can be reached.
+HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, LoopbackMixer** mixer);
+// Follows the matching playback streams and runs the device clock.
+// AUDCLNT_E_DEVICE_INVALIDATED once the server has gone.
+HRESULT StartLoopbackMixer(LoopbackMixer* mixer);
+// Closes the monitor streams and stops the clock; nothing is delivered after.
+void StopLoopbackMixer(LoopbackMixer* mixer);
+// Stops, disconnects and frees; no callback runs after it returns.
+void CloseLoopbackMixer(LoopbackMixer* mixer);
+
+// The activated object: an IAudioClient of a new device, reference count 1.
+HRESULT CreateLoopbackClient(DWORD target, bool exclude, IAudioClient** client);

@@ -1,0 +1,261 @@
+// The sound server side of the process-loopback device. Every playback stream
+// (sink input) of the captured process tree is recorded through a monitor
+// stream of its own, which carries that stream alone at its own volume. A
+// clock on the main loop thread mixes what the monitors have delivered into
+// one 10 ms packet per period, as the Windows device does from its engine.
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "platform/posix/audio_loopback.h"
+#include "platform/posix/audio_process_tree.h"
+#include "platform/posix/audio_pulse.h"
+
+namespace {
+
+constexpr pa_usec_t kPeriod = 10000;       // µs per packet
+constexpr pa_usec_t kMaxLag = 200000;      // µs; a clock further behind (machine suspended) starts afresh
+constexpr size_t kPacketSamples = kPacketFrames * 2;
+constexpr size_t kPrimeSamples = 2 * kPacketSamples;     // 20 ms: absorbs the server's delivery jitter
+constexpr size_t kMaxMonitorSamples = 10 * kPacketSamples;  // 100 ms; beyond it the oldest go
+constexpr uint32_t kFragmentBytes = kPacketFrames * 4;      // ask the server for 10 ms at a time
+
+}  // namespace
+
+struct Monitor {
+    LoopbackMixer* mixer;
+    uint32_t sink_input;
+    uint32_t sink;      // where the monitored stream plays; it moving ends the monitor
+    pa_stream* stream;  // main loop thread, as is all of this record
+    std::vector<int16_t> samples;  // delivered, not yet mixed
+    bool primed = false;           // holds enough to join the mix
+    bool ended = false;            // failed or terminated by the server
+};
+
+struct LoopbackMixer {
+    PulseConnection connection;
+    DWORD target;
+    bool exclude;
+    PacketQueue* queue;  // the device's; outlives the mixer
+    // The rest belongs to the main loop thread, or to whoever holds its lock.
+    bool running = false;
+    bool subscribed = false;
+    pa_time_event* clock = nullptr;
+    pa_usec_t next_tick = 0;  // CLOCK_MONOTONIC, µs
+    std::map<uint32_t, std::unique_ptr<Monitor>> monitors;  // by sink input index
+};
+
+namespace {
+
+void CloseMonitor(Monitor* monitor) {
+    pa_stream_set_read_callback(monitor->stream, nullptr, nullptr);
+    pa_stream_set_state_callback(monitor->stream, nullptr, nullptr);
+    pa_stream_disconnect(monitor->stream);
+    pa_stream_unref(monitor->stream);
+}
+
+void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
+    auto* monitor = static_cast<Monitor*>(userdata);
+    const void* data = nullptr;
+    size_t bytes = 0;
+    while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) == 0 && bytes != 0) {
+        const size_t count = bytes / sizeof(int16_t);
+        if (data == nullptr) {
+            monitor->samples.insert(monitor->samples.end(), count, 0);  // a hole in the stream
+        } else {
+            const auto* samples = static_cast<const int16_t*>(data);
+            monitor->samples.insert(monitor->samples.end(), samples, samples + count);
+        }
+        pa_stream_drop(stream);
+    }
+    if (monitor->samples.size() > kMaxMonitorSamples) {
+        const size_t excess = monitor->samples.size() - kPrimeSamples;
+        monitor->samples.erase(monitor->samples.begin(), monitor->samples.begin() + excess);
+    }
+}
+
+// A monitor ends when its stream does ("Entity killed") or moves to another
+// sink; the next clock tick reaps it and looks at the stream again.
+void OnMonitorState(pa_stream* stream, void* userdata) {
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) static_cast<Monitor*>(userdata)->ended = true;
+}
+
+void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink) {
+    static const pa_sample_spec kSpec = {PA_SAMPLE_S16LE, 48000, 2};
+    pa_stream* stream = pa_stream_new(mixer->connection.context, "process loopback", &kSpec, nullptr);
+    if (stream == nullptr) return;
+    auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}, false, false});
+    pa_stream_set_read_callback(stream, OnMonitorData, monitor.get());
+    pa_stream_set_state_callback(stream, OnMonitorState, monitor.get());
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = kFragmentBytes;
+    // With no source named, the server records from the monitor of the sink
+    // that the stream plays on.
+    if (pa_stream_set_monitor_stream(stream, sink_input) < 0 ||
+        pa_stream_connect_record(stream, nullptr, &attr,
+                                 static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
+        CloseMonitor(monitor.get());
+        return;
+    }
+    mixer->monitors[sink_input] = std::move(monitor);
+}
+
+void DropMonitor(LoopbackMixer* mixer, uint32_t sink_input) {
+    const auto found = mixer->monitors.find(sink_input);
+    if (found == mixer->monitors.end()) return;
+    CloseMonitor(found->second.get());
+    mixer->monitors.erase(found);
+}
+
+// Starts, keeps or ends the monitor of one playback stream.
+void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+    auto* mixer = static_cast<LoopbackMixer*>(userdata);
+    if (eol != 0 || info == nullptr || !mixer->running) return;
+    const bool in_tree = IsInProcessTree(ProcessIdOf(info->proplist), mixer->target);
+    const bool wanted = mixer->exclude ? !in_tree : in_tree;
+    const auto found = mixer->monitors.find(info->index);
+    const bool monitored = found != mixer->monitors.end() && !found->second->ended;
+    if (monitored && wanted && found->second->sink == info->sink) return;
+    DropMonitor(mixer, info->index);
+    if (wanted) OpenMonitor(mixer, info->index, info->sink);
+}
+
+void OnSinkInputEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* userdata) {
+    auto* mixer = static_cast<LoopbackMixer*>(userdata);
+    if (!mixer->running) return;
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        DropMonitor(mixer, index);
+        return;
+    }
+    pa_operation* op = pa_context_get_sink_input_info(context, index, OnSinkInputInfo, mixer);
+    if (op != nullptr) pa_operation_unref(op);
+}
+
+// The server closes every stream as it goes; the reader hears of it through
+// the packet queue.
+void OnContextState(pa_context* context, void* userdata) {
+    auto* mixer = static_cast<LoopbackMixer*>(userdata);
+    pa_threaded_mainloop_signal(mixer->connection.loop, 0);
+    if (IsConnectionLost(context)) ReportDeviceLost(mixer->queue);
+}
+
+// Reaps ended monitors; a stream that merely moved to another sink is
+// monitored again there.
+void ReapEndedMonitors(LoopbackMixer* mixer) {
+    for (auto it = mixer->monitors.begin(); it != mixer->monitors.end();) {
+        if (!it->second->ended) {
+            ++it;
+            continue;
+        }
+        const uint32_t sink_input = it->first;
+        CloseMonitor(it->second.get());
+        it = mixer->monitors.erase(it);
+        pa_operation* op = pa_context_get_sink_input_info(mixer->connection.context, sink_input, OnSinkInputInfo, mixer);
+        if (op != nullptr) pa_operation_unref(op);
+    }
+}
+
+// One period of the device: sum every primed monitor's next 10 ms and clamp.
+// A monitor joins once it holds 20 ms and leaves when it runs dry; with none
+// taking part nothing is delivered, as Windows delivers nothing while the
+// captured processes are silent.
+void MixOnePacket(LoopbackMixer* mixer) {
+    int32_t sum[kPacketSamples] = {};
+    bool any = false;
+    for (auto& [index, monitor] : mixer->monitors) {
+        std::vector<int16_t>& samples = monitor->samples;
+        if (!monitor->primed && samples.size() >= kPrimeSamples) monitor->primed = true;
+        if (!monitor->primed) continue;
+        const size_t count = std::min(samples.size(), kPacketSamples);
+        for (size_t i = 0; i < count; ++i) sum[i] += samples[i];
+        samples.erase(samples.begin(), samples.begin() + count);
+        if (samples.empty()) monitor->primed = false;
+        any = true;
+    }
+    if (!any) return;
+    auto packet = std::make_unique<Packet>();
+    for (size_t i = 0; i < kPacketSamples; ++i) packet->samples[i] = static_cast<int16_t>(std::clamp(sum[i], -32768, 32767));
+    DeliverPacket(mixer->queue, std::move(packet));
+}
+
+void OnClockTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* userdata) {
+    auto* mixer = static_cast<LoopbackMixer*>(userdata);
+    ReapEndedMonitors(mixer);
+    const pa_usec_t now = pa_rtclock_now();
+    if (now > mixer->next_tick + kMaxLag) mixer->next_tick = now;
+    while (mixer->next_tick <= now) {
+        MixOnePacket(mixer);
+        mixer->next_tick += kPeriod;
+    }
+    pa_context_rttime_restart(mixer->connection.context, event, mixer->next_tick);
+}
+
+}  // namespace
+
+HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, LoopbackMixer** mixer) {
+    auto opened = std::make_unique<LoopbackMixer>();
+    opened->target = target;
+    opened->exclude = exclude;
+    opened->queue = queue;
+    const HRESULT hr = OpenPulseConnection(&opened->connection);
+    if (FAILED(hr)) return hr;
+    pa_threaded_mainloop_lock(opened->connection.loop);
+    pa_context_set_state_callback(opened->connection.context, OnContextState, opened.get());
+    const bool lost = IsConnectionLost(opened->connection.context);
+    pa_threaded_mainloop_unlock(opened->connection.loop);
+    if (lost) {
+        ClosePulseConnection(&opened->connection);
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+    *mixer = opened.release();
+    return S_OK;
+}
+
+HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
+    pa_context* context = mixer->connection.context;
+    pa_threaded_mainloop_lock(mixer->connection.loop);
+    HRESULT hr = S_OK;
+    if (IsConnectionLost(context)) {
+        hr = AUDCLNT_E_DEVICE_INVALIDATED;
+    } else if (!mixer->running) {
+        mixer->running = true;
+        if (!mixer->subscribed) {
+            pa_context_set_subscribe_callback(context, OnSinkInputEvent, mixer);
+            pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
+            if (op != nullptr) pa_operation_unref(op);
+            mixer->subscribed = true;
+        }
+        pa_operation* op = pa_context_get_sink_input_info_list(context, OnSinkInputInfo, mixer);
+        if (op != nullptr) pa_operation_unref(op);
+        mixer->next_tick = pa_rtclock_now() + kPeriod;
+        mixer->clock = pa_context_rttime_new(context, mixer->next_tick, OnClockTick, mixer);
+    }
+    pa_threaded_mainloop_unlock(mixer->connection.loop);
+    return hr;
+}
+
+void StopLoopbackMixer(LoopbackMixer* mixer) {
+    pa_threaded_mainloop_lock(mixer->connection.loop);
+    mixer->running = false;
+    if (mixer->clock != nullptr) {
+        pa_threaded_mainloop_get_api(mixer->connection.loop)->time_free(mixer->clock);
+        mixer->clock = nullptr;
+    }
+    for (auto& [index, monitor] : mixer->monitors) CloseMonitor(monitor.get());
+    mixer->monitors.clear();
+    pa_threaded_mainloop_unlock(mixer->connection.loop);
+}
+
+void CloseLoopbackMixer(LoopbackMixer* mixer) {
+    StopLoopbackMixer(mixer);
+    pa_threaded_mainloop_lock(mixer->connection.loop);
+    pa_context_set_subscribe_callback(mixer->connection.context, nullptr, nullptr);
+    pa_threaded_mainloop_unlock(mixer->connection.loop);
+    ClosePulseConnection(&mixer->connection);
+    delete mixer;
+}
