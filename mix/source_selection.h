@@ -2,8 +2,16 @@
 #pragma once
 
 #include <set>
+#include <vector>
 
+#include "mix/process_table.h"
 #include "platform/win32.h"
+
+// A start pid, then its parent, grandparent, ...: at most 32 pids, never 0,
+// never one twice. The last may be a pid the table does not hold.
+typedef std::vector<DWORD> AncestorChain;
+
+AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table);
 
 // The audible processes minus those that are, or descend from, the target,
 // the tool itself or a voice-chat program, reduced to the topmost of each

@@ -1,0 +1,74 @@
+// Mix sources: audible processes outside the excluded trees, topmost only.
+#include "mix/source_selection.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "mix/audible_processes.h"
+
+namespace {
+
+constexpr size_t kChainLimit = 32;
+
+// Compared code unit for code unit: the table's names are already lower-cased.
+const wchar_t* const kVoiceChatExecutables[] = {
+    L"discord.exe",      L"discordptb.exe",      L"discordcanary.exe",   L"discorddevelopment.exe",
+    L"teamspeak.exe",    L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe",
+    L"mumble.exe",       L"skype.exe",           L"skypeapp.exe",        L"teams.exe",
+    L"ms-teams.exe",     L"zoom.exe",            L"whatsapp.exe",        L"whatsapp.root.exe",
+    L"telegram.exe",     L"slack.exe",           L"guilded.exe",         L"revolt.exe",
+    L"element.exe",      L"signal.exe",          L"viber.exe",
+};
+static_assert(std::size(kVoiceChatExecutables) == 23);
+
+bool IsVoiceChat(const std::wstring& exe_name) {
+    return std::any_of(std::begin(kVoiceChatExecutables), std::end(kVoiceChatExecutables),
+                       [&](const wchar_t* entry) { return exe_name == entry; });
+}
+
+bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD target_pid, DWORD own_pid) {
+    for (const DWORD member : chain) {
+        if (member == target_pid || member == own_pid) return true;
+        const auto found = table.find(member);
+        if (found != table.end() && IsVoiceChat(found->second.exe_name)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table) {
+    AncestorChain chain;
+    chain.reserve(kChainLimit);
+    DWORD pid = start_pid;
+    // A repeated pid means the parent links loop (pids are reused on Windows).
+    while (pid != 0 && chain.size() < kChainLimit && std::find(chain.begin(), chain.end(), pid) == chain.end()) {
+        chain.push_back(pid);
+        const auto found = table.find(pid);
+        if (found == table.end()) break;
+        pid = found->second.parent_pid;
+    }
+    return chain;
+}
+
+std::set<DWORD> SelectMixSources(DWORD target_pid) {
+    const ProcessTable table = SnapshotProcesses();
+    const DWORD own_pid = GetCurrentProcessId();
+    const std::set<DWORD> audible = FindAudibleProcesses();
+
+    std::set<DWORD> candidates;
+    for (const DWORD pid : audible)
+        if (!IsExcluded(BuildAncestorChain(pid, table), table, target_pid, own_pid)) candidates.insert(pid);
+
+    // Tested against all candidates, not the result so far, so that the order
+    // of the candidates cannot matter.
+    std::set<DWORD> sources;
+    for (const DWORD pid : candidates) {
+        const AncestorChain chain = BuildAncestorChain(pid, table);
+        const bool below_candidate =
+            chain.size() >= 2 &&
+            std::any_of(chain.begin() + 1, chain.end(), [&](DWORD member) { return candidates.count(member) != 0; });
+        if (!below_candidate) sources.insert(pid);
+    }
+    return sources;
+}
