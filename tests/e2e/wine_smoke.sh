@@ -38,6 +38,7 @@ export ALSA_CONFIG_PATH=$work/asound.conf
 # outcome does not depend on the machine.
 export PULSE_SERVER=unix:$work/no-sound-server
 unset DISPLAY WAYLAND_DISPLAY
+export HOME=${HOME:-$work}
 
 cleanup() {
     timeout 20 "$WINESERVER" -k >/dev/null 2>&1 || true
