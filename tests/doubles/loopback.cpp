@@ -16,7 +16,7 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
         if (Dead(*this, "GetNextPacketSize")) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (frames == nullptr) return E_POINTER;
         if (FAILED(outcome.result)) return outcome.result;
-        *frames = stream->ready.empty() ? 0 : stream->ready.front().frames;
+        *frames = stream->ready.empty() ? 0 : stream->ready.front().next_size.value_or(stream->ready.front().frames);
         return outcome.result;
     }
 

@@ -46,6 +46,10 @@ struct RunResult {
 // fully buffered (BUFSIZ), as when it is a pipe; stderr is unbuffered.
 RunResult Run(const std::function<int()>& body);
 
+// Waits until the platform's own threads (activation completions) are done
+// and have dropped the references they held.
+void Settle();
+
 // stdout's reader takes this many bytes and then goes away: a write that
 // would pass it delivers what fits and fails.
 void CloseStdoutAfter(size_t bytes);
@@ -110,6 +114,8 @@ struct Packet {
     bool silent = false;             // data then holds garbage that must not be read
     int16_t value = 0;               // every sample, unless samples is given
     std::vector<int16_t> samples;    // 2 * frames interleaved samples
+    // What GetNextPacketSize reports while this packet is next, if not frames.
+    std::optional<UINT32> next_size;
 };
 
 // The packets of one stream, by index; empty once the script has no more.

@@ -135,6 +135,8 @@ RunResult Run(const std::function<int()>& body) {
     return result;
 }
 
+void Settle() { JoinThreads(); }
+
 void CloseStdoutAfter(size_t bytes) { TheWorld().stdout_limit = bytes; }
 
 void CloseStdoutAt(uint64_t ms) { TheWorld().stdout_close_ns = ms * 1000000u; }
