@@ -1,21 +1,229 @@
-// Processes: the tool's own id. The snapshot is not provided yet.
+// Processes: Toolhelp snapshots over /proc, and the tool's own id.
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/posix/kernel_object.h"
 #include "platform/win32.h"
 
-HANDLE CreateToolhelp32Snapshot(DWORD, DWORD) {
-    SetLastError(50);  // ERROR_NOT_SUPPORTED
-    return INVALID_HANDLE_VALUE;
+namespace {
+
+struct ProcessRecord {
+    DWORD pid;
+    DWORD parent_pid;
+    DWORD threads;
+    std::wstring exe;  // UTF-16 code units, at most MAX_PATH - 1 of them
+};
+
+struct Snapshot {
+    KernelObject header;
+    std::vector<ProcessRecord> processes;  // ascending pid, as taken at creation
+    size_t next;                           // index Process32NextW hands out
+};
+
+void DestroySnapshot(KernelObject* object) { delete reinterpret_cast<Snapshot*>(object); }
+
+DWORD Win32ErrorFromErrno(int error) {
+    switch (error) {
+    case ENOENT: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ERROR_NOT_SUPPORTED;
+    }
 }
 
-BOOL Process32FirstW(HANDLE, LPPROCESSENTRY32W) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+// Invalid UTF-8 (Linux file names are bytes) becomes U+FFFD, one per bad byte.
+std::wstring Utf16FromUtf8(const std::string& bytes) {
+    std::wstring units;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        size_t length = 1;
+        char32_t code = 0xFFFD;
+        char32_t minimum = 0;
+        if (lead < 0x80) {
+            code = lead;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            code = lead & 0x1F;
+            minimum = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            code = lead & 0x0F;
+            minimum = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            code = lead & 0x07;
+            minimum = 0x10000;
+        }
+        bool valid = lead < 0x80 || length > 1;
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = i + k < bytes.size() ? static_cast<unsigned char>(bytes[i + k]) : 0;
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3F);
+        }
+        valid = valid && code >= minimum && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+        if (!valid) {
+            units.push_back(static_cast<wchar_t>(0xFFFD));
+            i += 1;
+            continue;
+        }
+        if (code >= 0x10000) {
+            units.push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
+            units.push_back(static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+        } else {
+            units.push_back(static_cast<wchar_t>(code));
+        }
+        i += length;
+    }
+    return units;
 }
 
-BOOL Process32NextW(HANDLE, LPPROCESSENTRY32W) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+// False when the file cannot be read, which for /proc/PID means the process is gone.
+bool ReadSmallFile(const std::string& path, std::string& contents) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    contents.clear();
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) contents.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return got == 0;
 }
+
+bool StatusField(const std::string& status, const std::string& field, DWORD& value) {
+    const std::string key = field + ":";
+    size_t at = status.compare(0, key.size(), key) == 0 ? 0 : status.find("\n" + key);
+    if (at == std::string::npos) return false;
+    if (at != 0) ++at;
+    value = static_cast<DWORD>(std::strtoul(status.c_str() + at + key.size(), nullptr, 10));
+    return true;
+}
+
+// The executable's file name as Windows' szExeFile gives it: no directory.
+bool ExecutableName(const std::string& dir, std::string& name) {
+    char target[4096];
+    const ssize_t length = readlink((dir + "/exe").c_str(), target, sizeof target);
+    if (length > 0 && static_cast<size_t>(length) < sizeof target) {
+        std::string path(target, static_cast<size_t>(length));
+        // The link of an executable replaced or removed since exec says so.
+        const std::string deleted = " (deleted)";
+        if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+            path.resize(path.size() - deleted.size());
+        name = path.substr(path.find_last_of('/') + 1);
+        return true;
+    }
+    // Kernel threads have no executable, and others' may be unreadable.
+    if (!ReadSmallFile(dir + "/comm", name)) return false;
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return true;
+}
+
+bool ReadProcess(DWORD pid, ProcessRecord& record) {
+    const std::string dir = "/proc/" + std::to_string(pid);
+    std::string status, name;
+    if (!ReadSmallFile(dir + "/status", status) || !StatusField(status, "PPid", record.parent_pid)) return false;
+    if (!StatusField(status, "Threads", record.threads)) record.threads = 1;
+    if (!ExecutableName(dir, name)) return false;
+    record.pid = pid;
+    record.exe = Utf16FromUtf8(name);
+    size_t keep = std::min<size_t>(record.exe.size(), MAX_PATH - 1);
+    // A cut never splits a surrogate pair.
+    if (keep > 0 && keep < record.exe.size() && record.exe[keep - 1] >= 0xD800 && record.exe[keep - 1] <= 0xDBFF) --keep;
+    record.exe.resize(keep);
+    return true;
+}
+
+bool ParsePid(const char* name, DWORD& pid) {
+    if (*name < '1' || *name > '9') return false;
+    unsigned long long value = 0;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(*c - '0');
+        if (value > 0xFFFFFFFFull) return false;
+    }
+    pid = static_cast<DWORD>(value);
+    return true;
+}
+
+Snapshot* AsSnapshot(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+    auto* object = static_cast<KernelObject*>(handle);
+    return object->kind == KernelObjectKind::Snapshot ? reinterpret_cast<Snapshot*>(object) : nullptr;
+}
+
+BOOL Fill(HANDLE hSnapshot, LPPROCESSENTRY32W lppe, bool first) {
+    Snapshot* snapshot = AsSnapshot(hSnapshot);
+    if (snapshot == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lppe == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Windows refuses a record smaller than its own, and writes only its own.
+    if (lppe->dwSize < sizeof(PROCESSENTRY32W)) {
+        SetLastError(ERROR_BAD_LENGTH);
+        return FALSE;
+    }
+    if (first) snapshot->next = 0;
+    if (snapshot->next >= snapshot->processes.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    const ProcessRecord& process = snapshot->processes[snapshot->next++];
+    const DWORD size = lppe->dwSize;
+    std::memset(lppe, 0, sizeof(PROCESSENTRY32W));
+    lppe->dwSize = size;
+    lppe->th32ProcessID = process.pid;
+    lppe->cntThreads = process.threads;
+    lppe->th32ParentProcessID = process.parent_pid;
+    lppe->pcPriClassBase = 8;  // NORMAL_PRIORITY_CLASS's base priority
+    std::copy(process.exe.begin(), process.exe.end(), lppe->szExeFile);
+    return TRUE;
+}
+
+}  // namespace
+
+HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD) {
+    auto* snapshot = new (std::nothrow) Snapshot{{KernelObjectKind::Snapshot, DestroySnapshot}, {}, 0};
+    if (snapshot == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Like Windows, a snapshot without TH32CS_SNAPPROCESS holds no processes.
+    if ((dwFlags & TH32CS_SNAPPROCESS) == 0) return &snapshot->header;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        const int error = errno;
+        delete snapshot;
+        SetLastError(Win32ErrorFromErrno(error));
+        return INVALID_HANDLE_VALUE;
+    }
+    while (const dirent* entry = readdir(proc)) {
+        ProcessRecord record{};
+        // A process that exits during the walk is left out, as if it had gone before.
+        if (ParsePid(entry->d_name, record.pid) && ReadProcess(record.pid, record))
+            snapshot->processes.push_back(std::move(record));
+    }
+    closedir(proc);
+    std::sort(snapshot->processes.begin(), snapshot->processes.end(),
+              [](const ProcessRecord& a, const ProcessRecord& b) { return a.pid < b.pid; });
+    return &snapshot->header;
+}
+
+BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill(hSnapshot, lppe, true); }
+
+BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill(hSnapshot, lppe, false); }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
