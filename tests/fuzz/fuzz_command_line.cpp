@@ -1,0 +1,89 @@
+// Fuzzes the command line: the input, split at NUL bytes, is the argument
+// vector; the parse must agree with a model of the rules written here from
+// scratch, with nothing shared with the tool's own conversion.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "tests/doubles/scripted_platform.h"
+
+namespace {
+
+const std::map<uint64_t, DWORD> kWindows = {
+    {1, 100}, {4294967296ull, 200}, {UINT64_MAX, 300}, {77, 0},  // a window whose owner reads as 0
+};
+
+// strtoul/strtoull as where unsigned long has `bits` bits.
+uint64_t ModelNumber(const std::string& text, int bits) {
+    size_t i = 0;
+    while (i < text.size() && std::strchr(" \t\n\v\f\r", text[i]) != nullptr) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    while (i < text.size() && text[i] == '0') ++i;
+    std::string digits;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') digits += text[i++];
+    const unsigned __int128 max = bits == 32 ? 0xFFFFFFFFu : UINT64_MAX;
+    if (digits.size() > 20) return static_cast<uint64_t>(max);
+    unsigned __int128 value = 0;
+    for (char digit : digits) value = value * 10 + static_cast<unsigned>(digit - '0');
+    if (value > max) return static_cast<uint64_t>(max);
+    return static_cast<uint64_t>(negative ? (max + 1 - value) & max : value);
+}
+
+CommandLine Model(const std::vector<std::string>& args) {
+    CommandLine line;
+    for (size_t i = 2; i < args.size(); i += 2) {
+        const std::string& word = args[i - 1];
+        const std::string& value = args[i];
+        if (word == "--include" || word == "--exclude" || word == "--mix") {
+            line.pid = static_cast<DWORD>(ModelNumber(value, 32));
+            line.exclude = line.exclude || word == "--exclude";
+            line.mix = line.mix || word == "--mix";
+        } else if (word == "--hwnd") {
+            auto window = kWindows.find(ModelNumber(value, 64));
+            if (window != kWindows.end()) line.pid = window->second;
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    scripted::Reset();
+    scripted::SetCallLog(false);
+    for (const auto& [handle, pid] : kWindows) scripted::SetWindow(handle, pid);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<std::string> args{"pcmtap"};
+    std::string current;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) {
+            args.push_back(current);
+            current.clear();
+        } else {
+            current += static_cast<char>(data[i]);
+        }
+    }
+    if (size != 0) args.push_back(current);
+
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    const CommandLine parsed = ParseCommandLine(static_cast<int>(args.size()), argv.data());
+    const CommandLine expected = Model(args);
+    if (parsed.pid != expected.pid || parsed.exclude != expected.exclude || parsed.mix != expected.mix) {
+        fprintf(stderr, "parse disagrees with the model: pid %u/%u exclude %d/%d mix %d/%d\n", parsed.pid,
+                expected.pid, parsed.exclude, expected.exclude, parsed.mix, expected.mix);
+        abort();
+    }
+    return 0;
+}
