@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""pcmtap with real sound: a private headless sound server, tone players
+(one frequency each), and pcmtap's stdout checked for which tones it holds.
+
+Usage: tests/e2e/pulse_e2e.py [path/to/pcmtap] [unittest options]
+Default binary: build/linux/pcmtap of this checkout. PCMTAP_E2E_SERVER=pipewire
+runs the same cases against PipeWire's pulse server.
+"""
+
+import os
+import shutil
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pulse_harness import Capture, Players, SoundServer, tone_level  # noqa: E402
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+PCMTAP = os.path.join(ROOT, "build", "linux", "pcmtap")
+
+PRESENT = 2000  # a tone at 0.25 full scale measures about 8192
+ABSENT = 200
+
+
+class RealSoundTest(unittest.TestCase):
+    def setUp(self):
+        self.server = SoundServer().start()
+        self.players = Players(self.server)
+        self.captures = []
+        self.addCleanup(self.server.stop)
+        self.addCleanup(self.players.stop)
+        self.addCleanup(lambda: [c.stop() for c in self.captures])
+
+    def capture(self, *args):
+        c = Capture(PCMTAP, self.server, *args)
+        self.captures.append(c)
+        return c
+
+    def assertReady(self, capture, expected):
+        line = capture.wait_ready()
+        self.assertEqual(line, expected, "status lines: %r" % capture.status_lines())
+
+    def assertTones(self, pcm, present, absent):
+        self.assertGreaterEqual(len(pcm), 48000 * 4 // 2, "less than 0.5 s of audio")
+        for f in present:
+            level = tone_level(pcm, f)
+            self.assertGreater(level, PRESENT, "%d Hz missing (level %.0f)" % (f, level))
+        for f in absent:
+            level = tone_level(pcm, f)
+            self.assertLess(level, ABSENT, "%d Hz should be left out (level %.0f)" % (f, level))
+
+    def settled_pcm(self, capture, seconds=1.5):
+        """Audio from a moment after READY, once every stream has joined."""
+        time.sleep(0.5)
+        since = time.monotonic()
+        time.sleep(seconds)
+        return capture.pcm(since)
+
+
+class SingleStream(RealSoundTest):
+    def test_include_by_pid_captures_that_player_only(self):
+        a = self.players.play(440)
+        self.players.play(1000)
+        self.assertTrue(self.players.wait_until_playing(2))
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        self.assertTones(self.settled_pcm(c), present=[440], absent=[1000])
+
+    def test_include_by_ancestor_captures_its_descendants(self):
+        shell = self.players.play_under_shell(440)
+        self.players.play(1000)
+        self.assertTrue(self.players.wait_until_playing(2))
+        c = self.capture("--include", shell.pid)
+        self.assertReady(c, "READY %d" % shell.pid)
+        self.assertTones(self.settled_pcm(c), present=[440], absent=[1000])
+
+    def test_exclude_captures_everything_else(self):
+        a = self.players.play(440)
+        self.players.play(1000)
+        self.players.play_under_shell(660)
+        self.assertTrue(self.players.wait_until_playing(3))
+        c = self.capture("--exclude", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        self.assertTones(self.settled_pcm(c), present=[1000, 660], absent=[440])
+
+    def test_a_player_starting_after_ready_is_picked_up_within_a_second(self):
+        shell = self.players.play_under_shell(440, delay=1.0)
+        c = self.capture("--include", shell.pid)
+        self.assertReady(c, "READY %d" % shell.pid)
+        self.assertTrue(self.players.wait_until_playing(1))
+        appeared = time.monotonic()
+        time.sleep(2)
+        arrival = c.first_arrival(440, after=0)
+        self.assertIsNotNone(arrival, "the late player never reached the output")
+        self.assertLess(arrival - appeared, 1.0)
+
+    def test_reader_going_away_ends_with_exit_code_0(self):
+        a = self.players.play(440)
+        self.assertTrue(self.players.wait_until_playing(1))
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(0.5)
+        self.assertTrue(c.pcm(), "no audio before the reader went away")
+        c.close_reader()
+        closed = time.monotonic()
+        self.assertEqual(c.process.wait(5), 0)
+        self.assertLess(time.monotonic() - closed, 1.0)
+
+    def test_killing_the_server_ends_with_an_error_and_exit_code_1(self):
+        a = self.players.play(440)
+        self.assertTrue(self.players.wait_until_playing(1))
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(0.3)
+        self.server.kill()
+        self.assertEqual(c.process.wait(5), 1)
+        time.sleep(0.05)
+        self.assertEqual(c.status_lines(), ["READY %d" % a.pid, "ERROR buffer 0x88890004"])
+
+    def test_no_server_fails_activation(self):
+        self.server.kill()
+        c = self.capture("--include", os.getpid())
+        self.assertEqual(c.process.wait(10), 1)
+        time.sleep(0.05)
+        self.assertEqual(c.status_lines(), ["ERROR activate-result 0x88890010"])
+
+
+class Mix(RealSoundTest):
+    def setUp(self):
+        super().setUp()
+        self.discord = os.path.join(self.server.dir, "discord.exe")
+        shutil.copy(shutil.which("pacat"), self.discord)
+
+    def test_mix_leaves_out_the_target_tree_and_voice_chat(self):
+        target = self.players.play_under_shell(440)    # the target's child plays
+        self.players.play(660, program=self.discord)   # a voice-chat program
+        self.players.play(1000)                        # anyone else
+        self.assertTrue(self.players.wait_until_playing(3))
+        c = self.capture("--mix", target.pid)
+        self.assertReady(c, "READY mix 1")
+        self.assertTones(self.settled_pcm(c), present=[1000], absent=[440, 660])
+
+    def test_mix_picks_up_a_player_starting_after_ready(self):
+        target = self.players.play_under_shell(440)
+        self.assertTrue(self.players.wait_until_playing(1))
+        c = self.capture("--mix", target.pid)
+        self.assertReady(c, "READY mix 0")
+        self.players.play(1000)
+        self.assertTrue(self.players.wait_until_playing(2))
+        appeared = time.monotonic()
+        time.sleep(2.5)
+        arrival = c.first_arrival(1000, after=appeared)
+        self.assertIsNotNone(arrival, "the late player never reached the mix")
+        # Sources are revised once a second, and a new one joins with 20 ms queued.
+        self.assertLess(arrival - appeared, 1.5)
+        self.assertLess(tone_level(c.pcm(arrival), 440), ABSENT)
+
+    def test_mix_output_runs_at_48000_frames_per_second(self):
+        target = self.players.play_under_shell(440)
+        self.players.play(1000)
+        self.assertTrue(self.players.wait_until_playing(2))
+        c = self.capture("--mix", target.pid)
+        self.assertReady(c, "READY mix 1")
+        start = time.monotonic() + 1.0
+        time.sleep(11.2)
+        frames = c.bytes_between(start, start + 10.0) / 4
+        self.assertAlmostEqual(frames / 10.0, 48000, delta=480, msg="%.0f frames/s" % (frames / 10))
+
+    def test_mix_reader_going_away_ends_with_exit_code_0(self):
+        target = self.players.play_under_shell(440)
+        c = self.capture("--mix", target.pid)
+        self.assertIsNotNone(c.wait_ready())
+        time.sleep(0.3)
+        c.close_reader()
+        closed = time.monotonic()
+        self.assertEqual(c.process.wait(5), 0)
+        self.assertLess(time.monotonic() - closed, 1.0)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        PCMTAP = os.path.abspath(sys.argv.pop(1))
+    if not os.access(PCMTAP, os.X_OK):
+        sys.exit("pulse_e2e: no pcmtap at %s; build it first" % PCMTAP)
+    missing = [p for p in ("pulseaudio" if os.environ.get("PCMTAP_E2E_SERVER", "pulseaudio") ==
+                           "pulseaudio" else "pipewire-pulse", "pactl", "pacat", "parec")
+               if shutil.which(p) is None]
+    if missing:
+        sys.exit("pulse_e2e: missing %s (apt-get install pulseaudio pulseaudio-utils)" % ", ".join(missing))
+    unittest.main(verbosity=2)

@@ -1,0 +1,312 @@
+"""Real sound for pcmtap's end-to-end tests: a private headless sound server
+with one 48 kHz stereo null sink, tone players, pcmtap runs, and tone
+detection (Goertzel) in plain Python.
+
+The server is PulseAudio, or PipeWire with its pulse server when
+PCMTAP_E2E_SERVER=pipewire; either way clients reach it through
+PULSE_SERVER, and nothing touches the user's own session.
+"""
+
+import array
+import math
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+RATE = 48000
+FRAME = 4  # bytes: two s16le samples
+
+
+def _wait_for(predicate, timeout, step=0.01):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+class SoundServer:
+    """A headless server in a temporary directory, torn down by stop()."""
+
+    def __init__(self, kind=None):
+        self.kind = kind or os.environ.get("PCMTAP_E2E_SERVER", "pulseaudio")
+        self.dir = tempfile.mkdtemp(prefix="pcmtap-e2e-")
+        self.socket = os.path.join(self.dir, "pa.sock")
+        self.env = dict(os.environ, HOME=self.dir, XDG_RUNTIME_DIR=self.dir,
+                        PULSE_SERVER="unix:" + self.socket)
+        self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self.processes = []
+        self.keeper = None
+
+    def start(self):
+        started = time.monotonic()
+        if self.kind == "pipewire":
+            self._start_pipewire()
+        else:
+            self._start_pulseaudio()
+        if not _wait_for(lambda: self.pactl("info").returncode == 0, 5):
+            raise RuntimeError("the %s server did not come up" % self.kind)
+        self.ready_seconds = time.monotonic() - started
+        self._make_sink_responsive()
+        return self
+
+    def _start_pulseaudio(self):
+        self.processes.append(subprocess.Popen(
+            ["pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1", "--disallow-exit",
+             "--use-pid-file=no", "--realtime=no", "--high-priority=no",
+             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + self.socket,
+             "--load=module-null-sink sink_name=vsink rate=48000 channels=2 format=s16le"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
+    def _start_pipewire(self):
+        # WirePlumber as root without D-Bus: no device reservation, no portal.
+        config = os.path.join(self.dir, "wireplumber", "main.lua.d")
+        os.makedirs(config)
+        with open(os.path.join(config, "90-headless.lua"), "w") as f:
+            f.write('alsa_monitor.properties["alsa.reserve"] = false\n'
+                    'default_access.properties["enable-flatpak-portal"] = false\n')
+        pulse = os.path.join(self.dir, "pipewire", "pipewire-pulse.conf.d")
+        os.makedirs(pulse)
+        with open(os.path.join(pulse, "90-socket.conf"), "w") as f:
+            f.write('pulse.properties = { server.address = [ "unix:%s" ] }\n' % self.socket)
+        env = dict(self.env, XDG_CONFIG_HOME=self.dir)
+        self.env = env
+        for program in (["pipewire"], ["wireplumber"], ["pipewire-pulse"]):
+            self.processes.append(subprocess.Popen(program, env=env, stdout=subprocess.DEVNULL,
+                                                   stderr=subprocess.DEVNULL))
+            time.sleep(0.2)
+        _wait_for(lambda: self.pactl("info").returncode == 0, 5)
+        self.pactl("load-module", "module-null-sink", "sink_name=vsink", "rate=48000", "channels=2",
+                   "format=s16le")
+        self.pactl("set-default-sink", "vsink")
+
+    def _make_sink_responsive(self):
+        # An idle null sink renders its first block of up to 2 s before any
+        # low-latency request counts: keep one 10 ms recorder on its monitor,
+        # restart the sink, and wait for its latency to come down.
+        self.keeper = subprocess.Popen(["parec", "-d", "vsink.monitor", "--latency-msec=10"],
+                                       env=self.env, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        time.sleep(0.1)
+        self.pactl("suspend-sink", "vsink", "1")
+        self.pactl("suspend-sink", "vsink", "0")
+        _wait_for(lambda: (self.sink_latency_usec() or 10**9) < 100000, 4, 0.05)
+
+    def sink_latency_usec(self):
+        out = self.pactl("list", "sinks").stdout
+        for line in out.splitlines():
+            line = line.strip()
+            if line.startswith("Latency:"):
+                try:
+                    return int(line.split()[1])
+                except (IndexError, ValueError):
+                    return None
+        return None
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl"] + list(args), env=self.env, capture_output=True, text=True,
+                              timeout=10)
+
+    def server_pids(self):
+        return [p.pid for p in self.processes if p.poll() is None]
+
+    def kill(self):
+        """Ends the server the hard way, as a crash would."""
+        for p in self.processes:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+    def stop(self):
+        for p in ([self.keeper] if self.keeper else []) + self.processes[::-1]:
+            if p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(2)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def write_tone(path, frequency, seconds, level=0.25):
+    samples = array.array("h")
+    step = 2 * math.pi * frequency / RATE
+    amplitude = 32767 * level
+    for i in range(int(seconds * RATE)):
+        v = int(amplitude * math.sin(step * i))
+        samples.append(v)
+        samples.append(v)
+    with open(path, "wb") as f:
+        f.write(samples.tobytes())
+    return path
+
+
+class Players:
+    """Tone players (pacat reading a raw tone file), each its own process."""
+
+    def __init__(self, server):
+        self.server = server
+        self.processes = []
+
+    def tone_file(self, frequency, seconds=30):
+        path = os.path.join(self.server.dir, "tone-%d-%d.raw" % (frequency, seconds))
+        if not os.path.exists(path):
+            write_tone(path, frequency, seconds)
+        return path
+
+    def player_command(self, frequency, program="pacat"):
+        return [program, "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
+                "--latency-msec=20", self.tone_file(frequency)]
+
+    def play(self, frequency, program="pacat"):
+        p = subprocess.Popen(self.player_command(frequency, program), env=self.server.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
+        self.processes.append(p)
+        return p
+
+    def play_under_shell(self, frequency, delay=0.0):
+        """A shell whose child plays: the player descends from the shell."""
+        command = " ".join("'%s'" % part for part in self.player_command(frequency))
+        script = "sleep %.3f; %s & wait" % (delay, command)
+        p = subprocess.Popen(["sh", "-c", script], env=self.server.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
+        self.processes.append(p)
+        return p
+
+    def wait_until_playing(self, count, timeout=5):
+        """Until the server holds count playback streams."""
+        def streams():
+            out = self.server.pactl("list", "short", "sink-inputs").stdout
+            return len([line for line in out.splitlines() if line.strip()])
+        return _wait_for(lambda: streams() >= count, timeout, 0.02)
+
+    def stop(self):
+        for p in self.processes:
+            if p.poll() is None:
+                try:
+                    os.killpg(p.pid, signal.SIGTERM)  # the player and anything it started
+                except ProcessLookupError:
+                    pass
+                p.wait()
+
+
+class Capture:
+    """One pcmtap run: its status lines, and its stdout with arrival times."""
+
+    def __init__(self, pcmtap, server, *args):
+        self.started = time.monotonic()
+        self.process = subprocess.Popen([pcmtap] + [str(a) for a in args], env=server.env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = []
+        self.ready_at = None
+        self.chunks = []  # (monotonic arrival time, bytes)
+        self.lock = threading.Lock()
+        self.reading = True
+        threading.Thread(target=self._read_err, daemon=True).start()
+        threading.Thread(target=self._read_out, daemon=True).start()
+
+    def _read_err(self):
+        for raw in self.process.stderr:
+            line = raw.decode(errors="replace").rstrip("\r\n")
+            with self.lock:
+                if line.startswith("READY") and self.ready_at is None:
+                    self.ready_at = time.monotonic()
+                self.lines.append(line)
+
+    def _read_out(self):
+        fd = self.process.stdout.fileno()
+        while self.reading:
+            data = os.read(fd, 65536)
+            if not data:
+                break
+            with self.lock:
+                self.chunks.append((time.monotonic(), data))
+
+    def wait_ready(self, timeout=10):
+        if not _wait_for(lambda: self.ready_at is not None or self.process.poll() is not None, timeout):
+            return None
+        time.sleep(0.05)
+        return self.ready_line()
+
+    def ready_line(self):
+        with self.lock:
+            return next((line for line in self.lines if line.startswith("READY")), None)
+
+    def status_lines(self):
+        with self.lock:
+            return list(self.lines)
+
+    def pcm(self, since=None):
+        with self.lock:
+            return b"".join(data for t, data in self.chunks if since is None or t >= since)
+
+    def bytes_between(self, start, end):
+        with self.lock:
+            return sum(len(data) for t, data in self.chunks if start <= t < end)
+
+    def first_arrival(self, frequency, after, level=2000):
+        """Arrival time of the first 10 ms block at or after `after` that holds
+        the tone at level or above."""
+        with self.lock:
+            chunks = list(self.chunks)
+        buffered = b""
+        for t, data in chunks:
+            buffered += data
+            while len(buffered) >= 480 * FRAME:
+                block, buffered = buffered[:480 * FRAME], buffered[480 * FRAME:]
+                if t >= after and tone_level(block, frequency) >= level:
+                    return t
+        return None
+
+    def close_reader(self):
+        """Plays a reader that goes away: closes our end of pcmtap's stdout."""
+        self.reading = False
+        self.process.stdout.close()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.reading = False
+        for stream in (self.process.stdout, self.process.stderr):
+            try:
+                stream.close()
+            except (OSError, ValueError):
+                pass
+
+
+def samples_of(pcm):
+    pcm = pcm[:len(pcm) - len(pcm) % FRAME]
+    samples = array.array("h")
+    samples.frombytes(pcm)
+    return samples
+
+
+def tone_level(pcm, frequency):
+    """Amplitude (0..32768) of one frequency in the left channel."""
+    samples = samples_of(pcm)
+    left = samples[0::2]
+    n = len(left)
+    if n == 0:
+        return 0.0
+    k = 2 * math.cos(2 * math.pi * frequency / RATE)
+    s1 = s2 = 0.0
+    for x in left:
+        s1, s2 = x + k * s1 - s2, s1
+    power = s1 * s1 + s2 * s2 - k * s1 * s2
+    return 2 * math.sqrt(max(power, 0.0)) / n
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time of a process so far, in seconds."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")

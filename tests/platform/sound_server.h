@@ -1,0 +1,32 @@
+// A private headless PulseAudio with one 48 kHz stereo null sink, for the
+// tests of the audio group that need a server, and a player of tones.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+class PrivateSoundServer {
+public:
+    ~PrivateSoundServer() { Stop(); }
+    // Starts the server and points PULSE_SERVER at it. False, with the
+    // reason in why(), when pulseaudio is not installed or does not come up.
+    bool Start();
+    // Ends the server (SIGTERM) and waits for it.
+    void Stop();
+    const std::string& why() const { return why_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string directory_;
+    std::string why_;
+};
+
+// Points PULSE_SERVER at a socket where nothing listens.
+void UseNoSoundServer();
+
+// Plays a sine tone (0.25 full scale) for seconds through pacat, as a child
+// process; returns its pid, or -1.
+pid_t PlayTone(double frequency, int seconds);
+// Ends and reaps a child started by PlayTone.
+void StopChild(pid_t pid);

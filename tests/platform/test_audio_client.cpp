@@ -1,0 +1,261 @@
+// The audio client and capture client of the process-loopback device, against
+// a private sound server.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/platform/activation.h"
+#include "tests/platform/audio_test_util.h"
+#include "tests/platform/sound_server.h"
+
+namespace {
+
+#define EXPECT_HR(expected, actual) \
+    EXPECT_EQ(static_cast<uint32_t>(expected), static_cast<uint32_t>(actual)) << std::hex << "0x" << (actual)
+
+class LoopbackClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!server_.Start()) GTEST_SKIP() << "no sound server: " << server_.why();
+        event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    void TearDown() override {
+        for (pid_t player : players_) StopChild(player);
+        if (event_ != nullptr) CloseHandle(event_);
+    }
+
+    pid_t Play(double frequency) {
+        const pid_t pid = PlayTone(frequency, 20);
+        players_.push_back(pid);
+        return pid;
+    }
+
+    // Activated, initialised, event attached, started; null on any failure.
+    IAudioClient* OpenStarted(DWORD pid, DWORD mode, IAudioCaptureClient** capture) {
+        IAudioClient* client = ActivateClient(pid, mode);
+        if (client == nullptr) return nullptr;
+        if (FAILED(client->Initialize(AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, 200000, 0, &kDeviceFormat, nullptr)) ||
+            FAILED(client->SetEventHandle(event_)) ||
+            FAILED(client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(capture))) ||
+            FAILED(client->Start())) {
+            ADD_FAILURE() << "could not start the device";
+            return nullptr;
+        }
+        return client;
+    }
+
+    // Reads packets for up to timeout; stops once frames have been read.
+    std::vector<int16_t> Capture(IAudioCaptureClient* capture, std::chrono::milliseconds timeout, size_t frames) {
+        std::vector<int16_t> samples;
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end && samples.size() < frames * 2) {
+            WaitForSingleObject(event_, 100);
+            UINT32 size = 0;
+            while (SUCCEEDED(capture->GetNextPacketSize(&size)) && size != 0) {
+                BYTE* data = nullptr;
+                UINT32 got = 0;
+                DWORD flags = 0xdeadbeef;
+                if (FAILED(capture->GetBuffer(&data, &got, &flags, nullptr, nullptr))) return samples;
+                EXPECT_EQ(got, 480u);
+                EXPECT_EQ(flags & AUDCLNT_BUFFERFLAGS_SILENT, 0u);
+                const auto* packet = reinterpret_cast<const int16_t*>(data);
+                samples.insert(samples.end(), packet, packet + got * 2);
+                EXPECT_HR(S_OK, capture->ReleaseBuffer(got));
+            }
+        }
+        return samples;
+    }
+
+    PrivateSoundServer server_;
+    HANDLE event_ = nullptr;
+    std::vector<pid_t> players_;
+};
+
+struct FormatCase {
+    const char* name;
+    AUDCLNT_SHAREMODE mode;
+    DWORD flags;
+    WAVEFORMATEX format;
+};
+
+class InitializeFormat : public LoopbackClientTest, public ::testing::WithParamInterface<FormatCase> {};
+
+TEST_P(InitializeFormat, IsRefusedAndLeavesTheClientUninitialised) {
+    IAudioClient* client = ActivateClient(getpid(), PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE);
+    ASSERT_NE(client, nullptr);
+    const FormatCase& c = GetParam();
+    EXPECT_HR(AUDCLNT_E_UNSUPPORTED_FORMAT, client->Initialize(c.mode, c.flags, 200000, 0, &c.format, nullptr));
+    EXPECT_HR(S_OK, client->Initialize(AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, 200000, 0, &kDeviceFormat, nullptr));
+    EXPECT_EQ(client->Release(), 0u);
+}
+
+constexpr WAVEFORMATEX kMono = {WAVE_FORMAT_PCM, 1, 48000, 96000, 2, 16, 0};
+constexpr WAVEFORMATEX k44100 = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+constexpr WAVEFORMATEX kFloat = {3, 2, 48000, 384000, 8, 32, 0};
+constexpr WAVEFORMATEX kExtensible = {0xFFFE, 2, 48000, 192000, 4, 16, 22};
+constexpr WAVEFORMATEX kBadAverage = {WAVE_FORMAT_PCM, 2, 48000, 96000, 4, 16, 0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InitializeFormat,
+    ::testing::Values(FormatCase{"Exclusive", AUDCLNT_SHAREMODE_EXCLUSIVE, kDeviceFlags, kDeviceFormat},
+                      FormatCase{"NoEventCallback", AUDCLNT_SHAREMODE_SHARED, 0x88020000u, kDeviceFormat},
+                      FormatCase{"NotLoopback", AUDCLNT_SHAREMODE_SHARED, 0x88040000u, kDeviceFormat},
+                      FormatCase{"Mono", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kMono},
+                      FormatCase{"Rate44100", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, k44100},
+                      FormatCase{"Float", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kFloat},
+                      FormatCase{"Extensible", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kExtensible},
+                      FormatCase{"WrongByteRate", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kBadAverage}),
+    [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
+
+TEST_F(LoopbackClientTest, CallsOutOfOrderAreRefusedAsWindowsRefusesThem) {
+    IAudioClient* client = ActivateClient(getpid(), PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE);
+    ASSERT_NE(client, nullptr);
+    auto* capture = reinterpret_cast<IAudioCaptureClient*>(0xdeadbeef);
+    EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED, client->SetEventHandle(event_));
+    EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED, client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&capture)));
+    EXPECT_EQ(capture, nullptr);
+    EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED, client->Start());
+    EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED, client->Stop());
+
+    EXPECT_HR(E_POINTER, client->Initialize(AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, 200000, 0, nullptr, nullptr));
+    EXPECT_HR(S_OK, client->Initialize(AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, 200000, 0, &kDeviceFormat, nullptr));
+    EXPECT_HR(AUDCLNT_E_ALREADY_INITIALIZED,
+              client->Initialize(AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, 200000, 0, &kDeviceFormat, nullptr));
+    EXPECT_HR(AUDCLNT_E_EVENTHANDLE_NOT_SET, client->Start());
+    EXPECT_HR(E_INVALIDARG, client->SetEventHandle(nullptr));
+    IUnknown* other = reinterpret_cast<IUnknown*>(0xdeadbeef);
+    EXPECT_HR(E_NOINTERFACE, client->GetService(__uuidof(IAudioClient), reinterpret_cast<void**>(&other)));
+    EXPECT_EQ(other, nullptr);
+    EXPECT_HR(S_OK, client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&capture)));
+    ASSERT_NE(capture, nullptr);
+
+    BYTE* data = reinterpret_cast<BYTE*>(0xdeadbeef);
+    UINT32 frames = 0xdeadbeef;
+    DWORD flags = 0xdeadbeef;
+    EXPECT_HR(AUDCLNT_E_OUT_OF_ORDER, capture->ReleaseBuffer(480));
+    EXPECT_HR(E_POINTER, capture->GetBuffer(nullptr, &frames, &flags, nullptr, nullptr));
+    EXPECT_HR(AUDCLNT_S_BUFFER_EMPTY, capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(frames, 0u);
+    EXPECT_HR(E_POINTER, capture->GetNextPacketSize(nullptr));
+
+    EXPECT_HR(S_OK, client->SetEventHandle(event_));
+    EXPECT_HR(S_FALSE, client->Stop());
+    EXPECT_HR(S_OK, client->Start());
+    EXPECT_HR(AUDCLNT_E_NOT_STOPPED, client->Start());
+    EXPECT_HR(S_OK, client->Stop());
+    EXPECT_HR(S_FALSE, client->Stop());
+    // The capture client keeps the device alive after the audio client goes.
+    EXPECT_EQ(client->Release(), 1u);
+    UINT32 size = 0xdeadbeef;
+    EXPECT_HR(S_OK, capture->GetNextPacketSize(&size));
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(capture->Release(), 0u);
+}
+
+TEST_F(LoopbackClientTest, IncludeDeliversTheTargetsToneAndExcludeEverythingElse) {
+    const pid_t low = Play(440);
+    const pid_t high = Play(1000);
+    ASSERT_GT(low, 0);
+    ASSERT_GT(high, 0);
+    IAudioCaptureClient* included = nullptr;
+    IAudioCaptureClient* excluded = nullptr;
+    IAudioClient* include = OpenStarted(low, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &included);
+    ASSERT_NE(include, nullptr);
+    IAudioClient* exclude = OpenStarted(low, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, &excluded);
+    ASSERT_NE(exclude, nullptr);
+
+    // An idle null sink may take up to 2 s before it delivers at all.
+    std::vector<int16_t> only_low = Capture(included, std::chrono::seconds(6), 24000);
+    std::vector<int16_t> not_low = Capture(excluded, std::chrono::seconds(6), 24000);
+    ASSERT_GE(only_low.size(), 48000u);
+    ASSERT_GE(not_low.size(), 48000u);
+    only_low.erase(only_low.begin(), only_low.end() - 48000);
+    not_low.erase(not_low.begin(), not_low.end() - 48000);
+    EXPECT_GT(ToneLevel(only_low, 440), 6000);
+    EXPECT_LT(ToneLevel(only_low, 1000), 100);
+    EXPECT_GT(ToneLevel(not_low, 1000), 6000);
+    EXPECT_LT(ToneLevel(not_low, 440), 100);
+
+    for (IAudioClient* client : {include, exclude}) client->Stop();
+    EXPECT_EQ(included->Release(), 0u);
+    EXPECT_EQ(excluded->Release(), 0u);
+    EXPECT_EQ(include->Release(), 0u);
+    EXPECT_EQ(exclude->Release(), 0u);
+}
+
+TEST_F(LoopbackClientTest, DeliversNothingWhileNoMatchingStreamPlays) {
+    const pid_t player = Play(440);
+    ASSERT_GT(player, 0);
+    // A process of its own, outside the player's tree, that plays nothing.
+    const pid_t quiet = fork();
+    if (quiet == 0) {
+        pause();
+        _exit(0);
+    }
+    players_.push_back(quiet);
+    IAudioCaptureClient* silent = nullptr;
+    IAudioCaptureClient* playing = nullptr;
+    IAudioClient* nobody = OpenStarted(quiet, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &silent);
+    IAudioClient* someone = OpenStarted(player, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &playing);
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_NE(someone, nullptr);
+    ASSERT_GE(Capture(playing, std::chrono::seconds(6), 24000).size(), 48000u) << "the player never got going";
+    UINT32 size = 0xdeadbeef;
+    EXPECT_HR(S_OK, silent->GetNextPacketSize(&size));
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(silent->Release(), 0u);
+    EXPECT_EQ(playing->Release(), 0u);
+    EXPECT_EQ(nobody->Release(), 0u);
+    EXPECT_EQ(someone->Release(), 0u);
+}
+
+TEST_F(LoopbackClientTest, LosingTheServerInvalidatesTheDevice) {
+    const pid_t player = Play(440);
+    IAudioCaptureClient* capture = nullptr;
+    IAudioClient* client = OpenStarted(player, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &capture);
+    ASSERT_NE(client, nullptr);
+    server_.Stop();
+    HRESULT hr = S_OK;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (hr != AUDCLNT_E_DEVICE_INVALIDATED && std::chrono::steady_clock::now() < end) {
+        WaitForSingleObject(event_, 100);
+        UINT32 size = 0;
+        if (FAILED(capture->GetNextPacketSize(&size)) || size == 0) continue;
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        hr = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+        if (SUCCEEDED(hr)) capture->ReleaseBuffer(frames);
+    }
+    EXPECT_HR(AUDCLNT_E_DEVICE_INVALIDATED, hr);
+    client->Stop();
+    EXPECT_EQ(capture->Release(), 0u);
+    EXPECT_EQ(client->Release(), 0u);
+}
+
+// Mix mode opens and closes devices as processes come and go; a device torn
+// down while its monitors are busy must leave nothing running behind it.
+TEST_F(LoopbackClientTest, StopAndReleaseWhileStreamingTearDownCleanly) {
+    const pid_t player = Play(440);
+    IAudioCaptureClient* warm = nullptr;
+    IAudioClient* warmup = OpenStarted(player, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &warm);
+    ASSERT_NE(warmup, nullptr);
+    ASSERT_FALSE(Capture(warm, std::chrono::seconds(6), 4800).empty());
+    for (int round = 0; round < 20; ++round) {
+        IAudioCaptureClient* capture = nullptr;
+        IAudioClient* client = OpenStarted(player, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &capture);
+        ASSERT_NE(client, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 4 * 15));
+        client->Stop();
+        EXPECT_EQ(capture->Release(), 0u);
+        EXPECT_EQ(client->Release(), 0u);
+    }
+    warmup->Stop();
+    EXPECT_EQ(warm->Release(), 0u);
+    EXPECT_EQ(warmup->Release(), 0u);
+}
+
+}  // namespace
