@@ -1,0 +1,295 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "mix/source_selection.h"
+#include "tests/doubles/scripted_test.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr DWORD kOwnPid = 4242;  // the scripted platform's default
+
+void SetAudible(const std::vector<DWORD>& pids) {
+    scripted::Endpoint endpoint;
+    for (DWORD pid : pids) endpoint.sessions.push_back({AudioSessionStateActive, false, pid});
+    scripted::SetEndpoints({endpoint});
+}
+
+// A line of ancestry: `first` is the child, first + k its kth ancestor, the
+// topmost's parent is 0. `names` gives some of them a name.
+std::vector<scripted::Process> Line(DWORD first, DWORD length, std::map<DWORD, std::wstring> names = {}) {
+    std::vector<scripted::Process> line;
+    for (DWORD k = 0; k < length; ++k) {
+        const DWORD pid = first + k;
+        line.push_back({pid, k + 1 < length ? pid + 1 : 0, names.count(pid) ? names[pid] : L"ordinary.exe"});
+    }
+    return line;
+}
+
+std::vector<scripted::Process> Join(std::vector<scripted::Process> a, const std::vector<scripted::Process>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class SourceSelectionTest : public ScriptedTest {};
+
+TEST_F(SourceSelectionTest, AncestorChains) {
+    struct Case {
+        const char* label;
+        std::vector<scripted::Process> processes;
+        DWORD start;
+        AncestorChain chain;
+    };
+    AncestorChain first32;
+    for (DWORD k = 0; k < 32; ++k) first32.push_back(1000 + k);
+    const Case cases[] = {
+        {"not in the table", {}, 7, {7}},
+        {"parent 0 is not included", {{7, 0, L"a"}}, 7, {7}},
+        {"exited parent ends the chain, included", {{7, 8, L"a"}}, 7, {7, 8}},
+        {"own parent", {{7, 7, L"a"}}, 7, {7}},
+        {"loop", {{7, 8, L"a"}, {8, 9, L"b"}, {9, 8, L"c"}}, 7, {7, 8, 9}},
+        {"exactly 32", Line(1000, 32), 1000, first32},
+        {"deeper than 32", Line(1000, 45), 1000, first32},
+        {"start 0", {{0, 0, L"idle"}}, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        scripted::Reset();
+        scripted::SetProcesses(c.processes);
+        EXPECT_EQ(BuildAncestorChain(c.start, SnapshotProcesses()), c.chain);
+    }
+}
+
+TEST_F(SourceSelectionTest, Scenarios) {
+    struct Case {
+        const char* label;
+        std::vector<scripted::Process> processes;
+        std::vector<DWORD> audible;
+        DWORD target;
+        std::set<DWORD> selected;
+    };
+    const std::vector<scripted::Process> browser = {
+        {1, 0, L"explorer.exe"}, {10, 1, L"browser.exe"}, {11, 10, L"browser.exe"}, {12, 11, L"browser.exe"}};
+    const Case cases[] = {
+        {"browser main and child: the main only", browser, {10, 12}, 99, {10}},
+        {"the child's parent need not be audible", browser, {12}, 99, {12}},
+        {"target itself", browser, {10}, 10, {}},
+        {"child of the target", browser, {11, 12}, 10, {}},
+        {"grandchild of the target beside an ordinary process", Join(browser, {{20, 1, L"player.exe"}}), {12, 20}, 10,
+         {20}},
+        {"the tool and its children", {{kOwnPid, 1, L"pcmtap.exe"}, {30, kOwnPid, L"helper.exe"}}, {kOwnPid, 30}, 99,
+         {}},
+        {"exited parent that was the target", {{40, 41, L"player.exe"}}, {40}, 41, {}},
+        {"exited parent that was the tool", {{40, kOwnPid, L"player.exe"}}, {40}, 99, {}},
+        {"exited ordinary parent", {{40, 41, L"player.exe"}}, {40}, 99, {40}},
+        {"started after the snapshot", browser, {50}, 99, {50}},
+        {"started after the snapshot, but the target", browser, {50}, 50, {}},
+        {"child of a voice-chat program, whatever its name",
+         {{60, 1, L"Discord.exe"}, {61, 60, L"player.exe"}}, {61}, 99, {}},
+        {"audible child of an excluded audible parent",
+         {{60, 1, L"zoom.exe"}, {61, 60, L"a.exe"}, {62, 61, L"b.exe"}}, {61, 62}, 99, {}},
+        {"voice chat started by an ordinary program",
+         {{70, 1, L"game.exe"}, {71, 70, L"discord.exe"}}, {70, 71}, 99, {70}},
+        {"higher pid is the ancestor", {{5, 900, L"child.exe"}, {900, 1, L"parent.exe"}}, {5, 900}, 99, {900}},
+        {"two candidates in a loop drop each other", {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}}, {80, 81}, 99, {}},
+        {"a loop and a child of it", {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}, {82, 80, L"c.exe"}}, {80, 81, 82}, 99,
+         {}},
+        {"one candidate in a loop", {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}}, {80}, 99, {80}},
+        {"ancestor 31 is voice chat", Line(1000, 40, {{1031, L"slack.exe"}}), {1000}, 99, {}},
+        {"ancestor 32 is voice chat", Line(1000, 40, {{1032, L"slack.exe"}}), {1000}, 99, {1000}},
+        {"ancestor 31 is the target", Line(1000, 40), {1000}, 1031, {}},
+        {"ancestor 32 is the target", Line(1000, 40), {1000}, 1032, {1000}},
+        {"ancestor 31 is a candidate", Line(1000, 40), {1000, 1031}, 99, {1031}},
+        {"ancestor 32 is a candidate", Line(1000, 40), {1000, 1032}, 99, {1000, 1032}},
+        {"the bound cuts off what excluded the parent", Line(1000, 45, {{1040, L"mumble.exe"}}), {1008, 1009}, 99,
+         {1008}},
+        {"nothing audible", browser, {}, 99, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        scripted::Reset();
+        scripted::SetProcesses(c.processes);
+        SetAudible(c.audible);
+
+        EXPECT_EQ(SelectMixSources(c.target), c.selected);
+        EXPECT_THAT(scripted::OpenObjects(), IsEmpty());
+        EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
+    }
+}
+
+TEST_F(SourceSelectionTest, VoiceChatNamesMatchWholeAndExactly) {
+    const std::wstring excluded[] = {
+        L"discord.exe",     L"discordptb.exe",   L"discordcanary.exe", L"discorddevelopment.exe", L"teamspeak.exe",
+        L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe", L"mumble.exe", L"skype.exe",
+        L"skypeapp.exe",    L"teams.exe",        L"ms-teams.exe",      L"zoom.exe",               L"whatsapp.exe",
+        L"whatsapp.root.exe", L"telegram.exe",   L"slack.exe",         L"guilded.exe",            L"revolt.exe",
+        L"element.exe",     L"signal.exe",       L"viber.exe",
+        L"DISCORD.EXE",     L"Ms-Teams.Exe",  // lower-cased by the table
+    };
+    const std::wstring kept[] = {
+        L"discord.exe.bak", L"mydiscord.exe", L"discord",  L"discord.ex", L"discord .exe", L" discord.exe",
+        L"disc\u00D3rd.exe", L"teams",        L"ts3client_win128.exe", L"whatsapp.root", L"", L"pcmtap.exe",
+    };
+    struct Case {
+        std::wstring name;
+        bool voice_chat;
+    };
+    std::vector<Case> cases;
+    for (const std::wstring& name : excluded) cases.push_back({name, true});
+    for (const std::wstring& name : kept) cases.push_back({name, false});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
+        for (const DWORD audible : {10u, 11u}) {  // the program itself, and its child
+            scripted::Reset();
+            scripted::SetProcesses({{10, 1, c.name}, {11, 10, L"renderer.exe"}});
+            SetAudible({audible});
+            EXPECT_EQ(SelectMixSources(99).count(audible), c.voice_chat ? 0u : 1u) << "audible pid " << audible;
+        }
+    }
+}
+
+TEST_F(SourceSelectionTest, WithoutASnapshotOnlyTheTargetAndTheToolAreLeftOut) {
+    scripted::SetProcesses({{10, 1, L"discord.exe"}, {20, 10, L"child.exe"}, {30, 1, L"target.exe"}, {31, 30, L"x"}});
+    scripted::SetResult("CreateToolhelp32Snapshot", HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
+    SetAudible({10, 20, 30, 31, kOwnPid});
+
+    EXPECT_EQ(SelectMixSources(30), (std::set<DWORD>{10, 20, 31}));
+}
+
+TEST_F(SourceSelectionTest, TakesTableOwnPidAndSessionsAfreshOnEveryCall) {
+    scripted::SetProcesses({{10, 1, L"player.exe"}});
+    SetAudible({10});
+    SelectMixSources(99);
+    SetAudible({});
+    const std::set<DWORD> second = SelectMixSources(99);
+
+    EXPECT_THAT(second, IsEmpty());
+    EXPECT_THAT(scripted::CallsMatching({"CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance"}),
+                ElementsAre("CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance",
+                            "CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance"));
+}
+
+// ---- Randomized cross-check against a naive reading of the rules -----------
+
+struct World {
+    std::vector<scripted::Process> processes;
+    std::vector<scripted::Endpoint> endpoints;
+    DWORD target, own;
+    bool snapshot_fails;
+};
+
+namespace naive {
+
+const scripted::Process* Record(const World& w, DWORD pid) {
+    if (w.snapshot_fails) return nullptr;
+    for (auto it = w.processes.rbegin(); it != w.processes.rend(); ++it)  // the later record counts
+        if (it->pid == pid) return &*it;
+    return nullptr;
+}
+
+bool IsVoiceChat(std::wstring name) {
+    for (wchar_t& c : name)
+        if (L'A' <= c && c <= L'Z') c = static_cast<wchar_t>(c + 32);
+    const wchar_t* names[] = {L"discord.exe", L"discordptb.exe", L"discordcanary.exe", L"discorddevelopment.exe",
+                              L"teamspeak.exe", L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe",
+                              L"mumble.exe", L"skype.exe", L"skypeapp.exe", L"teams.exe", L"ms-teams.exe",
+                              L"zoom.exe", L"whatsapp.exe", L"whatsapp.root.exe", L"telegram.exe", L"slack.exe",
+                              L"guilded.exe", L"revolt.exe", L"element.exe", L"signal.exe", L"viber.exe"};
+    for (const wchar_t* n : names)
+        if (name == n) return true;
+    return false;
+}
+
+void Climb(const World& w, DWORD pid, std::vector<DWORD>& line) {
+    if (pid == 0 || line.size() == 32 || std::find(line.begin(), line.end(), pid) != line.end()) return;
+    line.push_back(pid);
+    if (const scripted::Process* record = Record(w, pid)) Climb(w, record->parent, line);
+}
+
+std::set<DWORD> Select(const World& w) {
+    std::vector<DWORD> audible;
+    for (const scripted::Endpoint& e : w.endpoints)
+        for (const scripted::Session& s : e.sessions)
+            if (s.state != AudioSessionStateExpired && !s.system_sounds && s.pid != 0) audible.push_back(s.pid);
+    std::vector<DWORD> candidates;
+    for (DWORD pid : audible) {
+        std::vector<DWORD> line;
+        Climb(w, pid, line);
+        bool out = false;
+        for (DWORD m : line) {
+            const scripted::Process* record = Record(w, m);
+            if (m == w.target || m == w.own || (record && IsVoiceChat(record->exe))) out = true;
+        }
+        if (!out) candidates.push_back(pid);
+    }
+    std::set<DWORD> result;
+    for (DWORD pid : candidates) {
+        std::vector<DWORD> line;
+        Climb(w, pid, line);
+        bool below_another = false;
+        for (size_t i = 1; i < line.size(); ++i)
+            if (std::find(candidates.begin(), candidates.end(), line[i]) != candidates.end()) below_another = true;
+        if (!below_another) result.insert(pid);
+    }
+    return result;
+}
+
+}  // namespace naive
+
+World RandomWorld(std::mt19937& random) {
+    auto pick = [&](DWORD lo, DWORD hi) { return std::uniform_int_distribution<DWORD>(lo, hi)(random); };
+    const std::wstring names[] = {L"player.exe", L"Browser.EXE", L"discord.exe", L"DISCORD.EXE", L"mydiscord.exe",
+                                  L"Zoom.exe",   L"\u00C9dit.exe", L"viber.exe", L""};
+    World w;
+    const DWORD count = pick(0, 60);
+    for (DWORD i = 0; i < count; ++i)
+        w.processes.push_back({pick(1, 80), pick(0, 4) == 0 ? 0 : pick(1, 90), names[pick(0, 8)]});
+    if (pick(0, 3) == 0) {  // a deep line, partly overlapping the rest
+        const DWORD top = pick(40, 120), length = pick(20, 45);
+        for (DWORD k = 0; k < length; ++k)
+            w.processes.push_back({top + k, top + k + 1, names[pick(0, 3) == 0 ? pick(0, 8) : 0]});
+    }
+    w.endpoints.resize(pick(0, 3));
+    for (scripted::Endpoint& e : w.endpoints) {
+        const DWORD sessions = pick(0, 10);
+        for (DWORD i = 0; i < sessions; ++i) {
+            const DWORD pid = !w.processes.empty() && pick(0, 4) != 0
+                                  ? w.processes[pick(0, static_cast<DWORD>(w.processes.size() - 1))].pid
+                                  : pick(0, 170);
+            e.sessions.push_back({static_cast<AudioSessionState>(pick(0, 2)), pick(0, 9) == 0, pid});
+        }
+    }
+    w.target = pick(1, 170);
+    w.own = pick(1, 170);
+    w.snapshot_fails = pick(0, 19) == 0;
+    return w;
+}
+
+TEST_F(SourceSelectionTest, AgreesWithANaiveModelOnRandomWorlds) {
+    size_t nonempty = 0;
+    for (uint32_t seed = 1; seed <= 3000; ++seed) {
+        std::mt19937 random(seed);
+        const World w = RandomWorld(random);
+        scripted::Reset();
+        scripted::SetProcesses(w.processes);
+        scripted::SetEndpoints(w.endpoints);
+        scripted::SetCurrentProcessId(w.own);
+        if (w.snapshot_fails) scripted::SetResult("CreateToolhelp32Snapshot", E_FAIL);
+        scripted::SetCallLog(false);
+
+        const std::set<DWORD> selected = SelectMixSources(w.target);
+
+        ASSERT_EQ(selected, naive::Select(w)) << "seed " << seed;
+        ASSERT_THAT(scripted::OpenObjects(), IsEmpty()) << "seed " << seed;
+        ASSERT_THAT(scripted::OpenHandles(), IsEmpty()) << "seed " << seed;
+        nonempty += selected.size() > 1;
+    }
+    EXPECT_GT(nonempty, 300u) << "the random worlds rarely select more than one process";
+}
+
+}  // namespace
