@@ -1,0 +1,157 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mix/source_map.h"
+#include "tests/doubles/scripted_test.h"
+#include "tests/mix/mix_world.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr DWORD kTarget = 7;
+
+std::vector<DWORD> Keys(const SourceMap& sources) {
+    std::vector<DWORD> keys;
+    for (const auto& entry : sources) keys.push_back(entry.first);
+    return keys;
+}
+
+// Pids of the scripted streams whose references are all given back, and of those still held.
+std::vector<DWORD> ClosedStreams() {
+    std::vector<DWORD> pids;
+    for (const scripted::StreamState& s : scripted::Streams())
+        if (s.audio_client_refs == 0 && s.capture_client_refs == 0 && s.event_closed && s.stopped)
+            pids.push_back(s.pid);
+    return pids;
+}
+
+std::vector<DWORD> OpenStreams() {
+    std::vector<DWORD> pids;
+    for (const scripted::StreamState& s : scripted::Streams())
+        if (s.audio_client_refs == 1 && s.capture_client_refs == 1 && !s.event_closed && !s.stopped)
+            pids.push_back(s.pid);
+    return pids;
+}
+
+class SourceMapTest : public ScriptedTest {
+protected:
+    void SetUp() override {
+        ScriptedTest::SetUp();
+        for (const DWORD pid : {20u, 30u, 40u, 50u}) scripted::SetLoopback(pid, mixworld::Script());
+    }
+};
+
+TEST_F(SourceMapTest, OpensOneIncludeStreamPerSelectedPid) {
+    mixworld::MakeAudible({40, 20, 30, kTarget});
+    SourceMap sources;
+
+    ReconcileSources(kTarget, sources);
+    EXPECT_THAT(Keys(sources), ElementsAre(20u, 30u, 40u));
+    EXPECT_THAT(OpenStreams(), ElementsAre(20u, 30u, 40u));
+    for (const scripted::StreamState& s : scripted::Streams()) EXPECT_EQ(s.mode, 0u) << "include mode";
+    for (auto& [pid, source] : sources) {
+        EXPECT_NE(source.stream.audio_client, nullptr) << pid;
+        EXPECT_NE(source.stream.capture_client, nullptr) << pid;
+        EXPECT_NE(source.stream.event, nullptr) << pid;
+        EXPECT_TRUE(source.sample_queue.empty()) << pid;
+        EXPECT_EQ(source.read_index, 0u) << pid;
+        EXPECT_FALSE(source.primed) << pid;
+        EXPECT_FALSE(source.failed) << pid;
+    }
+    EXPECT_EQ(scripted::OpenHandles().size(), 3u) << "one event per source";
+}
+
+TEST_F(SourceMapTest, AFailedOpenIsSkippedSilentlyAndTriedAtEveryReconciliation) {
+    mixworld::MakeAudible({20, 30, 40});
+    scripted::SetLoopback(30, mixworld::Script({}, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)));
+    SourceMap sources;
+
+    for (int round = 1; round <= 3; ++round) {
+        ReconcileSources(kTarget, sources);
+        EXPECT_THAT(Keys(sources), ElementsAre(20u, 40u));
+        EXPECT_EQ(scripted::Activations().size(), 2u + static_cast<size_t>(round)) << "round " << round;
+    }
+    scripted::SetLoopback(30, mixworld::Script());
+    ReconcileSources(kTarget, sources);
+    EXPECT_THAT(Keys(sources), ElementsAre(20u, 30u, 40u));
+}
+
+TEST_F(SourceMapTest, AHealthySelectedSourceIsLeftUntouched) {
+    mixworld::MakeAudible({20, 30});
+    SourceMap sources;
+    ReconcileSources(kTarget, sources);
+    CaptureSource& kept = sources.at(20);
+    kept.sample_queue.assign(4000, 9);
+    kept.read_index = 1000;
+    kept.primed = true;
+    const CaptureStream stream = kept.stream;
+    const int16_t* storage = kept.sample_queue.data();
+    scripted::ClearCalls();
+
+    ReconcileSources(kTarget, sources);
+    const CaptureSource& after = sources.at(20);
+    EXPECT_EQ(after.stream.audio_client, stream.audio_client);
+    EXPECT_EQ(after.stream.capture_client, stream.capture_client);
+    EXPECT_EQ(after.stream.event, stream.event);
+    EXPECT_EQ(after.sample_queue.data(), storage);
+    EXPECT_EQ(after.sample_queue.size(), 4000u);
+    EXPECT_EQ(after.read_index, 1000u);
+    EXPECT_TRUE(after.primed);
+    EXPECT_EQ(scripted::Activations().size(), 2u);
+    EXPECT_THAT(scripted::CallsMatching({"IAudioClient::*", "IAudioCaptureClient::*", "CloseHandle(auto*"}),
+                IsEmpty());
+}
+
+TEST_F(SourceMapTest, RemovesUnselectedAndFailedSourcesInOrderAndReopensFailedOnes) {
+    mixworld::MakeAudible({20, 30, 40});
+    SourceMap sources;
+    ReconcileSources(kTarget, sources);
+    sources.at(20).failed = true;  // still selected: comes back fresh
+    sources.at(20).sample_queue.assign(3000, 1);
+    sources.at(20).primed = true;
+    sources.at(30).sample_queue.assign(3000, 1);  // unread samples go with it
+    const IAudioClient* old_client = sources.at(20).stream.audio_client;
+    mixworld::MakeAudible({20, 40, 50});
+    scripted::ClearCalls();
+
+    ReconcileSources(kTarget, sources);
+    EXPECT_THAT(Keys(sources), ElementsAre(20u, 40u, 50u));
+    const CaptureSource& fresh = sources.at(20);
+    EXPECT_NE(fresh.stream.audio_client, old_client);
+    EXPECT_TRUE(fresh.sample_queue.empty());
+    EXPECT_EQ(fresh.read_index, 0u);
+    EXPECT_FALSE(fresh.primed);
+    EXPECT_FALSE(fresh.failed);
+    EXPECT_THAT(ClosedStreams(), ElementsAre(20u, 30u));
+    EXPECT_THAT(OpenStreams(), ElementsAre(40u, 20u, 50u));
+    // Both removals, each Stop then the two releases then the event, before any open.
+    std::vector<std::string> calls = scripted::CallsMatching({"IAudioClient::Stop", "IAudioCaptureClient::Release",
+                                                              "IAudioClient::Release", "CloseHandle(auto*",
+                                                              "ActivateAudioInterfaceAsync"});
+    calls.resize(9);
+    EXPECT_THAT(calls, ElementsAre("IAudioClient::Stop", "IAudioCaptureClient::Release", "IAudioClient::Release",
+                                   "CloseHandle(auto-reset event)", "IAudioClient::Stop", "IAudioCaptureClient::Release",
+                                   "IAudioClient::Release", "CloseHandle(auto-reset event)",
+                                   "ActivateAudioInterfaceAsync"));
+    EXPECT_EQ(scripted::CallCount("ActivateAudioInterfaceAsync"), 5);
+}
+
+TEST_F(SourceMapTest, AnEmptySelectionRemovesEverySource) {
+    mixworld::MakeAudible({20, 30});
+    SourceMap sources;
+    ReconcileSources(kTarget, sources);
+    mixworld::MakeAudible({});
+
+    ReconcileSources(kTarget, sources);
+    EXPECT_THAT(Keys(sources), IsEmpty());
+    EXPECT_THAT(ClosedStreams(), ElementsAre(20u, 30u));
+    EXPECT_THAT(scripted::OpenObjects(), IsEmpty());
+    EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
+}
+
+}  // namespace
