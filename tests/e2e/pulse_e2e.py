@@ -167,6 +167,24 @@ class Mix(RealSoundTest):
         frames = c.bytes_between(start, start + 10.0) / 4
         self.assertAlmostEqual(frames / 10.0, 48000, delta=480, msg="%.0f frames/s" % (frames / 10))
 
+    def test_mix_outlives_the_server_and_takes_up_players_once_it_is_back(self):
+        target = self.players.play_under_shell(440)
+        self.players.play(1000)
+        self.assertTrue(self.players.wait_until_playing(2))
+        c = self.capture("--mix", target.pid)
+        self.assertReady(c, "READY mix 1")
+        time.sleep(0.5)
+        self.server.kill()  # the players lose their streams and end too
+        time.sleep(1.5)
+        self.assertIsNone(c.process.poll(), "mix mode ended with the server: %r" % c.status_lines())
+        self.server.start()
+        self.players.play(660)
+        self.assertTrue(self.players.wait_until_playing(1))
+        back = time.monotonic()
+        time.sleep(2.5)
+        self.assertIsNotNone(c.first_arrival(660, after=back), "no audio once the server was back")
+        self.assertEqual(c.status_lines(), ["READY mix 1"])
+
     def test_mix_reader_going_away_ends_with_exit_code_0(self):
         target = self.players.play_under_shell(440)
         c = self.capture("--mix", target.pid)

@@ -44,6 +44,7 @@ class SoundServer:
         self.keeper = None
 
     def start(self):
+        """Starts the server, or starts it again on the same socket."""
         started = time.monotonic()
         if self.kind == "pipewire":
             self._start_pipewire()
