@@ -1,0 +1,22 @@
+// One chunk of mix mode's output, mixed from every source that is primed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "mix/source_map.h"
+
+constexpr size_t kPrimingSamples = 1920;  // 20 ms: unread samples a source needs to join the mix
+
+// Both keep their storage from chunk to chunk.
+struct MixBuffers {
+    std::vector<int32_t> accumulator;  // frames x 2 sums, interleaved L, R
+    std::vector<int16_t> output;       // the same, clamped: what is written
+};
+
+// Sums `frames` frames from the sources, in ascending pid order, into
+// buffers.output. Each primed source gives its oldest unread samples, as many
+// as it has up to the chunk, and leaves the mix when it runs dry; a source
+// joins once it holds 1920 unread samples. Failed sources are mixed too.
+void MixChunk(SourceMap& sources, size_t frames, MixBuffers& buffers);

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "mix/mix_chunk.h"
+
+namespace {
+
+// A source that holds `unread` samples of `value` after `read` samples already taken.
+CaptureSource Holding(size_t read, size_t unread, int16_t value, bool primed) {
+    CaptureSource source;
+    source.sample_queue.assign(read, 99);
+    source.sample_queue.insert(source.sample_queue.end(), unread, value);
+    source.read_index = read;
+    source.primed = primed;
+    return source;
+}
+
+struct PrimingCase {
+    const char* name;
+    size_t read, unread;
+    bool primed;
+    size_t chunk_frames;
+    size_t mixed_samples;  // leading output samples that carry the source
+    bool primed_after;
+};
+
+TEST(MixChunk, JoinsAt1920UnreadAndLeavesWhenDry) {
+    const PrimingCase cases[] = {
+        {"1918 unread: waits", 0, 1918, false, 480, 0, false},
+        {"1920 unread: joins in this chunk", 0, 1920, false, 480, 960, true},
+        {"joins after earlier reads", 500, 1920, false, 480, 960, true},
+        {"100 frames into 480", 0, 200, true, 480, 200, false},
+        {"2 left over: stays", 0, 962, true, 480, 960, true},
+        {"exactly a chunk: dry", 0, 960, true, 480, 960, false},
+        {"more than a chunk", 40, 20000, true, 4800, 9600, true},
+        {"primed source never waits for 1920", 0, 4, true, 480, 4, false},
+    };
+    for (const PrimingCase& c : cases) {
+        SourceMap sources;
+        sources[10] = Holding(c.read, c.unread, 1000, c.primed);
+        MixBuffers buffers;
+        MixChunk(sources, c.chunk_frames, buffers);
+
+        ASSERT_EQ(buffers.output.size(), c.chunk_frames * 2) << c.name;
+        for (size_t i = 0; i < buffers.output.size(); ++i)
+            ASSERT_EQ(buffers.output[i], i < c.mixed_samples ? 1000 : 0) << c.name << ", sample " << i;
+        EXPECT_EQ(sources[10].read_index, c.read + c.mixed_samples) << c.name;
+        EXPECT_EQ(sources[10].primed, c.primed_after) << c.name;
+        EXPECT_EQ(sources[10].sample_queue.size(), c.read + c.unread) << c.name << ": the mixer never trims";
+    }
+}
+
+TEST(MixChunk, SumsEverySourceInOrderAndClamps) {
+    SourceMap sources;
+    sources[3] = Holding(0, 1920, 20000, false);
+    sources[4] = Holding(0, 1920, 20000, true);
+    sources[9] = Holding(0, 1920, -30000, true);
+    sources[9].failed = true;  // still mixed until a reconciliation removes it
+    sources[12] = Holding(0, 100, 5, false);  // not primed: left alone
+    MixBuffers buffers;
+
+    MixChunk(sources, 480, buffers);
+    EXPECT_EQ(buffers.output, std::vector<int16_t>(960, 10000));
+    EXPECT_EQ(sources[12].read_index, 0u);
+
+    sources.erase(9);
+    MixChunk(sources, 480, buffers);
+    EXPECT_EQ(buffers.output, std::vector<int16_t>(960, 32767)) << "40000 clamps, without wrapping";
+
+    sources[3] = Holding(0, 1920, -20000, true);
+    sources[4] = Holding(0, 1920, -20000, true);
+    MixChunk(sources, 480, buffers);
+    EXPECT_EQ(buffers.output, std::vector<int16_t>(960, -32768));
+}
+
+TEST(MixChunk, TakesEachSourcesOldestSamplesInOrder) {
+    SourceMap sources;
+    CaptureSource& ramp = sources[7];
+    for (int i = 0; i < 3000; ++i) ramp.sample_queue.push_back(static_cast<int16_t>(i));
+    ramp.read_index = 100;
+    MixBuffers buffers;
+
+    MixChunk(sources, 500, buffers);
+    ASSERT_EQ(buffers.output.size(), 1000u);
+    for (size_t i = 0; i < 1000; ++i) ASSERT_EQ(buffers.output[i], static_cast<int16_t>(100 + i)) << i;
+    EXPECT_EQ(ramp.read_index, 1100u);
+}
+
+struct GrowthCase {
+    size_t frames;
+    size_t capacity;  // of the accumulator and of the output, after the chunk
+};
+
+TEST(MixChunk, BuffersGrowByHalfOrToTheNeedAndNeverShrink) {
+    const GrowthCase steps[] = {{480, 960}, {481, 1440}, {720, 1440}, {1000, 2160}, {4800, 9600}, {480, 9600},
+                                {4800, 9600}};
+    SourceMap sources;
+    MixBuffers buffers;
+    for (const GrowthCase& step : steps) {
+        MixChunk(sources, step.frames, buffers);
+        EXPECT_EQ(buffers.output.size(), step.frames * 2);
+        EXPECT_EQ(buffers.accumulator.capacity(), step.capacity) << step.frames << " frames";
+        EXPECT_EQ(buffers.output.capacity(), step.capacity) << step.frames << " frames";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,342 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "mix/run_mix.h"
+#include "tests/doubles/scripted_test.h"
+#include "tests/mix/mix_world.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr DWORD kTarget = 7;
+constexpr size_t kFrameBytes = 4;
+constexpr uint64_t kDayMs = 24ull * 3600 * 1000;
+
+// Left and right sample of output frame `frame`.
+std::pair<int16_t, int16_t> FrameAt(const std::string& out, size_t frame) {
+    int16_t samples[2];
+    std::memcpy(samples, out.data() + frame * kFrameBytes, kFrameBytes);
+    return {samples[0], samples[1]};
+}
+
+// Every frame in [from, to) holds `value` on both channels.
+::testing::AssertionResult FramesHold(const std::string& out, size_t from, size_t to, int16_t value) {
+    if (out.size() < to * kFrameBytes) return ::testing::AssertionFailure() << "only " << out.size() / 4 << " frames";
+    for (size_t frame = from; frame < to; ++frame) {
+        const auto [left, right] = FrameAt(out, frame);
+        if (left != value || right != value)
+            return ::testing::AssertionFailure() << "frame " << frame << " holds " << left << ", " << right;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Sleeps last `ms`, except the ones listed by their 1-based index.
+void SleepDurations(std::vector<std::pair<int, uint64_t>> exceptions) {
+    auto count = std::make_shared<int>(0);
+    scripted::SetSleepDuration([count, exceptions](DWORD ms) {
+        ++*count;
+        for (const auto& [nth, duration_ms] : exceptions)
+            if (nth == *count) return duration_ms * 1000000;
+        return uint64_t{ms} * 1000000;
+    });
+}
+
+// Runs `change` once, at the first Sleep that ends at or after `at_ms`.
+void ChangeWorldAt(uint64_t at_ms, std::function<void()> change) {
+    auto done = std::make_shared<bool>(false);
+    scripted::SetSleepDuration([=](DWORD ms) {
+        const uint64_t duration = uint64_t{ms} * 1000000;
+        if (!*done && scripted::NowNanoseconds() + duration >= at_ms * 1000000) {
+            *done = true;
+            change();
+        }
+        return duration;
+    });
+}
+
+// A stream that plays `value` forever, 480 frames every 10 ms from its start.
+scripted::Loopback Endless(int16_t value) {
+    scripted::Loopback script = mixworld::Script();
+    script.source = [value](size_t index) -> std::optional<scripted::Packet> {
+        return mixworld::Tone(index * 10, 480, value);
+    };
+    return script;
+}
+
+class RunMixTest : public ScriptedTest {
+protected:
+    void SetUp() override {
+        ScriptedTest::SetUp();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+    }
+    scripted::RunResult Mix() {
+        return scripted::Run([] { return RunMix(kTarget); });
+    }
+};
+
+struct ProbeCase {
+    const char* call;  // fails on its first call
+    const char* error;
+};
+
+TEST_F(RunMixTest, AFailedProbeReportsOnceAndEnds) {
+    const ProbeCase cases[] = {
+        {"ActivateAudioInterfaceAsync", "ERROR activate 0x80070005\n"},
+        {"IAudioClient::Initialize", "ERROR initialize 0x80070005\n"},
+        {"IAudioClient::Start", "ERROR start 0x80070005\n"},
+    };
+    for (const ProbeCase& c : cases) {
+        scripted::Reset();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+        scripted::SetLoopback(20, mixworld::Script());
+        mixworld::MakeAudible({20});
+        scripted::SetResult(c.call, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), 1);
+
+        const auto run = Mix();
+        EXPECT_EQ(run.exit_code, 1) << c.call;
+        EXPECT_EQ(run.err, c.error) << c.call;
+        EXPECT_EQ(run.out, "") << c.call;
+        EXPECT_LE(scripted::Activations().size(), 1u) << c.call << ": no source opened";
+        EXPECT_EQ(scripted::CallCount("timeBeginPeriod"), 0) << c.call;
+        EXPECT_THAT(scripted::OpenObjects(), IsEmpty()) << c.call;
+        EXPECT_THAT(scripted::OpenHandles(), IsEmpty()) << c.call;
+    }
+    scripted::Reset();
+    scripted::SetLoopback(kTarget, mixworld::Script({}, AUDCLNT_E_UNSUPPORTED_FORMAT));
+    const auto run = Mix();
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.err, "ERROR activate-result 0x88890008\n");
+}
+
+TEST_F(RunMixTest, ProbesThenOpensTheSourcesAndCountsThoseThatOpened) {
+    for (const DWORD pid : {20u, 40u}) scripted::SetLoopback(pid, mixworld::Script());
+    scripted::SetLoopback(30, mixworld::Script({}, E_FAIL));
+    mixworld::MakeAudible({20, 30, 40});
+    scripted::SetHorizon(0);  // ends at the first Sleep
+
+    const auto run = Mix();
+    EXPECT_FALSE(run.exit_code.has_value());
+    EXPECT_EQ(run.err, "READY mix 2\n");
+    const auto streams = scripted::Streams();
+    ASSERT_EQ(streams.size(), 3u);
+    EXPECT_EQ(streams[0].pid, kTarget);
+    EXPECT_EQ(streams[0].mode, 0u) << "the probe is an include stream";
+    EXPECT_TRUE(streams[0].stopped && streams[0].event_closed);
+    EXPECT_EQ(streams[0].audio_client_refs + streams[0].capture_client_refs, 0);
+    EXPECT_EQ(scripted::OpenHandles().size(), 2u) << "the two sources' events";
+    // The probe is closed before the first source is opened.
+    auto calls = scripted::CallsMatching({"ActivateAudioInterfaceAsync", "CloseHandle(auto*", "timeBeginPeriod",
+                                          "QueryPerformance*", "GetTickCount", "Sleep"});
+    EXPECT_THAT(calls, ElementsAre("ActivateAudioInterfaceAsync", "CloseHandle(auto-reset event)",
+                                   "ActivateAudioInterfaceAsync", "ActivateAudioInterfaceAsync",
+                                   "ActivateAudioInterfaceAsync", "timeBeginPeriod", "QueryPerformanceFrequency",
+                                   "QueryPerformanceCounter", "GetTickCount", "Sleep"));
+}
+
+TEST_F(RunMixTest, TheWholeToolRunsMixModeOnTheLastPid) {
+    for (const DWORD pid : {5u, 20u}) scripted::SetLoopback(pid, Endless(1000));
+    mixworld::MakeAudible({5, 20, kTarget});
+    scripted::SetHorizon(100);
+    Arguments args{"--mix", "5", "--exclude", "7"};
+
+    const auto run = scripted::Run([&] { return PcmtapMain(args.argc(), args.argv()); });
+    EXPECT_FALSE(run.exit_code.has_value()) << "runs until stdout fails";
+    EXPECT_EQ(run.err, "READY mix 2\n");
+    const auto activations = scripted::Activations();
+    ASSERT_EQ(activations.size(), 3u);
+    EXPECT_EQ(activations[0].params.ProcessLoopbackParams.TargetProcessId, 7u);
+    EXPECT_EQ(activations[0].params.ProcessLoopbackParams.ProcessLoopbackMode,
+              PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE);
+    EXPECT_EQ(run.out.size(), 4800u * kFrameBytes);
+    EXPECT_TRUE(FramesHold(run.out, 0, 4800, 2000));
+}
+
+TEST_F(RunMixTest, WithNoSourcesWritesSilenceAtRealTimeRate) {
+    mixworld::MakeAudible({kTarget});
+    scripted::SetHorizon(1000);
+
+    const auto run = Mix();
+    EXPECT_EQ(run.err, "READY mix 0\n");
+    EXPECT_EQ(run.out, std::string(48000 * kFrameBytes, '\0'));
+}
+
+struct ChunkCase {
+    uint64_t sleep_ms;  // every turn's real length
+    uint64_t horizon_ms;
+    size_t frames;  // written by then
+};
+
+TEST_F(RunMixTest, WritesOnlyOnceTenMillisecondsAreDueAndAtMostAHundred) {
+    const ChunkCase cases[] = {
+        {5, 9, 0}, {5, 10, 480}, {7, 13, 0}, {7, 14, 672}, {3, 11, 0}, {3, 12, 576},
+        {100, 100, 4800}, {150, 150, 4800}, {150, 300, 9600}, {5, 1000, 48000},
+    };
+    for (const ChunkCase& c : cases) {
+        scripted::Reset();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+        scripted::SetSleepDuration([c](DWORD) { return c.sleep_ms * 1000000; });
+        scripted::SetHorizon(c.horizon_ms);
+
+        const auto run = Mix();
+        EXPECT_EQ(run.out.size(), c.frames * kFrameBytes) << c.sleep_ms << " ms turns, until " << c.horizon_ms;
+    }
+}
+
+// After 480 frames, a 125 ms stall makes 6000 due: 4800 are written and the
+// clock skips 1200, but the source goes on from its oldest unread sample.
+TEST_F(RunMixTest, AStallWritesTheCapSkipsTheRestAndLosesNoSourceSample) {
+    scripted::Loopback ramp = mixworld::Script();
+    ramp.source = [](size_t index) -> std::optional<scripted::Packet> {
+        scripted::Packet packet = mixworld::Tone(index * 10, 480, 0);
+        for (size_t frame = 0; frame < 480; ++frame) {
+            const auto value = static_cast<int16_t>(1 + (index * 480 + frame) % 30000);
+            packet.samples.insert(packet.samples.end(), {value, value});
+        }
+        return packet;
+    };
+    for (const auto& [horizon_ms, frames] : {std::pair<uint64_t, size_t>{10, 480}, {135, 5280}, {140, 5280},
+                                            {145, 5760}}) {
+        scripted::Reset();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+        scripted::SetLoopback(20, ramp);
+        mixworld::MakeAudible({20});
+        SleepDurations({{1, 10}, {2, 125}});
+        scripted::SetHorizon(horizon_ms);
+
+        const auto run = Mix();
+        ASSERT_EQ(run.out.size(), frames * kFrameBytes) << "until " << horizon_ms << " ms";
+        for (size_t frame = 0; frame < frames; ++frame)
+            ASSERT_EQ(FrameAt(run.out, frame).first, static_cast<int16_t>(frame + 1)) << "frame " << frame;
+    }
+}
+
+// Runs the clock across the point where ticks x 48000 leaves 64 bits.
+struct LongRunCase {
+    int64_t frequency;
+    int64_t counter_start;
+    uint64_t jump_ms;  // the second turn's sleep
+};
+
+TEST_F(RunMixTest, TheClockKeepsCountingPastTheMultiplicationsRange) {
+    const LongRunCase cases[] = {
+        {10000000, 0, 1000},
+        {10000000, 0, 230 * kDayMs},
+        {10000000, INT64_MAX - 300 * kDayMs * 10000, 230 * kDayMs},
+        {1000000000, 0, 60 * 3600 * 1000},
+        {24000000, 5, 100 * kDayMs},
+    };
+    for (const LongRunCase& c : cases) {
+        scripted::Reset();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+        scripted::SetPerformanceFrequency(c.frequency);
+        scripted::SetPerformanceCounterStart(c.counter_start);
+        SleepDurations({{1, 10}, {2, c.jump_ms}});
+        scripted::SetHorizon(10 + c.jump_ms + 100);
+
+        const auto run = Mix();
+        // 480 at 10 ms, the 4800 cap after the jump, then 480 every 10 ms.
+        EXPECT_EQ(run.out.size(), (480u + 4800u + 10u * 480u) * kFrameBytes)
+            << c.frequency << " Hz from " << c.counter_start << ", jump of " << c.jump_ms << " ms";
+    }
+}
+
+TEST_F(RunMixTest, AFailedSourceIsMixedUntilTheNextRefreshReplacesIt) {
+    scripted::SetLoopback(20, mixworld::Script({mixworld::Tone(0, 4800, 1000), mixworld::Tone(500, 960, 3000)}));
+    mixworld::MakeAudible({20});
+    // Fails after the first packet, in the first turn.
+    scripted::SetResult("IAudioCaptureClient::GetNextPacketSize", AUDCLNT_E_DEVICE_INVALIDATED, 2);
+
+    scripted::SetHorizon(999);
+    auto run = Mix();
+    EXPECT_TRUE(FramesHold(run.out, 0, 4800, 1000)) << "its queued 100 ms are still played";
+    EXPECT_TRUE(FramesHold(run.out, 4800, 23520, 0));
+    EXPECT_TRUE(FramesHold(run.out, 23520, 24480, 3000)) << "and it is still pumped";
+    EXPECT_TRUE(FramesHold(run.out, 24480, 47520, 0));
+    auto streams = scripted::Streams();
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_FALSE(streams[1].stopped) << "kept until the refresh";
+
+    scripted::Reset();
+    scripted::SetLoopback(kTarget, mixworld::Script());
+    scripted::SetLoopback(20, mixworld::Script({mixworld::Tone(0, 4800, 1000), mixworld::Tone(500, 960, 3000)}));
+    mixworld::MakeAudible({20});
+    scripted::SetResult("IAudioCaptureClient::GetNextPacketSize", AUDCLNT_E_DEVICE_INVALIDATED, 2);
+    scripted::SetHorizon(1010);
+    run = Mix();
+    streams = scripted::Streams();
+    ASSERT_EQ(streams.size(), 3u);
+    EXPECT_TRUE(streams[1].stopped && streams[1].event_closed) << "closed at the refresh";
+    EXPECT_EQ(streams[1].audio_client_refs + streams[1].capture_client_refs, 0);
+    EXPECT_EQ(streams[2].pid, 20u) << "and opened afresh";
+    EXPECT_TRUE(FramesHold(run.out, 48000, 48480, 1000)) << "the new source plays";
+}
+
+TEST_F(RunMixTest, SourcesComeAndGoAtTheRefreshAfterTheChange) {
+    scripted::SetLoopback(20, Endless(100));
+    scripted::SetLoopback(30, Endless(300));
+    mixworld::MakeAudible({20});
+    ChangeWorldAt(1500, [] { mixworld::MakeAudible({30}); });
+    scripted::SetHorizon(2010);
+
+    const auto run = Mix();
+    EXPECT_TRUE(FramesHold(run.out, 0, 95520, 100));
+    EXPECT_TRUE(FramesHold(run.out, 95520, 96000, 0)) << "20 is gone, 30 not yet pumped";
+    EXPECT_TRUE(FramesHold(run.out, 96000, 96480, 300)) << "30 joins with its first 20 ms";
+    const auto streams = scripted::Streams();
+    ASSERT_EQ(streams.size(), 3u);
+    EXPECT_EQ(streams[1].pid, 20u);
+    EXPECT_TRUE(streams[1].stopped);
+    EXPECT_EQ(streams[2].pid, 30u);
+    EXPECT_FALSE(streams[2].stopped);
+}
+
+TEST_F(RunMixTest, RefreshesEverySecondOfTicksAcrossTheWrap) {
+    const DWORD tick_starts[] = {0, 0xFFFFFFFFu - 500, 0xFFFFFFFFu - 999, 0xFFFFFFFFu - 1000, 0xFFFFFFFFu};
+    const std::pair<uint64_t, int> horizons[] = {{995, 1}, {1000, 2}, {1995, 2}, {2000, 3}, {3000, 4}};
+    for (const DWORD tick_start : tick_starts) {
+        for (const auto& [horizon_ms, reconciliations] : horizons) {
+            scripted::Reset();
+            scripted::SetLoopback(kTarget, mixworld::Script());
+            scripted::SetTickCountStart(tick_start);
+            scripted::SetHorizon(horizon_ms);
+            Mix();
+            EXPECT_EQ(scripted::CallCount("CreateToolhelp32Snapshot"), reconciliations)
+                << "ticks from " << tick_start << ", until " << horizon_ms << " ms";
+        }
+    }
+}
+
+struct ReaderCase {
+    size_t after_bytes;
+    uint64_t at_ms;
+};
+
+TEST_F(RunMixTest, EndsQuietlyWithZeroWhenTheReaderGoes) {
+    const ReaderCase cases[] = {{1920 * 3 + 100, 0}, {0, 0}, {SIZE_MAX, 55}};
+    for (const ReaderCase& c : cases) {
+        scripted::Reset();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+        scripted::SetLoopback(20, Endless(5));
+        mixworld::MakeAudible({20});
+        scripted::CloseStdoutAfter(c.after_bytes);
+        if (c.at_ms != 0) scripted::CloseStdoutAt(c.at_ms);
+        scripted::SetHorizon(10000);
+
+        const auto run = Mix();
+        EXPECT_EQ(run.exit_code, 0) << c.after_bytes << " bytes, " << c.at_ms << " ms";
+        EXPECT_EQ(run.err, "READY mix 1\n");
+        EXPECT_EQ(run.out.size(), c.at_ms != 0 ? 5 * 1920u : c.after_bytes);
+        EXPECT_LT(scripted::NowNanoseconds(), 100 * 1000000u);
+        EXPECT_EQ(scripted::OpenHandles().size(), 1u) << "the source is left to the process's end";
+    }
+}
+
+}  // namespace
