@@ -57,6 +57,8 @@ void CloseStdoutAfter(size_t bytes);
 void CloseStdoutAt(uint64_t ms);
 // Number of writes that reached stdout's reader (each flush of a buffer is one).
 size_t StdoutWrites();
+// Bytes that have reached stdout's reader so far, during a Run.
+size_t StdoutBytes();
 
 // ---- Calls, results and faults -------------------------------------------------
 
@@ -79,6 +81,9 @@ void SetCallLog(bool enabled);
 void SetResult(const std::string& name, HRESULT result, int nth = 0);
 // The nth call of that name succeeds but hands back a null object.
 void SetNullOut(const std::string& name, int nth = 0);
+// Forgets every SetResult and SetNullOut; call counts go on. Long runs that
+// keep injecting faults drop the spent ones this way.
+void ClearResults();
 
 // Misuses seen: a call on a released object, a release below zero, a second
 // CloseHandle, a ReleaseBuffer that does not match GetBuffer, ...

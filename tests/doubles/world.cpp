@@ -143,6 +143,11 @@ void CloseStdoutAt(uint64_t ms) { TheWorld().stdout_close_ns = ms * 1000000u; }
 
 size_t StdoutWrites() { return TheWorld().stdout_writes; }
 
+size_t StdoutBytes() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    return TheWorld().out.size();
+}
+
 const std::vector<std::string>& Calls() { return TheWorld().calls; }
 
 std::vector<std::string> CallsMatching(const std::vector<std::string>& patterns) {
@@ -170,6 +175,11 @@ void SetResult(const std::string& name, HRESULT result, int nth) {
 }
 
 void SetNullOut(const std::string& name, int nth) { TheWorld().rules.push_back(Rule{name, nth, S_OK, true}); }
+
+void ClearResults() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    TheWorld().rules.clear();
+}
 
 const std::vector<std::string>& Violations() { return TheWorld().violations; }
 
