@@ -36,6 +36,16 @@ std::vector<scripted::Process> Join(std::vector<scripted::Process> a, const std:
     return a;
 }
 
+// The voice-chat programs, written out here independently of the tool.
+const std::wstring kVoiceChat[] = {
+    L"discord.exe",       L"discordptb.exe",      L"discordcanary.exe",   L"discorddevelopment.exe",
+    L"teamspeak.exe",     L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe",
+    L"mumble.exe",        L"skype.exe",           L"skypeapp.exe",        L"teams.exe",
+    L"ms-teams.exe",      L"zoom.exe",            L"whatsapp.exe",        L"whatsapp.root.exe",
+    L"telegram.exe",      L"slack.exe",           L"guilded.exe",         L"revolt.exe",
+    L"element.exe",       L"signal.exe",          L"viber.exe",
+};
+
 class SourceSelectionTest : public ScriptedTest {};
 
 TEST_F(SourceSelectionTest, AncestorChains) {
@@ -123,14 +133,6 @@ TEST_F(SourceSelectionTest, Scenarios) {
 }
 
 TEST_F(SourceSelectionTest, VoiceChatNamesMatchWholeAndExactly) {
-    const std::wstring excluded[] = {
-        L"discord.exe",     L"discordptb.exe",   L"discordcanary.exe", L"discorddevelopment.exe", L"teamspeak.exe",
-        L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe", L"mumble.exe", L"skype.exe",
-        L"skypeapp.exe",    L"teams.exe",        L"ms-teams.exe",      L"zoom.exe",               L"whatsapp.exe",
-        L"whatsapp.root.exe", L"telegram.exe",   L"slack.exe",         L"guilded.exe",            L"revolt.exe",
-        L"element.exe",     L"signal.exe",       L"viber.exe",
-        L"DISCORD.EXE",     L"Ms-Teams.Exe",  // lower-cased by the table
-    };
     const std::wstring kept[] = {
         L"discord.exe.bak", L"mydiscord.exe", L"discord",  L"discord.ex", L"discord .exe", L" discord.exe",
         L"disc\u00D3rd.exe", L"teams",        L"ts3client_win128.exe", L"whatsapp.root", L"", L"pcmtap.exe",
@@ -140,7 +142,8 @@ TEST_F(SourceSelectionTest, VoiceChatNamesMatchWholeAndExactly) {
         bool voice_chat;
     };
     std::vector<Case> cases;
-    for (const std::wstring& name : excluded) cases.push_back({name, true});
+    for (const std::wstring& name : kVoiceChat) cases.push_back({name, true});
+    for (const std::wstring name : {L"DISCORD.EXE", L"Ms-Teams.Exe"}) cases.push_back({name, true});
     for (const std::wstring& name : kept) cases.push_back({name, false});
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
@@ -195,12 +198,7 @@ const scripted::Process* Record(const World& w, DWORD pid) {
 bool IsVoiceChat(std::wstring name) {
     for (wchar_t& c : name)
         if (L'A' <= c && c <= L'Z') c = static_cast<wchar_t>(c + 32);
-    const wchar_t* names[] = {L"discord.exe", L"discordptb.exe", L"discordcanary.exe", L"discorddevelopment.exe",
-                              L"teamspeak.exe", L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe",
-                              L"mumble.exe", L"skype.exe", L"skypeapp.exe", L"teams.exe", L"ms-teams.exe",
-                              L"zoom.exe", L"whatsapp.exe", L"whatsapp.root.exe", L"telegram.exe", L"slack.exe",
-                              L"guilded.exe", L"revolt.exe", L"element.exe", L"signal.exe", L"viber.exe"};
-    for (const wchar_t* n : names)
+    for (const std::wstring& n : kVoiceChat)
         if (name == n) return true;
     return false;
 }
