@@ -2,6 +2,7 @@
 // the activation completes on a thread of ours, which calls the handler's
 // ActivateCompleted with the operation object; the caller's thread is never
 // blocked by the connection to the sound server.
+#include <cstring>
 #include <cwchar>
 #include <thread>
 
@@ -74,8 +75,8 @@ void Complete(ActivationOperation* operation, IActivateAudioInterfaceCompletionH
     if (SUCCEEDED(hr)) hr = CreateLoopbackClient(target, exclude, &client);
     operation->Complete(hr, client);
     handler->ActivateCompleted(operation);
-    handler->Release();
     operation->Release();
+    handler->Release();
 }
 
 }  // namespace
@@ -89,31 +90,32 @@ HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PR
 
     // Only the process-loopback device exists here; it wants its parameters.
     HRESULT early = S_OK;
-    AUDIOCLIENT_ACTIVATION_PARAMS params = {};
+    // Read as three plain 32-bit fields: the caller may have put anything in them.
+    DWORD fields[3] = {};
     if (wcscmp(deviceInterfacePath, kProcessLoopbackPath) != 0) {
         early = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     } else {
         if (activationParams == nullptr || activationParams->vt != VT_BLOB ||
-            activationParams->blob.cbSize != sizeof(params) || activationParams->blob.pBlobData == nullptr)
+            activationParams->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) ||
+            activationParams->blob.pBlobData == nullptr)
             return E_INVALIDARG;
-        params = *reinterpret_cast<const AUDIOCLIENT_ACTIVATION_PARAMS*>(activationParams->blob.pBlobData);
-        const DWORD mode = params.ProcessLoopbackParams.ProcessLoopbackMode;
-        if (params.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK ||
-            (mode != PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE &&
-             mode != PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE))
+        memcpy(fields, activationParams->blob.pBlobData, sizeof(fields));
+        if (fields[0] != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK ||
+            (fields[2] != PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE &&
+             fields[2] != PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE))
             return E_INVALIDARG;
         // The device serves IAudioClient alone, and only for a real process.
         if (riid != __uuidof(IAudioClient)) early = E_NOINTERFACE;
-        else if (params.ProcessLoopbackParams.TargetProcessId == 0) early = E_INVALIDARG;
+        else if (fields[1] == 0) early = E_INVALIDARG;
     }
+    const DWORD target = fields[1];
+    const bool exclude = fields[2] == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
 
     auto* operation = new ActivationOperation();
     operation->AddRef();  // the completion thread's
     completionHandler->AddRef();
     try {
-        std::thread(Complete, operation, completionHandler, early, params.ProcessLoopbackParams.TargetProcessId,
-                    params.ProcessLoopbackParams.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE)
-            .detach();
+        std::thread(Complete, operation, completionHandler, early, target, exclude).detach();
     } catch (const std::system_error&) {
         completionHandler->Release();
         operation->Release();

@@ -12,13 +12,6 @@
 
 namespace {
 
-// Interfaces that the tool reaches only through the calls below, so their
-// identifiers live here rather than in the shared header.
-constexpr IID kIID_IMMDeviceCollection = {0x0bd7a1be, 0x7a1a, 0x44db, {0x83, 0x97, 0xcc, 0x53, 0x92, 0x38, 0x7b, 0x5e}};
-constexpr IID kIID_IMMDevice = {0xd666063f, 0x1587, 0x4e43, {0x81, 0xf1, 0xb9, 0x48, 0xe8, 0x07, 0x36, 0x3f}};
-constexpr IID kIID_IAudioSessionEnumerator = {0xe2f5bb11, 0x0570, 0x40ca, {0xac, 0xdd, 0x3a, 0xa0, 0x12, 0x77, 0xde, 0xe8}};
-constexpr IID kIID_IAudioSessionControl = {0xf4b1a599, 0x7266, 0x4319, {0xa8, 0xca, 0xe7, 0x0a, 0xcb, 0x11, 0xe8, 0xcd}};
-
 struct SessionRecord {
     AudioSessionState state;
     bool system_sounds;
@@ -129,7 +122,7 @@ public:
 
 private:
     bool Answers(REFIID riid) const override {
-        return riid == kIID_IAudioSessionControl || riid == __uuidof(IAudioSessionControl2);
+        return riid == __uuidof(IAudioSessionControl) || riid == __uuidof(IAudioSessionControl2);
     }
     const SessionRecord record_;
 };
@@ -152,7 +145,7 @@ public:
     }
 
 private:
-    bool Answers(REFIID riid) const override { return riid == kIID_IAudioSessionEnumerator; }
+    bool Answers(REFIID riid) const override { return riid == __uuidof(IAudioSessionEnumerator); }
     const std::shared_ptr<const Snapshot> snapshot_;
     const std::vector<SessionRecord>& sessions_;  // inside *snapshot_
 };
@@ -186,7 +179,7 @@ public:
     }
 
 private:
-    bool Answers(REFIID riid) const override { return riid == kIID_IMMDevice; }
+    bool Answers(REFIID riid) const override { return riid == __uuidof(IMMDevice); }
     const std::shared_ptr<const Snapshot> snapshot_;
     const size_t endpoint_;
 };
@@ -208,7 +201,7 @@ public:
     }
 
 private:
-    bool Answers(REFIID riid) const override { return riid == kIID_IMMDeviceCollection; }
+    bool Answers(REFIID riid) const override { return riid == __uuidof(IMMDeviceCollection); }
     const std::shared_ptr<const Snapshot> snapshot_;
 };
 

@@ -151,11 +151,13 @@ def write_tone(path, frequency, seconds, level=0.25):
 class Players:
     """Tone players (pacat reading a raw tone file), each its own process."""
 
-    def __init__(self, server):
+    def __init__(self, server, seconds=30):
         self.server = server
+        self.seconds = seconds  # how long each player plays
         self.processes = []
 
-    def tone_file(self, frequency, seconds=30):
+    def tone_file(self, frequency, seconds=None):
+        seconds = seconds or self.seconds
         path = os.path.join(self.server.dir, "tone-%d-%d.raw" % (frequency, seconds))
         if not os.path.exists(path):
             write_tone(path, frequency, seconds)
@@ -307,7 +309,13 @@ def tone_level(pcm, frequency):
 
 
 def cpu_seconds(pid):
-    """User plus system CPU time of a process so far, in seconds."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU time of a process's live threads so far, in seconds, to the
+    nanosecond (the scheduler's own account, not the clock-tick one)."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total / 1e9

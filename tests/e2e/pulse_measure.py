@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Figures of pcmtap on a private headless sound server: time from start to
+READY (include and mix), CPU time per second of capture (pcmtap alone and
+the server's extra share), and latency from a player's write to pcmtap's
+stdout.
+
+Usage: tests/e2e/pulse_measure.py [path/to/pcmtap]
+"""
+
+import array
+import math
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pulse_harness import FRAME, Capture, Players, SoundServer, cpu_seconds, tone_level  # noqa: E402
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def time_to_ready(pcmtap, server, args, runs=7):
+    times = []
+    for _ in range(runs):
+        c = Capture(pcmtap, server, *args)
+        c.wait_ready()
+        times.append(c.ready_at - c.started)
+        c.stop()
+        time.sleep(0.1)
+    return statistics.median(times)
+
+
+def cpu_per_second(pcmtap, server, args, seconds=15):
+    """pcmtap's CPU seconds per second, and the server's, with pcmtap running,
+    against the server's alone over as long before."""
+    server_pid = server.server_pids()[0]
+    before = cpu_seconds(server_pid)
+    time.sleep(seconds)
+    idle_server = (cpu_seconds(server_pid) - before) / seconds
+    c = Capture(pcmtap, server, *args)
+    c.wait_ready()
+    time.sleep(1)
+    tool, srv = cpu_seconds(c.process.pid), cpu_seconds(server_pid)
+    time.sleep(seconds)
+    tool = (cpu_seconds(c.process.pid) - tool) / seconds
+    srv = (cpu_seconds(server_pid) - srv) / seconds
+    c.stop()
+    return tool, srv - idle_server, idle_server
+
+
+def latency(pcmtap, server, runs=10):
+    """From writing a 10 ms burst into a player (pacat, 10 ms latency, fed in
+    real time) to the burst's first block on pcmtap's stdout."""
+    player = subprocess.Popen(["pacat", "--playback", "--raw", "--format=s16le", "--rate=48000",
+                               "--channels=2", "--latency-msec=10"], env=server.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    silence = bytes(480 * FRAME)
+    burst = array.array("h")
+    for i in range(480):
+        v = int(16000 * math.sin(2 * math.pi * 1000 * i / 48000))
+        burst.extend((v, v))
+    burst = burst.tobytes()
+    c = Capture(pcmtap, server, "--include", player.pid)
+    c.wait_ready()
+    results = []
+    start = time.monotonic()
+    period = 0
+    writes = []
+    for n in range(runs * 50):  # one burst every half second
+        due = start + period * 0.010
+        time.sleep(max(0.0, due - time.monotonic()))
+        is_burst = n % 50 == 25
+        player.stdin.write(burst if is_burst else silence)
+        player.stdin.flush()
+        if is_burst:
+            writes.append(time.monotonic())
+        period += 1
+    time.sleep(0.5)
+    for written in writes:
+        arrival = c.first_arrival(1000, after=written, level=3000)
+        if arrival is not None and arrival - written < 0.5:
+            results.append(arrival - written)
+    c.stop()
+    player.stdin.close()
+    player.terminate()
+    player.wait()
+    return results
+
+
+def main():
+    pcmtap = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "linux", "pcmtap"))
+    server = SoundServer().start()
+    players = Players(server, seconds=150)  # outlasts every measurement
+    target = None
+    try:
+        print("server ready after start: %.3f s" % server.ready_seconds)
+        # Mix mode leaves out the target's tree: the target is a process of its
+        # own, not this script (every player descends from it).
+        target = subprocess.Popen(["sleep", "3600"])
+        one = players.play(440)
+        players.wait_until_playing(1)
+        print("time to READY, include (1 player): %.1f ms" % (1000 * time_to_ready(pcmtap, server, ["--include", one.pid])))
+        print("time to READY, mix (1 player):     %.1f ms" % (1000 * time_to_ready(pcmtap, server, ["--mix", target.pid])))
+        for f in range(7):
+            players.play(500 + 100 * f)
+        players.wait_until_playing(8)
+        print("time to READY, mix (8 players):    %.1f ms" % (1000 * time_to_ready(pcmtap, server, ["--mix", target.pid])))
+
+        tool, srv, idle = cpu_per_second(pcmtap, server, ["--include", one.pid])
+        print("CPU per second of capture, include (1 stream of 8 playing): pcmtap %.2f ms, server +%.2f ms "
+              "(server alone with 8 players: %.2f ms)" % (1000 * tool, 1000 * srv, 1000 * idle))
+        tool, srv, idle = cpu_per_second(pcmtap, server, ["--mix", target.pid])
+        print("CPU per second of capture, mix (8 players): pcmtap %.2f ms, server +%.2f ms "
+              "(server alone with 8 players: %.2f ms)" % (1000 * tool, 1000 * srv, 1000 * idle))
+        players.stop()
+        players.processes.clear()
+
+        delays = latency(pcmtap, server)
+        if delays:
+            print("latency, player write -> pcmtap stdout (%d bursts): median %.1f ms, min %.1f, max %.1f"
+                  % (len(delays), 1000 * statistics.median(delays), 1000 * min(delays), 1000 * max(delays)))
+        else:
+            print("latency: no burst came through")
+    finally:
+        if target is not None:
+            target.kill()
+            target.wait()
+        players.stop()
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
