@@ -28,8 +28,12 @@ BOOL Fill(const char* call, HANDLE hSnapshot, LPPROCESSENTRY32W lppe, bool first
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (lppe == nullptr || lppe->dwSize != sizeof(PROCESSENTRY32W)) {
+    if (lppe == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (lppe->dwSize < sizeof(PROCESSENTRY32W)) {
+        SetLastError(ERROR_BAD_LENGTH);
         return FALSE;
     }
     if (FAILED(outcome.result)) {
