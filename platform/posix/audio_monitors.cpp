@@ -41,6 +41,7 @@ struct LoopbackMixer {
     bool running = false;
     bool subscribed = false;
     pa_time_event* clock = nullptr;
+    pa_defer_event* reaper = nullptr;  // pending while an ended monitor waits to be reaped
     pa_usec_t next_tick = 0;  // CLOCK_MONOTONIC, µs
     std::map<uint32_t, std::unique_ptr<Monitor>> monitors;  // by sink input index
 };
@@ -53,6 +54,8 @@ void CloseMonitor(Monitor* monitor) {
     pa_stream_disconnect(monitor->stream);
     pa_stream_unref(monitor->stream);
 }
+
+void MixDuePackets(LoopbackMixer* mixer);
 
 void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
     auto* monitor = static_cast<Monitor*>(userdata);
@@ -72,13 +75,24 @@ void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
         const size_t excess = monitor->samples.size() - kPrimeSamples;
         monitor->samples.erase(monitor->samples.begin(), monitor->samples.begin() + excess);
     }
+    MixDuePackets(monitor->mixer);
 }
 
+void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
+
 // A monitor ends when its stream does ("Entity killed") or moves to another
-// sink; the next clock tick reaps it and looks at the stream again.
+// sink. It is reaped, and the stream looked at again, from the main loop
+// itself rather than from inside the stream's own callback.
 void OnMonitorState(pa_stream* stream, void* userdata) {
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) static_cast<Monitor*>(userdata)->ended = true;
+    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+    auto* monitor = static_cast<Monitor*>(userdata);
+    monitor->ended = true;
+    LoopbackMixer* mixer = monitor->mixer;
+    if (mixer->reaper == nullptr) {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection.loop);
+        mixer->reaper = api->defer_new(api, OnReaperDue, mixer);
+    }
 }
 
 void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink) {
@@ -146,7 +160,10 @@ void OnContextState(pa_context* context, void* userdata) {
 
 // Reaps ended monitors; a stream that merely moved to another sink is
 // monitored again there.
-void ReapEndedMonitors(LoopbackMixer* mixer) {
+void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
+    auto* mixer = static_cast<LoopbackMixer*>(userdata);
+    api->defer_free(event);
+    mixer->reaper = nullptr;
     for (auto it = mixer->monitors.begin(); it != mixer->monitors.end();) {
         if (!it->second->ended) {
             ++it;
@@ -183,16 +200,23 @@ void MixOnePacket(LoopbackMixer* mixer) {
     DeliverPacket(mixer->queue, std::move(packet));
 }
 
-void OnClockTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* userdata) {
-    auto* mixer = static_cast<LoopbackMixer*>(userdata);
-    ReapEndedMonitors(mixer);
+// Mixes every period that has come due on the device clock. Data arriving
+// is the usual occasion, so the clock itself is set one period later than
+// needed: while the monitors deliver steadily it never fires, and the thread
+// wakes once per period instead of twice.
+void MixDuePackets(LoopbackMixer* mixer) {
+    if (mixer->clock == nullptr) return;
     const pa_usec_t now = pa_rtclock_now();
     if (now > mixer->next_tick + kMaxLag) mixer->next_tick = now;
     while (mixer->next_tick <= now) {
         MixOnePacket(mixer);
         mixer->next_tick += kPeriod;
     }
-    pa_context_rttime_restart(mixer->connection.context, event, mixer->next_tick);
+    pa_context_rttime_restart(mixer->connection.context, mixer->clock, mixer->next_tick + kPeriod);
+}
+
+void OnClockTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    MixDuePackets(static_cast<LoopbackMixer*>(userdata));
 }
 
 }  // namespace
@@ -242,9 +266,14 @@ HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
 void StopLoopbackMixer(LoopbackMixer* mixer) {
     pa_threaded_mainloop_lock(mixer->connection.loop);
     mixer->running = false;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection.loop);
     if (mixer->clock != nullptr) {
-        pa_threaded_mainloop_get_api(mixer->connection.loop)->time_free(mixer->clock);
+        api->time_free(mixer->clock);
         mixer->clock = nullptr;
+    }
+    if (mixer->reaper != nullptr) {
+        api->defer_free(mixer->reaper);
+        mixer->reaper = nullptr;
     }
     for (auto& [index, monitor] : mixer->monitors) CloseMonitor(monitor.get());
     mixer->monitors.clear();
