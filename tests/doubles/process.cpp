@@ -8,10 +8,8 @@ using namespace scripted::detail;
 namespace {
 
 Handle* OpenSnapshot(HANDLE value, const char* call) {
-    World& world = TheWorld();
-    std::lock_guard<std::recursive_mutex> hold(world.lock);
-    for (const auto& handle : world.handles)
-        if (handle.get() == value && !handle->closed && handle->kind == "snapshot") return handle.get();
+    Handle* handle = FindHandle(value);
+    if (handle != nullptr && !handle->closed && handle->kind == "snapshot") return handle;
     Violation(std::string(call) + " on a handle that is not an open snapshot");
     return nullptr;
 }
@@ -67,9 +65,7 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
     World& world = TheWorld();
     std::lock_guard<std::recursive_mutex> hold(world.lock);
     handle->processes = world.processes;
-    Handle* raw = handle.get();
-    world.handles.push_back(std::move(handle));
-    return raw;
+    return AddHandle(std::move(handle));
 }
 
 BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill("Process32FirstW", hSnapshot, lppe, true); }

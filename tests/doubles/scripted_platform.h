@@ -59,6 +59,9 @@ void CloseStdoutAt(uint64_t ms);
 size_t StdoutWrites();
 // Bytes that have reached stdout's reader so far, during a Run.
 size_t StdoutBytes();
+// With false, the reader counts stdout's bytes but does not keep them (RunResult::out
+// stays empty): for runs that write more than a test wants to hold.
+void KeepStdout(bool keep);
 
 // ---- Calls, results and faults -------------------------------------------------
 

@@ -11,13 +11,7 @@ namespace {
 
 thread_local DWORD last_error = ERROR_SUCCESS;
 
-Handle* Find(HANDLE value) {
-    World& world = TheWorld();
-    std::lock_guard<std::recursive_mutex> hold(world.lock);
-    for (auto it = world.handles.rbegin(); it != world.handles.rend(); ++it)
-        if (it->get() == value) return it->get();
-    return nullptr;
-}
+Handle* Find(HANDLE value) { return FindHandle(value); }
 
 Handle* OpenEvent(HANDLE value, const char* call) {
     Handle* handle = Find(value);
@@ -53,10 +47,7 @@ HANDLE CreateEventW(void*, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName
     handle->kind = bManualReset ? "manual-reset event" : "auto-reset event";
     handle->manual_reset = bManualReset != FALSE;
     handle->state = bInitialState != FALSE;
-    Handle* raw = handle.get();
-    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
-    TheWorld().handles.push_back(std::move(handle));
-    return raw;
+    return AddHandle(std::move(handle));
 }
 
 BOOL SetEvent(HANDLE hEvent) {

@@ -31,6 +31,22 @@ void Violation(const std::string& what) {
     world.violations.push_back(what);
 }
 
+HANDLE AddHandle(std::unique_ptr<Handle> handle) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    Handle* raw = handle.get();
+    world.handles.push_back(std::move(handle));
+    world.handle_index[raw] = raw;
+    return raw;
+}
+
+Handle* FindHandle(HANDLE value) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    const auto found = world.handle_index.find(value);
+    return found == world.handle_index.end() ? nullptr : found->second;
+}
+
 bool Dead(const Tracked& object, const char* method) {
     if (object.refs > 0) return false;
     Violation(object.name + "::" + method + " after its last Release");
@@ -42,10 +58,11 @@ namespace {
 ssize_t WriteStdout(void*, const char* data, size_t size) {
     World& world = TheWorld();
     std::lock_guard<std::recursive_mutex> hold(world.lock);
-    if (world.now_ns >= world.stdout_close_ns) world.stdout_limit = std::min(world.stdout_limit, world.out.size());
-    const size_t room = world.stdout_limit - std::min(world.stdout_limit, world.out.size());
+    if (world.now_ns >= world.stdout_close_ns) world.stdout_limit = std::min(world.stdout_limit, world.stdout_bytes);
+    const size_t room = world.stdout_limit - std::min(world.stdout_limit, world.stdout_bytes);
     const size_t taken = std::min(room, size);
-    world.out.append(data, taken);
+    if (world.keep_stdout) world.out.append(data, taken);
+    world.stdout_bytes += taken;
     ++world.stdout_writes;
     if (taken == 0 && size != 0) {
         errno = EPIPE;
@@ -99,9 +116,12 @@ void Reset() {
     world.endpoints.clear();
     world.objects.clear();
     world.handles.clear();
+    world.handle_index.clear();
     world.stdout_limit = SIZE_MAX;
     world.stdout_close_ns = UINT64_MAX;
     world.stdout_writes = 0;
+    world.stdout_bytes = 0;
+    world.keep_stdout = true;
     world.out.clear();
     world.err.clear();
 }
@@ -145,8 +165,10 @@ size_t StdoutWrites() { return TheWorld().stdout_writes; }
 
 size_t StdoutBytes() {
     std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
-    return TheWorld().out.size();
+    return TheWorld().stdout_bytes;
 }
+
+void KeepStdout(bool keep) { TheWorld().keep_stdout = keep; }
 
 const std::vector<std::string>& Calls() { return TheWorld().calls; }
 

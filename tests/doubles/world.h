@@ -109,11 +109,14 @@ struct World {
 
     std::vector<std::unique_ptr<Tracked>> objects;
     std::vector<std::unique_ptr<Handle>> handles;
+    std::unordered_map<HANDLE, Handle*> handle_index;  // the same handles, for lookups in long runs
     std::vector<std::thread> threads;
 
     size_t stdout_limit = SIZE_MAX;
     uint64_t stdout_close_ns = UINT64_MAX;
     size_t stdout_writes = 0;
+    size_t stdout_bytes = 0;  // taken by the reader, kept in `out` or not
+    bool keep_stdout = true;
     std::string out;
     std::string err;
 };
@@ -142,6 +145,11 @@ T* Make(Args&&... args) {
 // True (after recording a violation) when a method is called on an object
 // whose references are all gone.
 bool Dead(const Tracked& object, const char* method);
+
+// Gives out a new handle, owned by the world.
+HANDLE AddHandle(std::unique_ptr<Handle> handle);
+// The handle given out as value, or null.
+Handle* FindHandle(HANDLE value);
 
 // Time and packets.
 void AdvanceTo(uint64_t ns);            // delivers packets on the way
