@@ -60,8 +60,8 @@ private:
         if (activated_ != nullptr) activated_->Release();
     }
 
-    HRESULT result_ = E_FAIL;         // written before completed_ is set
-    IUnknown* activated_ = nullptr;   // one reference, the operation's own
+    HRESULT result_ = E_FAIL;        // written before completed_ is set
+    IUnknown* activated_ = nullptr;  // one reference, the operation's own
     int completed_ = 0;
     LONG volatile references_ = 1;
 };
@@ -105,8 +105,10 @@ HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PR
              fields[2] != PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE))
             return E_INVALIDARG;
         // The device serves IAudioClient alone, and only for a real process.
-        if (riid != __uuidof(IAudioClient)) early = E_NOINTERFACE;
-        else if (fields[1] == 0) early = E_INVALIDARG;
+        if (riid != __uuidof(IAudioClient))
+            early = E_NOINTERFACE;
+        else if (fields[1] == 0)
+            early = E_INVALIDARG;
     }
     const DWORD target = fields[1];
     const bool exclude = fields[2] == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;

@@ -66,8 +66,9 @@ public:
         return static_cast<ULONG>(count);
     }
 
-    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags, REFERENCE_TIME hnsBufferDuration,
-                                         REFERENCE_TIME, const WAVEFORMATEX* pFormat, LPCGUID) override {
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
+                                         REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME, const WAVEFORMATEX* pFormat,
+                                         LPCGUID) override {
         std::lock_guard<std::mutex> hold(queue_.lock);
         if (initialized_) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (pFormat == nullptr) return E_POINTER;

@@ -12,7 +12,7 @@
 
 #include "platform/win32.h"
 
-constexpr UINT32 kPacketFrames = 480;  // 10 ms at 48 kHz: one period of the device clock
+constexpr UINT32 kPacketFrames = 480;     // 10 ms at 48 kHz: one period of the device clock
 constexpr size_t kMaxQueuedPackets = 50;  // 500 ms; a reader that falls further behind loses the oldest
 
 struct Packet {

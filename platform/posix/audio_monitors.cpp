@@ -13,10 +13,10 @@
 
 namespace {
 
-constexpr pa_usec_t kPeriod = 10000;       // µs per packet
-constexpr pa_usec_t kMaxLag = 200000;      // µs; a clock further behind (machine suspended) starts afresh
+constexpr pa_usec_t kPeriod = 10000;   // µs per packet
+constexpr pa_usec_t kMaxLag = 200000;  // µs; a clock further behind (machine suspended) starts afresh
 constexpr size_t kPacketSamples = kPacketFrames * 2;
-constexpr size_t kPrimeSamples = 2 * kPacketSamples;     // 20 ms: absorbs the server's delivery jitter
+constexpr size_t kPrimeSamples = 2 * kPacketSamples;        // 20 ms: absorbs the server's delivery jitter
 constexpr size_t kMaxMonitorSamples = 10 * kPacketSamples;  // 100 ms; beyond it the oldest go
 constexpr uint32_t kFragmentBytes = kPacketFrames * 4;      // ask the server for 10 ms at a time
 
@@ -25,8 +25,8 @@ constexpr uint32_t kFragmentBytes = kPacketFrames * 4;      // ask the server fo
 struct Monitor {
     LoopbackMixer* mixer;
     uint32_t sink_input;
-    uint32_t sink;      // where the monitored stream plays; it moving ends the monitor
-    pa_stream* stream;  // main loop thread, as is all of this record
+    uint32_t sink;                 // where the monitored stream plays; it moving ends the monitor
+    pa_stream* stream;             // main loop thread, as is all of this record
     std::vector<int16_t> samples;  // delivered, not yet mixed
     bool primed = false;           // holds enough to join the mix
     bool ended = false;            // failed or terminated by the server
@@ -41,8 +41,8 @@ struct LoopbackMixer {
     bool running = false;
     bool subscribed = false;
     pa_time_event* clock = nullptr;
-    pa_defer_event* reaper = nullptr;  // pending while an ended monitor waits to be reaped
-    pa_usec_t next_tick = 0;  // CLOCK_MONOTONIC, µs
+    pa_defer_event* reaper = nullptr;                       // pending while an ended monitor waits to be reaped
+    pa_usec_t next_tick = 0;                                // CLOCK_MONOTONIC, µs
     std::map<uint32_t, std::unique_ptr<Monitor>> monitors;  // by sink input index
 };
 
@@ -172,7 +172,8 @@ void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
         const uint32_t sink_input = it->first;
         CloseMonitor(it->second.get());
         it = mixer->monitors.erase(it);
-        pa_operation* op = pa_context_get_sink_input_info(mixer->connection.context, sink_input, OnSinkInputInfo, mixer);
+        pa_operation* op =
+            pa_context_get_sink_input_info(mixer->connection.context, sink_input, OnSinkInputInfo, mixer);
         if (op != nullptr) pa_operation_unref(op);
     }
 }
@@ -196,7 +197,8 @@ void MixOnePacket(LoopbackMixer* mixer) {
     }
     if (!any) return;
     auto packet = std::make_unique<Packet>();
-    for (size_t i = 0; i < kPacketSamples; ++i) packet->samples[i] = static_cast<int16_t>(std::clamp(sum[i], -32768, 32767));
+    for (size_t i = 0; i < kPacketSamples; ++i)
+        packet->samples[i] = static_cast<int16_t>(std::clamp(sum[i], -32768, 32767));
     DeliverPacket(mixer->queue, std::move(packet));
 }
 

@@ -42,8 +42,10 @@ HRESULT OpenPulseConnection(PulseConnection* connection) {
     while (ready) {
         const pa_context_state_t state = pa_context_get_state(context);
         if (state == PA_CONTEXT_READY) break;
-        if (!PA_CONTEXT_IS_GOOD(state)) ready = false;
-        else pa_threaded_mainloop_wait(loop);
+        if (!PA_CONTEXT_IS_GOOD(state))
+            ready = false;
+        else
+            pa_threaded_mainloop_wait(loop);
     }
     pa_threaded_mainloop_unlock(loop);
     if (!ready) {

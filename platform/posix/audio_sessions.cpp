@@ -34,8 +34,10 @@ struct SnapshotReader {
 
 void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     auto* reader = static_cast<SnapshotReader*>(userdata);
-    if (eol != 0) pa_threaded_mainloop_signal(reader->loop, 0);
-    else reader->endpoints->push_back(EndpointRecord{info->index, {}});
+    if (eol != 0)
+        pa_threaded_mainloop_signal(reader->loop, 0);
+    else
+        reader->endpoints->push_back(EndpointRecord{info->index, {}});
 }
 
 // Event sounds are what Windows plays in its system-sounds session: streams
@@ -44,7 +46,8 @@ bool IsEventSound(const pa_sink_input_info* info) {
     const char* role = pa_proplist_gets(info->proplist, PA_PROP_MEDIA_ROLE);
     if (role != nullptr && strcmp(role, "event") == 0) return true;
     if (pa_proplist_contains(info->proplist, PA_PROP_EVENT_ID) == 1) return true;
-    return info->client == PA_INVALID_INDEX && info->driver != nullptr && strstr(info->driver, "play-memblockq") != nullptr;
+    return info->client == PA_INVALID_INDEX && info->driver != nullptr &&
+           strstr(info->driver, "play-memblockq") != nullptr;
 }
 
 void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
@@ -68,7 +71,8 @@ HRESULT ReadSnapshot(Snapshot* endpoints) {
     pa_threaded_mainloop_lock(connection.loop);
     const bool read =
         WaitForOperation(&connection, pa_context_get_sink_info_list(connection.context, OnSinkInfo, &reader)) &&
-        WaitForOperation(&connection, pa_context_get_sink_input_info_list(connection.context, OnSinkInputInfo, &reader));
+        WaitForOperation(&connection,
+                         pa_context_get_sink_input_info_list(connection.context, OnSinkInputInfo, &reader));
     pa_threaded_mainloop_unlock(connection.loop);
     ClosePulseConnection(&connection);
     return read ? S_OK : AUDCLNT_E_SERVICE_NOT_RUNNING;

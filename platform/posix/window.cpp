@@ -24,8 +24,8 @@ constexpr int Success = 0;
 struct Xlib {
     Display* (*OpenDisplay)(const char*);
     Atom (*InternAtom)(Display*, const char*, int);
-    int (*GetWindowProperty)(Display*, XID, Atom, long, long, int, Atom, Atom*, int*, unsigned long*,
-                             unsigned long*, unsigned char**);
+    int (*GetWindowProperty)(Display*, XID, Atom, long, long, int, Atom, Atom*, int*, unsigned long*, unsigned long*,
+                             unsigned char**);
     int (*Free)(void*);
     XErrorHandler (*SetErrorHandler)(XErrorHandler);
     Display* display;

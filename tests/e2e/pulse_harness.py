@@ -67,12 +67,12 @@ class SoundServer:
     def _start_pipewire(self):
         # WirePlumber as root without D-Bus: no device reservation, no portal.
         config = os.path.join(self.dir, "wireplumber", "main.lua.d")
-        os.makedirs(config)
-        with open(os.path.join(config, "90-headless.lua"), "w") as f:
+        os.makedirs(config, exist_ok=True)
+        with open(os.path.join(config, "51-headless.lua"), "w") as f:
             f.write('alsa_monitor.properties["alsa.reserve"] = false\n'
                     'default_access.properties["enable-flatpak-portal"] = false\n')
         pulse = os.path.join(self.dir, "pipewire", "pipewire-pulse.conf.d")
-        os.makedirs(pulse)
+        os.makedirs(pulse, exist_ok=True)
         with open(os.path.join(pulse, "90-socket.conf"), "w") as f:
             f.write('pulse.properties = { server.address = [ "unix:%s" ] }\n' % self.socket)
         env = dict(self.env, XDG_CONFIG_HOME=self.dir)

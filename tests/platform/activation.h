@@ -61,8 +61,8 @@ struct Activation {
     std::thread::id completion_thread;
     HRESULT query = E_FAIL;  // of GetActivateResult
     HRESULT result = E_FAIL;
-    IUnknown* object = nullptr;  // the caller's to release
-    TestHandler* handler = nullptr;  // when kept
+    IUnknown* object = nullptr;                                  // the caller's to release
+    TestHandler* handler = nullptr;                              // when kept
     IActivateAudioInterfaceAsyncOperation* operation = nullptr;  // when kept
 };
 
@@ -91,10 +91,14 @@ inline Activation Activate(const WCHAR* path, REFIID riid, DWORD pid, DWORD mode
     // The completion thread lets go of the operation, then of the handler.
     for (int i = 0; i < 1000 && activation.completed && handler->References() != 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (keep_operation) activation.operation = operation;
-    else if (operation != nullptr) operation->Release();
-    if (keep_handler) activation.handler = handler;
-    else handler->Release();
+    if (keep_operation)
+        activation.operation = operation;
+    else if (operation != nullptr)
+        operation->Release();
+    if (keep_handler)
+        activation.handler = handler;
+    else
+        handler->Release();
     return activation;
 }
 

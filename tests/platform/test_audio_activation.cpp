@@ -40,9 +40,9 @@ TEST_P(ActivationArguments, AreRefusedBeforeAnythingStarts) {
     auto* sentinel = reinterpret_cast<IActivateAudioInterfaceAsyncOperation*>(0xdeadbeef);
     IActivateAudioInterfaceAsyncOperation* operation = sentinel;
 
-    const HRESULT hr = ActivateAudioInterfaceAsync(c.null_path ? nullptr : L"VAD\\Process_Loopback",
-                                                   __uuidof(IAudioClient), &variant, c.null_handler ? nullptr : handler,
-                                                   c.null_operation ? nullptr : &operation);
+    const HRESULT hr =
+        ActivateAudioInterfaceAsync(c.null_path ? nullptr : L"VAD\\Process_Loopback", __uuidof(IAudioClient), &variant,
+                                    c.null_handler ? nullptr : handler, c.null_operation ? nullptr : &operation);
     EXPECT_EQ(static_cast<uint32_t>(hr), static_cast<uint32_t>(c.expected)) << std::hex << hr;
     if (!c.null_operation) {
         EXPECT_EQ(operation, nullptr);
@@ -54,15 +54,15 @@ constexpr DWORD kLoopback = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ActivationArguments,
-    ::testing::Values(
-        ArgumentCase{"NullPath", true, false, false, VT_BLOB, 12, false, kLoopback, 1, 0, E_POINTER},
-        ArgumentCase{"NullHandler", false, true, false, VT_BLOB, 12, false, kLoopback, 1, 0, E_POINTER},
-        ArgumentCase{"NullOperation", false, false, true, VT_BLOB, 12, false, kLoopback, 1, 0, E_POINTER},
-        ArgumentCase{"NotABlob", false, false, false, VT_EMPTY, 12, false, kLoopback, 1, 0, E_INVALIDARG},
-        ArgumentCase{"ShortBlob", false, false, false, VT_BLOB, 8, false, kLoopback, 1, 0, E_INVALIDARG},
-        ArgumentCase{"NoBlobData", false, false, false, VT_BLOB, 12, true, kLoopback, 1, 0, E_INVALIDARG},
-        ArgumentCase{"DefaultActivation", false, false, false, VT_BLOB, 12, false, 0, 1, 0, E_INVALIDARG},
-        ArgumentCase{"UnknownMode", false, false, false, VT_BLOB, 12, false, kLoopback, 1, 2, E_INVALIDARG}),
+    ::testing::Values(ArgumentCase{"NullPath", true, false, false, VT_BLOB, 12, false, kLoopback, 1, 0, E_POINTER},
+                      ArgumentCase{"NullHandler", false, true, false, VT_BLOB, 12, false, kLoopback, 1, 0, E_POINTER},
+                      ArgumentCase{"NullOperation", false, false, true, VT_BLOB, 12, false, kLoopback, 1, 0, E_POINTER},
+                      ArgumentCase{"NotABlob", false, false, false, VT_EMPTY, 12, false, kLoopback, 1, 0, E_INVALIDARG},
+                      ArgumentCase{"ShortBlob", false, false, false, VT_BLOB, 8, false, kLoopback, 1, 0, E_INVALIDARG},
+                      ArgumentCase{"NoBlobData", false, false, false, VT_BLOB, 12, true, kLoopback, 1, 0, E_INVALIDARG},
+                      ArgumentCase{"DefaultActivation", false, false, false, VT_BLOB, 12, false, 0, 1, 0, E_INVALIDARG},
+                      ArgumentCase{"UnknownMode", false, false, false, VT_BLOB, 12, false, kLoopback, 1, 2,
+                                   E_INVALIDARG}),
     [](const ::testing::TestParamInfo<ArgumentCase>& info) { return std::string(info.param.name); });
 
 struct OutcomeCase {
@@ -88,7 +88,8 @@ TEST_P(ActivationOutcome, CompletesOnAnotherThreadWithTheResult) {
     ASSERT_TRUE(activation.completed);
     EXPECT_NE(activation.completion_thread, std::this_thread::get_id());
     EXPECT_EQ(static_cast<uint32_t>(activation.query), 0u);
-    EXPECT_EQ(static_cast<uint32_t>(activation.result), static_cast<uint32_t>(c.expected)) << std::hex << activation.result;
+    EXPECT_EQ(static_cast<uint32_t>(activation.result), static_cast<uint32_t>(c.expected))
+        << std::hex << activation.result;
     EXPECT_EQ(activation.object, nullptr);
 }
 

@@ -114,7 +114,8 @@ TEST_F(LoopbackClientTest, CallsOutOfOrderAreRefusedAsWindowsRefusesThem) {
     ASSERT_NE(client, nullptr);
     auto* capture = reinterpret_cast<IAudioCaptureClient*>(0xdeadbeef);
     EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED, client->SetEventHandle(event_));
-    EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED, client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&capture)));
+    EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED,
+              client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&capture)));
     EXPECT_EQ(capture, nullptr);
     EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED, client->Start());
     EXPECT_HR(AUDCLNT_E_NOT_INITIALIZED, client->Stop());

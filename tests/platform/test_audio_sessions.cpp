@@ -30,10 +30,9 @@ TEST_P(CreateInstance, RefusesWhatWindowsRefuses) {
     static constexpr GUID kOtherClass = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
     void* out = reinterpret_cast<void*>(0xdeadbeef);
     IUnknown* outer = reinterpret_cast<IUnknown*>(0x1);
-    const HRESULT hr =
-        CoCreateInstance(c.other_class ? kOtherClass : __uuidof(MMDeviceEnumerator), c.outer ? outer : nullptr, CLSCTX_ALL,
-                         c.other_interface ? __uuidof(IAudioClient) : __uuidof(IMMDeviceEnumerator),
-                         c.null_out ? nullptr : &out);
+    const HRESULT hr = CoCreateInstance(
+        c.other_class ? kOtherClass : __uuidof(MMDeviceEnumerator), c.outer ? outer : nullptr, CLSCTX_ALL,
+        c.other_interface ? __uuidof(IAudioClient) : __uuidof(IMMDeviceEnumerator), c.null_out ? nullptr : &out);
     EXPECT_HR(c.expected, hr);
     if (!c.null_out) {
         EXPECT_EQ(out, nullptr);
@@ -81,7 +80,8 @@ public:
         static const pa_sample_spec kSpec = {PA_SAMPLE_S16LE, 48000, 2};
         stream_ = pa_stream_new_with_proplist(context_, "test", &kSpec, nullptr, properties);
         pa_proplist_free(properties);
-        pa_stream_set_state_callback(stream_, [](pa_stream*, void* loop) { Signal(nullptr, loop); }, loop_);
+        pa_stream_set_state_callback(
+            stream_, [](pa_stream*, void* loop) { Signal(nullptr, loop); }, loop_);
         pa_stream_connect_playback(stream_, nullptr, nullptr, corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS,
                                    nullptr, nullptr);
         while (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)) && pa_stream_get_state(stream_) != PA_STREAM_READY)
@@ -150,7 +150,8 @@ std::vector<Session> ListSessions(UINT* endpoint_count) {
             IAudioSessionControl* control = nullptr;
             EXPECT_HR(S_OK, list->GetSession(s, &control));
             IAudioSessionControl2* control2 = nullptr;
-            EXPECT_HR(S_OK, control->QueryInterface(__uuidof(IAudioSessionControl2), reinterpret_cast<void**>(&control2)));
+            EXPECT_HR(S_OK,
+                      control->QueryInterface(__uuidof(IAudioSessionControl2), reinterpret_cast<void**>(&control2)));
             Session session{AudioSessionStateExpired, E_FAIL, 0xdeadbeef};
             EXPECT_HR(S_OK, control2->GetState(&session.state));
             session.system_sounds = control2->IsSystemSoundsSession();

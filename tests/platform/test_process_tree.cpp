@@ -50,8 +50,14 @@ TEST(ProcessTree, FollowsParentLinksDownwardOnly) {
         DWORD pid, root;
         bool expected;
     } cases[] = {
-        {self, self, true},        {child, self, true},   {grandchild, self, true}, {grandchild, child, true},
-        {self, child, false},      {child, grandchild, false}, {0, 0, false},       {child, 0, false},
+        {self, self, true},
+        {child, self, true},
+        {grandchild, self, true},
+        {grandchild, child, true},
+        {self, child, false},
+        {child, grandchild, false},
+        {0, 0, false},
+        {child, 0, false},
         {self, static_cast<DWORD>(getppid()), true},
     };
     for (const Case& c : cases)
