@@ -7,10 +7,12 @@
 #include <thread>
 
 #include "tests/platform/activation.h"
-#include "tests/platform/audio_test_util.h"
 #include "tests/platform/sound_server.h"
 
 namespace {
+
+constexpr WAVEFORMATEX kDeviceFormat = {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
+constexpr DWORD kDeviceFlags = 0x88060000u;  // loopback, event callback, default SRC, auto-convert PCM
 
 #define EXPECT_HR(expected, actual) \
     EXPECT_EQ(static_cast<uint32_t>(expected), static_cast<uint32_t>(actual)) << std::hex << "0x" << (actual)
@@ -156,37 +158,6 @@ TEST_F(LoopbackClientTest, CallsOutOfOrderAreRefusedAsWindowsRefusesThem) {
     EXPECT_EQ(capture->Release(), 0u);
 }
 
-TEST_F(LoopbackClientTest, IncludeDeliversTheTargetsToneAndExcludeEverythingElse) {
-    const pid_t low = Play(440);
-    const pid_t high = Play(1000);
-    ASSERT_GT(low, 0);
-    ASSERT_GT(high, 0);
-    IAudioCaptureClient* included = nullptr;
-    IAudioCaptureClient* excluded = nullptr;
-    IAudioClient* include = OpenStarted(low, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &included);
-    ASSERT_NE(include, nullptr);
-    IAudioClient* exclude = OpenStarted(low, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, &excluded);
-    ASSERT_NE(exclude, nullptr);
-
-    // An idle null sink may take up to 2 s before it delivers at all.
-    std::vector<int16_t> only_low = Capture(included, std::chrono::seconds(6), 24000);
-    std::vector<int16_t> not_low = Capture(excluded, std::chrono::seconds(6), 24000);
-    ASSERT_GE(only_low.size(), 48000u);
-    ASSERT_GE(not_low.size(), 48000u);
-    only_low.erase(only_low.begin(), only_low.end() - 48000);
-    not_low.erase(not_low.begin(), not_low.end() - 48000);
-    EXPECT_GT(ToneLevel(only_low, 440), 6000);
-    EXPECT_LT(ToneLevel(only_low, 1000), 100);
-    EXPECT_GT(ToneLevel(not_low, 1000), 6000);
-    EXPECT_LT(ToneLevel(not_low, 440), 100);
-
-    for (IAudioClient* client : {include, exclude}) client->Stop();
-    EXPECT_EQ(included->Release(), 0u);
-    EXPECT_EQ(excluded->Release(), 0u);
-    EXPECT_EQ(include->Release(), 0u);
-    EXPECT_EQ(exclude->Release(), 0u);
-}
-
 TEST_F(LoopbackClientTest, DeliversNothingWhileNoMatchingStreamPlays) {
     const pid_t player = Play(440);
     ASSERT_GT(player, 0);
@@ -211,30 +182,6 @@ TEST_F(LoopbackClientTest, DeliversNothingWhileNoMatchingStreamPlays) {
     EXPECT_EQ(playing->Release(), 0u);
     EXPECT_EQ(nobody->Release(), 0u);
     EXPECT_EQ(someone->Release(), 0u);
-}
-
-TEST_F(LoopbackClientTest, LosingTheServerInvalidatesTheDevice) {
-    const pid_t player = Play(440);
-    IAudioCaptureClient* capture = nullptr;
-    IAudioClient* client = OpenStarted(player, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &capture);
-    ASSERT_NE(client, nullptr);
-    server_.Stop();
-    HRESULT hr = S_OK;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (hr != AUDCLNT_E_DEVICE_INVALIDATED && std::chrono::steady_clock::now() < end) {
-        WaitForSingleObject(event_, 100);
-        UINT32 size = 0;
-        if (FAILED(capture->GetNextPacketSize(&size)) || size == 0) continue;
-        BYTE* data = nullptr;
-        UINT32 frames = 0;
-        DWORD flags = 0;
-        hr = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
-        if (SUCCEEDED(hr)) capture->ReleaseBuffer(frames);
-    }
-    EXPECT_HR(AUDCLNT_E_DEVICE_INVALIDATED, hr);
-    client->Stop();
-    EXPECT_EQ(capture->Release(), 0u);
-    EXPECT_EQ(client->Release(), 0u);
 }
 
 // Mix mode opens and closes devices as processes come and go; a device torn

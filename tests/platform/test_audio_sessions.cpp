@@ -215,25 +215,4 @@ TEST_F(SessionsTest, EachPlaybackStreamIsASessionWithItsStateRoleAndProcess) {
     EXPECT_EQ(system, 1);
 }
 
-TEST_F(SessionsTest, SampleCachePlaybackIsTheSystemSoundsSession) {
-    char path[] = "/tmp/pcmtap-sample-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::vector<int16_t> silence(48000 * 2 * 3);
-    ASSERT_EQ(write(fd, silence.data(), silence.size() * 2), static_cast<ssize_t>(silence.size() * 2));
-    close(fd);
-    // pactl wants a sound file; a raw file is uploaded through sox's wav header.
-    const std::string wav = std::string(path) + ".wav";
-    const std::string command = "sox -q -t raw -r 48000 -e signed -b 16 -c 2 " + std::string(path) + " " + wav +
-                                " && pactl upload-sample " + wav + " bell && pactl play-sample bell";
-    const int status = system(command.c_str());
-    unlink(path);
-    unlink(wav.c_str());
-    if (status != 0) GTEST_SKIP() << "sox or pactl is not available";
-    UINT endpoints = 0;
-    const std::vector<Session> sessions = ListSessions(&endpoints);
-    ASSERT_EQ(sessions.size(), 1u);
-    EXPECT_HR(S_OK, sessions[0].system_sounds);
-}
-
 }  // namespace
