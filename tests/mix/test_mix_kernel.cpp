@@ -56,29 +56,4 @@ TEST(MixKernel, FastClampEqualsTheReferenceForEveryLengthAndOffset) {
     }
 }
 
-struct SumCase {
-    std::vector<int16_t> sources;  // one sample from each source
-    int16_t expected;
-};
-
-// Summed in 32 bits and clamped once: no wrap, no clipping per source.
-TEST(MixKernel, SumsInThirtyTwoBitsThenClamps) {
-    const SumCase cases[] = {
-        {{20000, 20000}, 32767},          {{-20000, -20000}, -32768},       {{32767, 32767, 32767}, 32767},
-        {{-32768, -32768, -32768}, -32768}, {{32767, 32767, -32768}, 32766}, {{-1, -1}, -2},
-        {{30000, 10000, -20000}, 20000},  {{}, 0},
-    };
-    for (const SumCase& c : cases) {
-        // 17 of each: one fast step and a tail.
-        std::vector<int32_t> mix(17, 0);
-        for (const int16_t sample : c.sources) {
-            const std::vector<int16_t> samples(17, sample);
-            MixInto(mix.data(), samples.data(), samples.size());
-        }
-        std::vector<int16_t> out(17, 0x1234);
-        ClampMix(out.data(), mix.data(), out.size());
-        for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], c.expected) << "sample " << i;
-    }
-}
-
 }  // namespace
