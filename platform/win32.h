@@ -24,29 +24,7 @@
 #if __has_include(<audioclientactivationparams.h>)
 #include <audioclientactivationparams.h>
 #else
-// mingw-w64 10 has no audioclientactivationparams.h; these are the SDK's
-// declarations (Windows 10 2004 and later).
-typedef enum AUDIOCLIENT_ACTIVATION_TYPE {
-    AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT = 0,
-    AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK = 1
-} AUDIOCLIENT_ACTIVATION_TYPE;
-
-typedef enum PROCESS_LOOPBACK_MODE {
-    PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE = 0,
-    PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE = 1
-} PROCESS_LOOPBACK_MODE;
-
-typedef struct AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS {
-    DWORD TargetProcessId;
-    PROCESS_LOOPBACK_MODE ProcessLoopbackMode;
-} AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS;
-
-typedef struct AUDIOCLIENT_ACTIVATION_PARAMS {
-    AUDIOCLIENT_ACTIVATION_TYPE ActivationType;
-    union {
-        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS ProcessLoopbackParams;
-    };
-} AUDIOCLIENT_ACTIVATION_PARAMS;
+#include "platform/activation_params.h"  // mingw-w64 10 has no such header
 #endif
 
 #else
