@@ -257,6 +257,15 @@ void CheckStreams(const SourceMap& sources) {
     std::multiset<DWORD> keys;
     for (const auto& entry : sources) keys.insert(entry.first);
     ASSERT_EQ(open, keys) << "the streams still open are the sources', one each";
+    // Between turns nothing else of the platform is held: no session object, snapshot or handler event.
+    std::multiset<std::string> objects;
+    for (const std::string& name : scripted::OpenObjects()) objects.insert(name);
+    ASSERT_EQ(objects.count("IAudioClient"), keys.size());
+    ASSERT_EQ(objects.count("IAudioCaptureClient"), keys.size());
+    ASSERT_EQ(objects.size(), 2 * keys.size()) << "objects other than the sources' clients are held";
+    const auto handles = scripted::OpenHandles();
+    ASSERT_EQ(static_cast<size_t>(std::count(handles.begin(), handles.end(), "auto-reset event")), keys.size());
+    ASSERT_EQ(handles.size(), keys.size()) << "handles other than the sources' events are open";
 }
 
 void CheckSources(const SourceMap& sources, uint64_t turn) {
