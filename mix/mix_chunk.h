@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mix/mix_kernel.h"
 #include "mix/source_map.h"
 
 constexpr size_t kPrimingSamples = 1920;  // 20 ms: unread samples a source needs to join the mix
@@ -13,6 +14,7 @@ constexpr size_t kPrimingSamples = 1920;  // 20 ms: unread samples a source need
 struct MixBuffers {
     std::vector<int32_t> accumulator;  // frames x 2 sums, interleaved L, R
     std::vector<int16_t> output;       // the same, clamped: what is written
+    std::vector<MixSpan> spans;        // this chunk's share of each source playing in it
 };
 
 // Sums `frames` frames from the sources, in ascending pid order, into

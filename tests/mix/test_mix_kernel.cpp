@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -54,6 +55,61 @@ TEST(MixKernel, FastClampEqualsTheReferenceForEveryLengthAndOffset) {
             ASSERT_EQ(fast, reference) << "offset " << offset << ", count " << count;
         }
     }
+}
+
+typedef void (*SpansKernel)(int32_t*, int16_t*, const MixSpan*, size_t, size_t);
+
+// Chunks of every length up to 70 samples (so every block and tail size),
+// from 0 to 20 sources each ending anywhere in the chunk: most as long as the
+// chunk, some shorter or empty, as when a source runs dry.
+void ExpectSpansEqualTheReference(SpansKernel kernel, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> sources(0, 20);
+    std::uniform_int_distribution<int> shape(0, 3);
+    for (int round = 0; round < 40; ++round) {
+        for (size_t count = 0; count <= 70; ++count) {
+            std::vector<std::vector<int16_t>> data;
+            std::vector<MixSpan> spans;
+            const int n = sources(random);
+            for (int k = 0; k < n; ++k) {
+                const size_t length =
+                    shape(random) == 0 ? std::uniform_int_distribution<size_t>(0, count)(random) : count;
+                data.push_back(RandomSamples(random, length + 1));
+            }
+            for (auto& samples : data) spans.push_back({samples.data(), samples.size() - 1});
+            std::vector<int32_t> sums(count + 1, 0x5EED), reference_sums = sums;
+            std::vector<int16_t> out(count + 1, 0x1234), reference_out = out;
+
+            kernel(sums.data(), out.data(), spans.data(), spans.size(), count);
+            MixSpansReference(reference_sums.data(), reference_out.data(), spans.data(), spans.size(), count);
+            ASSERT_EQ(sums, reference_sums) << n << " sources, count " << count;
+            ASSERT_EQ(out, reference_out) << n << " sources, count " << count;
+        }
+    }
+}
+
+TEST(MixKernel, SpansEqualTheReference) { ExpectSpansEqualTheReference(MixSpans, 3); }
+
+TEST(MixKernel, SpansWithoutAvx2EqualTheReference) { ExpectSpansEqualTheReference(MixSpansSse2, 4); }
+
+// 16 sources at full scale, one chunk of 4800 frames: the sums reach
+// 16 x 32767 and must neither wrap nor be clamped before the end.
+TEST(MixKernel, SpansOfSixteenFullScaleSourcesEqualTheReference) {
+    std::mt19937 random(5);
+    std::vector<std::vector<int16_t>> data;
+    std::vector<MixSpan> spans;
+    for (int k = 0; k < 16; ++k) {
+        data.push_back(std::vector<int16_t>(9600, 32767));
+        std::fill(data.back().begin() + 4800, data.back().end(), -32768);
+    }
+    data.push_back(RandomSamples(random, 9600));
+    for (auto& samples : data) spans.push_back({samples.data(), samples.size()});
+    std::vector<int32_t> sums(9600), reference_sums(9600);
+    std::vector<int16_t> out(9600), reference_out(9600);
+    MixSpans(sums.data(), out.data(), spans.data(), spans.size(), 9600);
+    MixSpansReference(reference_sums.data(), reference_out.data(), spans.data(), spans.size(), 9600);
+    EXPECT_EQ(sums, reference_sums);
+    EXPECT_EQ(out, reference_out);
 }
 
 }  // namespace
