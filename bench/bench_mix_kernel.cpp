@@ -85,11 +85,44 @@ void BM_ClampMixReference(benchmark::State& state) {
     Report(state, count, sizeof(int16_t));
 }
 
+// The kernel mix mode runs: a chunk of 9600 samples summed from `sources`
+// sources and clamped. Items are source samples mixed.
+void BM_MixSpans(benchmark::State& state) {
+    const size_t sources = static_cast<size_t>(state.range(0));
+    const size_t count = 9600;
+    const std::vector<int16_t> samples = Samples(count * sources);
+    std::vector<MixSpan> spans;
+    for (size_t k = 0; k < sources; ++k) spans.push_back({samples.data() + k * count, count});
+    std::vector<int32_t> sums(count);
+    std::vector<int16_t> out(count);
+    for (auto _ : state) {
+        MixSpans(sums.data(), out.data(), spans.data(), spans.size(), count);
+        benchmark::ClobberMemory();
+    }
+    Report(state, count * sources, sizeof(int16_t));
+}
+
+// memcpy of the bytes that BM_MixSpans reads: each source's chunk in turn.
+void BM_MemcpySources(benchmark::State& state) {
+    const size_t sources = static_cast<size_t>(state.range(0));
+    const size_t count = 9600;
+    const std::vector<int16_t> samples = Samples(count * sources);
+    std::vector<int16_t> copy(count);
+    for (auto _ : state) {
+        for (size_t k = 0; k < sources; ++k)
+            std::memcpy(copy.data(), samples.data() + k * count, count * sizeof(int16_t));
+        benchmark::ClobberMemory();
+    }
+    Report(state, count * sources, sizeof(int16_t));
+}
+
 // 960: the smallest chunk; 9600: the largest.
 BENCHMARK(BM_MixInto)->Arg(960)->Arg(9600);
 BENCHMARK(BM_MixIntoReference)->Arg(960)->Arg(9600);
 BENCHMARK(BM_Memcpy)->Arg(960)->Arg(9600);
 BENCHMARK(BM_ClampMix)->Arg(960)->Arg(9600);
 BENCHMARK(BM_ClampMixReference)->Arg(960)->Arg(9600);
+BENCHMARK(BM_MixSpans)->Arg(1)->Arg(2)->Arg(16);
+BENCHMARK(BM_MemcpySources)->Arg(1)->Arg(2)->Arg(16);
 
 }  // namespace
