@@ -37,19 +37,26 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
         }
         const Packet& packet = stream->ready.front();
         const size_t samples = size_t{packet.frames} * 2;
-        stream->buffer.resize(samples);
-        if (packet.silent) {
-            std::memset(stream->buffer.data(), 0x5A, samples * sizeof(int16_t));  // never to be read
-        } else if (!packet.samples.empty()) {
-            if (packet.samples.size() != samples) Violation("scripted packet has the wrong number of samples");
-            std::memcpy(stream->buffer.data(), packet.samples.data(),
-                        std::min(samples, packet.samples.size()) * sizeof(int16_t));
+        int16_t* handed = nullptr;
+        if (!packet.silent && packet.samples.size() == samples && samples != 0) {
+            // Handed out in place: it goes at ReleaseBuffer, as the device's own buffer does.
+            handed = const_cast<int16_t*>(packet.samples.data());
         } else {
-            std::fill(stream->buffer.begin(), stream->buffer.end(), packet.value);
+            stream->buffer.resize(samples);
+            handed = stream->buffer.data();
+            if (packet.silent) {
+                std::memset(stream->buffer.data(), 0x5A, samples * sizeof(int16_t));  // never to be read
+            } else if (!packet.samples.empty()) {
+                Violation("scripted packet has the wrong number of samples");
+                std::memcpy(stream->buffer.data(), packet.samples.data(),
+                            std::min(samples, packet.samples.size()) * sizeof(int16_t));
+            } else {
+                std::fill(stream->buffer.begin(), stream->buffer.end(), packet.value);
+            }
         }
         stream->buffer_out = true;
         stream->buffer_frames = packet.frames;
-        *data = outcome.null_out ? nullptr : reinterpret_cast<BYTE*>(stream->buffer.data());
+        *data = outcome.null_out ? nullptr : reinterpret_cast<BYTE*>(handed);
         *frames = packet.frames;
         *flags = packet.silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
         return outcome.result;

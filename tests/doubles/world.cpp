@@ -15,11 +15,17 @@ World& TheWorld() {
     return world;
 }
 
-Outcome Enter(const std::string& name, HRESULT scripted) {
+Outcome Enter(std::string_view name, HRESULT scripted) {
     World& world = TheWorld();
     std::lock_guard<std::recursive_mutex> hold(world.lock);
-    const int count = ++world.call_counts[name];
-    if (world.log_calls) world.calls.push_back(name);
+    World::CountSlot& slot = world.count_cache[(reinterpret_cast<uintptr_t>(name.data()) >> 4) % 64];
+    if (slot.address != name.data() || *slot.name != name) {
+        auto counted = world.call_counts.find(name);
+        if (counted == world.call_counts.end()) counted = world.call_counts.emplace(std::string(name), 0).first;
+        slot = {name.data(), &counted->first, &counted->second};
+    }
+    const int count = ++*slot.count;
+    if (world.log_calls) world.calls.emplace_back(name);
     for (const Rule& rule : world.rules)
         if (rule.name == name && (rule.nth == 0 || rule.nth == count)) return {rule.result, rule.null_out};
     return {scripted, false};
@@ -99,6 +105,7 @@ void Reset() {
     world.calls.clear();
     world.log_calls = true;
     world.call_counts.clear();
+    world.count_cache = {};
     world.rules.clear();
     world.violations.clear();
     world.now_ns = 0;

@@ -2,12 +2,14 @@
 // use scripted_platform.h.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -87,7 +89,21 @@ struct World {
 
     std::vector<std::string> calls;
     bool log_calls = true;
-    std::unordered_map<std::string, int> call_counts;
+    // Looked up by string_view: every platform call counts itself, and a long
+    // run should not build a string for each.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+    };
+    std::unordered_map<std::string, int, NameHash, std::equal_to<>> call_counts;
+    // The counters of names counted lately, by the address of the name: the
+    // same few literals come back on every turn of a loop.
+    struct CountSlot {
+        const char* address = nullptr;
+        const std::string* name = nullptr;  // key in call_counts; nodes stay put
+        int* count = nullptr;
+    };
+    std::array<CountSlot, 64> count_cache;
     std::vector<Rule> rules;
     std::vector<std::string> violations;
 
@@ -129,7 +145,7 @@ struct Outcome {
     HRESULT result;
     bool null_out;
 };
-Outcome Enter(const std::string& name, HRESULT scripted = S_OK);
+Outcome Enter(std::string_view name, HRESULT scripted = S_OK);
 
 void Violation(const std::string& what);
 
