@@ -1,7 +1,5 @@
 #include "mix/source_buffer.h"
 
-#include <cstring>
-
 #include "mix/growth.h"
 
 namespace {
@@ -10,12 +8,15 @@ constexpr uint64_t kTrimThreshold = 19200;  // samples (200 ms): more unread tha
 constexpr uint64_t kTrimTarget = 1920;      // samples (20 ms): the newest ones survive a cut
 
 void Append(std::vector<int16_t>& queue, const BYTE* data, UINT32 frames, bool silent) {
-    const size_t stored = queue.size();
     const size_t added = size_t{frames} * 2;
-    ReserveForGrowth(queue, stored + added);
-    queue.resize(stored + added);  // zeros, which is all a silent packet gives
-    // A silent packet's data is undefined and may not be read.
-    if (!silent && frames != 0) std::memcpy(queue.data() + stored, data, added * sizeof(int16_t));
+    ReserveForGrowth(queue, queue.size() + added);
+    // A silent packet's data is undefined and may not be read: it gives zeros.
+    if (silent || frames == 0) {
+        queue.resize(queue.size() + added);
+        return;
+    }
+    const auto* samples = reinterpret_cast<const int16_t*>(data);
+    queue.insert(queue.end(), samples, samples + added);
 }
 
 // After a long stall, old audio is dropped rather than played late.
