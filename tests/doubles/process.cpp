@@ -39,11 +39,11 @@ BOOL Fill(const char* call, HANDLE hSnapshot, LPPROCESSENTRY32W lppe, bool first
         return FALSE;
     }
     if (first) snapshot->next = 0;
-    if (snapshot->next >= snapshot->processes.size()) {
+    if (snapshot->next >= snapshot->processes->size()) {
         SetLastError(ERROR_NO_MORE_FILES);
         return FALSE;
     }
-    const scripted::Process& process = snapshot->processes[snapshot->next++];
+    const scripted::Process& process = (*snapshot->processes)[snapshot->next++];
     lppe->th32ProcessID = process.pid;
     lppe->th32ParentProcessID = process.parent;
     const size_t length = std::min<size_t>(process.exe.size(), MAX_PATH - 1);

@@ -114,7 +114,7 @@ void Reset() {
     world.counter_start = 0;
     world.tick_start = 0;
     world.sleep_duration = nullptr;
-    world.processes.clear();
+    world.processes = std::make_shared<const std::vector<Process>>();
     world.own_pid = 4242;
     world.windows.clear();
     world.loopbacks.clear();
@@ -212,7 +212,9 @@ void ClearResults() {
 
 const std::vector<std::string>& Violations() { return TheWorld().violations; }
 
-void SetProcesses(std::vector<Process> processes) { TheWorld().processes = std::move(processes); }
+void SetProcesses(std::vector<Process> processes) {
+    TheWorld().processes = std::make_shared<const std::vector<Process>>(std::move(processes));
+}
 
 void SetCurrentProcessId(DWORD pid) { TheWorld().own_pid = pid; }
 

@@ -44,8 +44,8 @@ struct Handle {
     bool state = false;  // guarded by signal_lock
     std::mutex signal_lock;
     std::condition_variable signalled;
-    // snapshots
-    std::vector<Process> processes;
+    // snapshots: the process list as it stood, shared with the world until it changes
+    std::shared_ptr<const std::vector<Process>> processes;
     size_t next = 0;
 };
 
@@ -114,7 +114,7 @@ struct World {
     DWORD tick_start = 0;
     std::function<uint64_t(DWORD)> sleep_duration;
 
-    std::vector<Process> processes;
+    std::shared_ptr<const std::vector<Process>> processes = std::make_shared<const std::vector<Process>>();
     DWORD own_pid = 4242;
     std::map<uint64_t, DWORD> windows;
 
