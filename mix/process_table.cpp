@@ -30,7 +30,9 @@ ProcessTable SnapshotProcesses() {
     for (BOOL more = Process32FirstW(snapshot, &record); more; more = Process32NextW(snapshot, &record)) {
         const WCHAR* end = std::find(record.szExeFile, record.szExeFile + MAX_PATH, L'\0');
         const size_t length = static_cast<size_t>(end - record.szExeFile);
-        table.insert_or_assign(record.th32ProcessID,
+        // /proc lists pids in ascending order, so the end is the usual place;
+        // a snapshot in another order only loses the hint.
+        table.insert_or_assign(table.end(), record.th32ProcessID,
                                ProcessEntry{record.th32ParentProcessID, LowerAscii(record.szExeFile, length)});
     }
     CloseHandle(snapshot);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
 
 #include "mix/audible_processes.h"
 
@@ -11,7 +12,8 @@ namespace {
 constexpr size_t kChainLimit = 32;
 
 // Compared code unit for code unit: the table's names are already lower-cased.
-const wchar_t* const kVoiceChatExecutables[] = {
+// Views, so that a comparison with a name of another length stops at once.
+constexpr std::wstring_view kVoiceChatExecutables[] = {
     L"discord.exe",      L"discordptb.exe",      L"discordcanary.exe",   L"discorddevelopment.exe",
     L"teamspeak.exe",    L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe",
     L"mumble.exe",       L"skype.exe",           L"skypeapp.exe",        L"teams.exe",
@@ -23,7 +25,7 @@ static_assert(std::size(kVoiceChatExecutables) == 23);
 
 bool IsVoiceChat(const std::wstring& exe_name) {
     return std::any_of(std::begin(kVoiceChatExecutables), std::end(kVoiceChatExecutables),
-                       [&](const wchar_t* entry) { return exe_name == entry; });
+                       [&](std::wstring_view entry) { return exe_name == entry; });
 }
 
 bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD target_pid, DWORD own_pid) {
