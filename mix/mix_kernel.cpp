@@ -88,7 +88,7 @@ PCMTAP_AVX2 void Store256(void* to, __m256i value) { _mm256_storeu_si256(static_
 // The same with 8 lanes a register and 32 samples a block; the sign
 // extension is one instruction, straight from memory.
 __attribute__((target("avx2"))) size_t MixBlocksAvx2(int32_t* sums, int16_t* out, const MixSpan* spans,
-                                                      size_t span_count, size_t count) {
+                                                     size_t span_count, size_t count) {
     constexpr size_t kBlock = 2 * kStep;
     size_t i = 0;
     for (; i + kBlock <= count; i += kBlock) {
