@@ -1,5 +1,5 @@
-// Mix mode replayed from files: the real RunMix loop on the scripted
-// platform's virtual clock, as fast as the CPU allows. Each FILE (raw 48 kHz
+// Mix mode replayed from files: the real RunMix loop on the replay platform's
+// virtual clock, as fast as the CPU allows. Each FILE (raw 48 kHz
 // s16le stereo) becomes the packets of one audible process, 480 frames every
 // 10 ms; the mix goes to stdout, as the tool writes it. The run ends when the
 // virtual clock passes the longest file by 100 ms, so every frame of every
@@ -13,16 +13,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <vector>
 
+#include "bench/replay_platform.h"
 #include "mix/run_mix.h"
-#include "tests/doubles/scripted_platform.h"
 
 namespace {
 
-constexpr UINT32 kPacketFrames = 480;  // 10 ms, the shared-mode period of a Windows endpoint
-constexpr DWORD kTarget = 100;         // left out of the mix; plays nothing
+constexpr DWORD kTarget = 100;  // left out of the mix; plays nothing
 constexpr DWORD kFirstPlayer = 1000;
 
 struct Recording {
@@ -47,19 +44,6 @@ bool Map(const char* path, Recording* recording) {
     return mapped;
 }
 
-// Packet i holds frames [480 i, 480 i + 480) of the recording, due at 10 i ms.
-scripted::PacketSource Packets(Recording recording) {
-    return [recording](size_t index) -> std::optional<scripted::Packet> {
-        const size_t first = index * kPacketFrames;
-        if (first >= recording.frames) return std::nullopt;
-        scripted::Packet packet;
-        packet.at_ms = index * 10;
-        packet.frames = static_cast<UINT32>(std::min<size_t>(kPacketFrames, recording.frames - first));
-        packet.samples.assign(recording.samples + first * 2, recording.samples + (first + packet.frames) * 2);
-        return packet;
-    };
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,11 +51,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FILE...\n", argv[0]);
         return 2;
     }
-    scripted::Reset();
-    scripted::SetCallLog(false);
-
-    std::vector<scripted::Process> processes = {{4, 0, L"System"}, {kTarget, 4, L"target.exe"}};
-    scripted::Endpoint endpoint;
+    replay::AddProcess(4, 0, L"System");
+    replay::AddProcess(kTarget, 4, L"target.exe");
     size_t longest = 0;
     for (int i = 1; i < argc; ++i) {
         Recording recording;
@@ -80,24 +61,18 @@ int main(int argc, char** argv) {
             return 2;
         }
         const DWORD pid = kFirstPlayer + static_cast<DWORD>(i);
-        processes.push_back({pid, 4, L"player.exe"});
-        endpoint.sessions.push_back({AudioSessionStateActive, false, pid});
-        scripted::Loopback script;
-        script.source = Packets(recording);
-        scripted::SetLoopback(pid, std::move(script));
+        replay::AddProcess(pid, 4, L"player.exe");
+        replay::AddPlayer(pid, recording.samples, recording.frames);
         longest = std::max(longest, recording.frames);
     }
-    scripted::SetProcesses(processes);
-    scripted::SetEndpoints({endpoint});
-    scripted::SetHorizon(longest * 1000 / 48000 + 100);
+    replay::SetHorizon(longest * 1000 / 48000 + 100);
 
     int result = 0;
     try {
         result = RunMix(kTarget);
-    } catch (const scripted::EndOfScript&) {
+    } catch (const replay::EndOfReplay&) {
         // the replay is over; the tool itself only stops when stdout fails
     }
     std::fflush(stdout);
-    scripted::Reset();  // joins the platform's activation threads
     return result;
 }
