@@ -123,18 +123,20 @@ struct DeviceEnumerator : Object<IMMDeviceEnumerator> {
 struct CaptureClient : Object<IAudioCaptureClient> {
     explicit CaptureClient(Recording played) : recording(played) {}
     Recording recording;
-    bool started = false;
-    uint64_t start_ns = 0;  // virtual clock at Start: packet i is due 10 i ms later
-    size_t taken = 0;       // packets released so far
-    UINT32 handed = 0;      // frames of the packet out between GetBuffer and ReleaseBuffer
-    bool out = false;
+    uint64_t start_ns = 0;         // virtual clock at Start: packet i is due 10 i ms later
+    size_t taken = 0;              // packets released so far
+    uint64_t due_ns = UINT64_MAX;  // when the next packet is due; never while stopped or at the end
+    UINT32 due_frames = 0;         // the next packet's size
+    bool out = false;              // a packet is out between GetBuffer and ReleaseBuffer
 
-    UINT32 DueFrames() const {
+    // Works out the next packet once per packet, not once per call.
+    void Schedule(bool running) {
         const size_t first = taken * kPacketFrames;
-        if (!started || first >= recording.frames) return 0;
-        if (start_ns + taken * kPacketNanoseconds > replay::detail::NowNanoseconds()) return 0;
-        return static_cast<UINT32>(std::min<size_t>(kPacketFrames, recording.frames - first));
+        const bool more = running && first < recording.frames;
+        due_ns = more ? start_ns + taken * kPacketNanoseconds : UINT64_MAX;
+        due_frames = more ? static_cast<UINT32>(std::min<size_t>(kPacketFrames, recording.frames - first)) : 0;
     }
+    UINT32 DueFrames() const { return due_ns <= replay::detail::now_ns ? due_frames : 0; }
 
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
         *frames = DueFrames();
@@ -151,15 +153,15 @@ struct CaptureClient : Object<IAudioCaptureClient> {
         // The recording itself, as a device hands out its own buffer.
         const int16_t* first = recording.samples + taken * kPacketFrames * 2;
         *data = reinterpret_cast<BYTE*>(const_cast<int16_t*>(first));
-        handed = *frames;
         out = true;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
         if (!out) return AUDCLNT_E_OUT_OF_ORDER;
-        if (frames != handed) return AUDCLNT_E_INVALID_SIZE;
+        if (frames != due_frames) return AUDCLNT_E_INVALID_SIZE;
         out = false;
         ++taken;
+        Schedule(true);
         return S_OK;
     }
 };
@@ -169,6 +171,7 @@ struct AudioClient : Object<IAudioClient> {
     ~AudioClient() override { capture->Release(); }
     CaptureClient* capture;  // the client's own reference
     bool initialized = false;
+    bool started = false;
     HANDLE event = nullptr;
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE, DWORD, REFERENCE_TIME, REFERENCE_TIME,
@@ -196,15 +199,17 @@ struct AudioClient : Object<IAudioClient> {
     HRESULT STDMETHODCALLTYPE Start() override {
         if (!initialized) return AUDCLNT_E_NOT_INITIALIZED;
         if (event == nullptr) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
-        if (capture->started) return AUDCLNT_E_NOT_STOPPED;
-        capture->started = true;
-        capture->start_ns = replay::detail::NowNanoseconds();
+        if (started) return AUDCLNT_E_NOT_STOPPED;
+        started = true;
+        capture->start_ns = replay::detail::now_ns;
+        capture->Schedule(true);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
         if (!initialized) return AUDCLNT_E_NOT_INITIALIZED;
-        const bool was_running = capture->started;
-        capture->started = false;
+        const bool was_running = started;
+        started = false;
+        capture->Schedule(false);
         return was_running ? S_OK : S_FALSE;
     }
 };

@@ -29,6 +29,6 @@ void SetHorizon(uint64_t milliseconds);
 
 namespace replay::detail {
 
-uint64_t NowNanoseconds();
+extern uint64_t now_ns;  // the virtual clock; only Sleep and timed waits move it
 
 }  // namespace replay::detail

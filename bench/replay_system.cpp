@@ -26,7 +26,7 @@ constexpr int64_t kFrequency = 10000000;  // 100 ns counter ticks, as Windows 10
 constexpr DWORD kOwnPid = 4242;
 
 std::vector<Process> processes;
-uint64_t now_ns = 0;
+using replay::detail::now_ns;
 uint64_t horizon_ns = UINT64_MAX;
 DWORD last_error = ERROR_SUCCESS;
 
@@ -65,7 +65,7 @@ void AddProcess(DWORD pid, DWORD parent, const WCHAR* exe) { processes.push_back
 
 void SetHorizon(uint64_t milliseconds) { horizon_ns = milliseconds * 1000000ull; }
 
-uint64_t detail::NowNanoseconds() { return now_ns; }
+uint64_t detail::now_ns = 0;
 
 }  // namespace replay
 
