@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr UINT32 kPacketFrames = 480;            // 10 ms, the shared-mode period of a Windows endpoint
+constexpr UINT32 kPacketFrames = 480;  // 10 ms, the shared-mode period of a Windows endpoint
 constexpr uint64_t kPacketNanoseconds = 10000000;
 
 struct Recording {
