@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Figures of pcmtap on a private headless sound server: time from start to
 READY (include and mix), CPU time per second of capture (pcmtap alone and
-the server's extra share), and latency from a player's write to pcmtap's
-stdout.
+the server's extra share) and pcmtap's peak RSS, for include with one player,
+mix with 8 players and mix with none, and latency from a player's write to
+pcmtap's stdout.
 
 Usage: tests/e2e/pulse_measure.py [path/to/pcmtap]
 """
@@ -32,9 +33,26 @@ def time_to_ready(pcmtap, server, args, runs=7):
     return statistics.median(times)
 
 
+def process_cpu_seconds(pid):
+    """User + system time of a whole process, threads that have exited
+    included (schedstat only sees the live ones)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def peak_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
 def cpu_per_second(pcmtap, server, args, seconds=15):
-    """pcmtap's CPU seconds per second, and the server's, with pcmtap running,
-    against the server's alone over as long before."""
+    """pcmtap's CPU seconds per second (live threads, and the whole process
+    with exited threads), the server's extra share with pcmtap running against
+    the server's alone over as long before, and pcmtap's peak RSS in KiB."""
     server_pid = server.server_pids()[0]
     before = cpu_seconds(server_pid)
     time.sleep(seconds)
@@ -43,11 +61,21 @@ def cpu_per_second(pcmtap, server, args, seconds=15):
     c.wait_ready()
     time.sleep(1)
     tool, srv = cpu_seconds(c.process.pid), cpu_seconds(server_pid)
+    whole = process_cpu_seconds(c.process.pid)
     time.sleep(seconds)
     tool = (cpu_seconds(c.process.pid) - tool) / seconds
+    whole = (process_cpu_seconds(c.process.pid) - whole) / seconds
     srv = (cpu_seconds(server_pid) - srv) / seconds
+    rss = peak_rss_kib(c.process.pid)
     c.stop()
-    return tool, srv - idle_server, idle_server
+    return tool, whole, srv - idle_server, idle_server, rss
+
+
+def report_cpu(label, figures):
+    tool, whole, srv, idle, rss = figures
+    print("%s: pcmtap %.2f ms per second (%.2f ms whole process, %.1f s per minute, %.3f %% of a core), "
+          "server +%.2f ms (server alone: %.2f ms); pcmtap peak RSS %.1f MB"
+          % (label, 1000 * tool, 1000 * whole, 60 * whole, 100 * whole, 1000 * srv, 1000 * idle, rss / 1024))
 
 
 def latency(pcmtap, server, runs=10):
@@ -108,14 +136,12 @@ def main():
         players.wait_until_playing(8)
         print("time to READY, mix (8 players):    %.1f ms" % (1000 * time_to_ready(pcmtap, server, ["--mix", target.pid])))
 
-        tool, srv, idle = cpu_per_second(pcmtap, server, ["--include", one.pid])
-        print("CPU per second of capture, include (1 stream of 8 playing): pcmtap %.2f ms, server +%.2f ms "
-              "(server alone with 8 players: %.2f ms)" % (1000 * tool, 1000 * srv, 1000 * idle))
-        tool, srv, idle = cpu_per_second(pcmtap, server, ["--mix", target.pid])
-        print("CPU per second of capture, mix (8 players): pcmtap %.2f ms, server +%.2f ms "
-              "(server alone with 8 players: %.2f ms)" % (1000 * tool, 1000 * srv, 1000 * idle))
+        report_cpu("CPU per second of capture, include (1 stream of 8 playing)",
+                   cpu_per_second(pcmtap, server, ["--include", one.pid]))
+        report_cpu("CPU per second of capture, mix (8 players)", cpu_per_second(pcmtap, server, ["--mix", target.pid]))
         players.stop()
         players.processes.clear()
+        report_cpu("CPU per second of capture, mix (no player)", cpu_per_second(pcmtap, server, ["--mix", target.pid]))
 
         delays = latency(pcmtap, server)
         if delays:
