@@ -33,16 +33,17 @@ struct Monitor {
 };
 
 struct LoopbackMixer {
-    PulseConnection connection;
+    PulseConnection* connection;  // one reference, shared with the process's other devices
+    PulseListener listener;
     DWORD target;
     bool exclude;
     PacketQueue* queue;  // the device's; outlives the mixer
     // The rest belongs to the main loop thread, or to whoever holds its lock.
     bool running = false;
-    bool subscribed = false;
     pa_time_event* clock = nullptr;
     pa_defer_event* reaper = nullptr;                       // pending while an ended monitor waits to be reaped
     pa_usec_t next_tick = 0;                                // CLOCK_MONOTONIC, µs
+    std::vector<pa_operation*> queries;                     // sink input queries; cancelled when it stops
     std::map<uint32_t, std::unique_ptr<Monitor>> monitors;  // by sink input index
 };
 
@@ -90,14 +91,14 @@ void OnMonitorState(pa_stream* stream, void* userdata) {
     monitor->ended = true;
     LoopbackMixer* mixer = monitor->mixer;
     if (mixer->reaper == nullptr) {
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection.loop);
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection->loop);
         mixer->reaper = api->defer_new(api, OnReaperDue, mixer);
     }
 }
 
 void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink) {
     static const pa_sample_spec kSpec = {PA_SAMPLE_S16LE, 48000, 2};
-    pa_stream* stream = pa_stream_new(mixer->connection.context, "process loopback", &kSpec, nullptr);
+    pa_stream* stream = pa_stream_new(mixer->connection->context, "process loopback", &kSpec, nullptr);
     if (stream == nullptr) return;
     auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}, false, false});
     pa_stream_set_read_callback(stream, OnMonitorData, monitor.get());
@@ -139,24 +140,20 @@ void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void*
     if (wanted) OpenMonitor(mixer, info->index, info->sink);
 }
 
-void OnSinkInputEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* userdata) {
-    auto* mixer = static_cast<LoopbackMixer*>(userdata);
+void OnSinkInputEvent(void* owner, pa_subscription_event_type_t type, uint32_t index) {
+    auto* mixer = static_cast<LoopbackMixer*>(owner);
     if (!mixer->running) return;
     if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
         DropMonitor(mixer, index);
         return;
     }
-    pa_operation* op = pa_context_get_sink_input_info(context, index, OnSinkInputInfo, mixer);
-    if (op != nullptr) pa_operation_unref(op);
+    TrackOperation(&mixer->queries,
+                   pa_context_get_sink_input_info(mixer->connection->context, index, OnSinkInputInfo, mixer));
 }
 
 // The server closes every stream as it goes; the reader hears of it through
 // the packet queue.
-void OnContextState(pa_context* context, void* userdata) {
-    auto* mixer = static_cast<LoopbackMixer*>(userdata);
-    pa_threaded_mainloop_signal(mixer->connection.loop, 0);
-    if (IsConnectionLost(context)) ReportDeviceLost(mixer->queue);
-}
+void OnConnectionLost(void* owner) { ReportDeviceLost(static_cast<LoopbackMixer*>(owner)->queue); }
 
 // Reaps ended monitors; a stream that merely moved to another sink is
 // monitored again there.
@@ -172,9 +169,8 @@ void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
         const uint32_t sink_input = it->first;
         CloseMonitor(it->second.get());
         it = mixer->monitors.erase(it);
-        pa_operation* op =
-            pa_context_get_sink_input_info(mixer->connection.context, sink_input, OnSinkInputInfo, mixer);
-        if (op != nullptr) pa_operation_unref(op);
+        TrackOperation(&mixer->queries,
+                       pa_context_get_sink_input_info(mixer->connection->context, sink_input, OnSinkInputInfo, mixer));
     }
 }
 
@@ -214,7 +210,7 @@ void MixDuePackets(LoopbackMixer* mixer) {
         MixOnePacket(mixer);
         mixer->next_tick += kPeriod;
     }
-    pa_context_rttime_restart(mixer->connection.context, mixer->clock, mixer->next_tick + kPeriod);
+    pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick + kPeriod);
 }
 
 void OnClockTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
@@ -228,14 +224,15 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
     opened->target = target;
     opened->exclude = exclude;
     opened->queue = queue;
-    const HRESULT hr = OpenPulseConnection(&opened->connection);
+    opened->listener = PulseListener{OnSinkInputEvent, OnConnectionLost, opened.get()};
+    const HRESULT hr = AcquirePulseConnection(&opened->connection);
     if (FAILED(hr)) return hr;
-    pa_threaded_mainloop_lock(opened->connection.loop);
-    pa_context_set_state_callback(opened->connection.context, OnContextState, opened.get());
-    const bool lost = IsConnectionLost(opened->connection.context);
-    pa_threaded_mainloop_unlock(opened->connection.loop);
+    pa_threaded_mainloop_lock(opened->connection->loop);
+    const bool lost = IsConnectionLost(opened->connection->context);
+    if (!lost) AddPulseListener(opened->connection, &opened->listener);
+    pa_threaded_mainloop_unlock(opened->connection->loop);
     if (lost) {
-        ClosePulseConnection(&opened->connection);
+        ReleasePulseConnection(opened->connection);
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
     *mixer = opened.release();
@@ -243,32 +240,26 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
 }
 
 HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
-    pa_context* context = mixer->connection.context;
-    pa_threaded_mainloop_lock(mixer->connection.loop);
+    pa_context* context = mixer->connection->context;
+    pa_threaded_mainloop_lock(mixer->connection->loop);
     HRESULT hr = S_OK;
     if (IsConnectionLost(context)) {
         hr = AUDCLNT_E_DEVICE_INVALIDATED;
     } else if (!mixer->running) {
         mixer->running = true;
-        if (!mixer->subscribed) {
-            pa_context_set_subscribe_callback(context, OnSinkInputEvent, mixer);
-            pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
-            if (op != nullptr) pa_operation_unref(op);
-            mixer->subscribed = true;
-        }
-        pa_operation* op = pa_context_get_sink_input_info_list(context, OnSinkInputInfo, mixer);
-        if (op != nullptr) pa_operation_unref(op);
+        SubscribeSinkInputs(mixer->connection);
+        TrackOperation(&mixer->queries, pa_context_get_sink_input_info_list(context, OnSinkInputInfo, mixer));
         mixer->next_tick = pa_rtclock_now() + kPeriod;
         mixer->clock = pa_context_rttime_new(context, mixer->next_tick, OnClockTick, mixer);
     }
-    pa_threaded_mainloop_unlock(mixer->connection.loop);
+    pa_threaded_mainloop_unlock(mixer->connection->loop);
     return hr;
 }
 
 void StopLoopbackMixer(LoopbackMixer* mixer) {
-    pa_threaded_mainloop_lock(mixer->connection.loop);
+    pa_threaded_mainloop_lock(mixer->connection->loop);
     mixer->running = false;
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection.loop);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection->loop);
     if (mixer->clock != nullptr) {
         api->time_free(mixer->clock);
         mixer->clock = nullptr;
@@ -277,16 +268,17 @@ void StopLoopbackMixer(LoopbackMixer* mixer) {
         api->defer_free(mixer->reaper);
         mixer->reaper = nullptr;
     }
+    CancelOperations(&mixer->queries);
     for (auto& [index, monitor] : mixer->monitors) CloseMonitor(monitor.get());
     mixer->monitors.clear();
-    pa_threaded_mainloop_unlock(mixer->connection.loop);
+    pa_threaded_mainloop_unlock(mixer->connection->loop);
 }
 
 void CloseLoopbackMixer(LoopbackMixer* mixer) {
     StopLoopbackMixer(mixer);
-    pa_threaded_mainloop_lock(mixer->connection.loop);
-    pa_context_set_subscribe_callback(mixer->connection.context, nullptr, nullptr);
-    pa_threaded_mainloop_unlock(mixer->connection.loop);
-    ClosePulseConnection(&mixer->connection);
+    pa_threaded_mainloop_lock(mixer->connection->loop);
+    RemovePulseListener(mixer->connection, &mixer->listener);
+    pa_threaded_mainloop_unlock(mixer->connection->loop);
+    ReleasePulseConnection(mixer->connection);
     delete mixer;
 }

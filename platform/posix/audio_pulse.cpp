@@ -1,26 +1,47 @@
 // The PulseAudio connection behind the audio group.
 #include "platform/posix/audio_pulse.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
-// Wakes whoever waits in OpenPulseConnection or WaitForOperation: a state
-// change may be the end of the connection.
-void OnContextState(pa_context*, void* userdata) {
-    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0);
+std::mutex connection_lock;          // guards current and every connection's references
+PulseConnection* current = nullptr;  // holds one reference of its own while the server is there
+
+// Wakes whoever waits in OpenConnection or WaitForOperation (a state change
+// may be the end of the connection) and tells the devices of a loss.
+void OnContextState(pa_context* context, void* userdata) {
+    auto* connection = static_cast<PulseConnection*>(userdata);
+    pa_threaded_mainloop_signal(connection->loop, 0);
+    if (!IsConnectionLost(context)) return;
+    for (PulseListener* listener : connection->listeners) listener->on_lost(listener->owner);
 }
 
-}  // namespace
-
-bool IsConnectionLost(pa_context* context) {
-    const pa_context_state_t state = pa_context_get_state(context);
-    return state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED;
+void OnSubscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* userdata) {
+    auto* connection = static_cast<PulseConnection*>(userdata);
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    for (PulseListener* listener : connection->listeners) listener->on_sink_input_event(listener->owner, type, index);
 }
 
-HRESULT OpenPulseConnection(PulseConnection* connection) {
-    *connection = PulseConnection{nullptr, nullptr};
+// Disconnects, stops the main loop thread and frees both; after it returns
+// no callback of the connection runs any more.
+void CloseConnection(PulseConnection* connection) {
+    pa_threaded_mainloop_lock(connection->loop);
+    pa_context_set_state_callback(connection->context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(connection->context, nullptr, nullptr);
+    pa_context_disconnect(connection->context);
+    pa_context_unref(connection->context);
+    pa_threaded_mainloop_unlock(connection->loop);
+    pa_threaded_mainloop_stop(connection->loop);  // joins the thread; harmless if it never started
+    pa_threaded_mainloop_free(connection->loop);
+    delete connection;
+}
+
+// Connects and waits until the context is ready.
+HRESULT OpenConnection(PulseConnection** opened) {
     pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
     if (loop == nullptr) return E_OUTOFMEMORY;
     pa_proplist* properties = pa_proplist_new();
@@ -31,8 +52,11 @@ HRESULT OpenPulseConnection(PulseConnection* connection) {
         pa_threaded_mainloop_free(loop);
         return E_OUTOFMEMORY;
     }
-    pa_context_set_state_callback(context, OnContextState, loop);
-    *connection = PulseConnection{loop, context};
+    auto* connection = new PulseConnection();
+    connection->loop = loop;
+    connection->context = context;
+    pa_context_set_state_callback(context, OnContextState, connection);
+    pa_context_set_subscribe_callback(context, OnSubscriptionEvent, connection);
 
     pa_threaded_mainloop_lock(loop);
     // Never start a server of our own: with none running, Windows' answer is
@@ -49,22 +73,90 @@ HRESULT OpenPulseConnection(PulseConnection* connection) {
     }
     pa_threaded_mainloop_unlock(loop);
     if (!ready) {
-        ClosePulseConnection(connection);
+        CloseConnection(connection);
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
+    *opened = connection;
     return S_OK;
 }
 
-void ClosePulseConnection(PulseConnection* connection) {
-    if (connection->loop == nullptr) return;
+bool IsLost(PulseConnection* connection) {
     pa_threaded_mainloop_lock(connection->loop);
-    pa_context_set_state_callback(connection->context, nullptr, nullptr);
-    pa_context_disconnect(connection->context);
-    pa_context_unref(connection->context);
+    const bool lost = IsConnectionLost(connection->context);
     pa_threaded_mainloop_unlock(connection->loop);
-    pa_threaded_mainloop_stop(connection->loop);  // joins the thread; harmless if it never started
-    pa_threaded_mainloop_free(connection->loop);
-    *connection = PulseConnection{nullptr, nullptr};
+    return lost;
+}
+
+}  // namespace
+
+bool IsConnectionLost(pa_context* context) {
+    const pa_context_state_t state = pa_context_get_state(context);
+    return state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED;
+}
+
+HRESULT AcquirePulseConnection(PulseConnection** connection) {
+    *connection = nullptr;
+    PulseConnection* lost = nullptr;
+    std::unique_lock<std::mutex> hold(connection_lock);
+    if (current != nullptr && IsLost(current)) {
+        // Devices still on it learn of the loss from it; they let go in their time.
+        if (--current->references == 0) lost = current;
+        current = nullptr;
+    }
+    HRESULT hr = S_OK;
+    if (current == nullptr) {
+        hr = OpenConnection(&current);
+        if (SUCCEEDED(hr)) current->references = 1;
+    }
+    if (SUCCEEDED(hr)) {
+        ++current->references;
+        *connection = current;
+    }
+    hold.unlock();
+    if (lost != nullptr) CloseConnection(lost);
+    return hr;
+}
+
+void ReleasePulseConnection(PulseConnection* connection) {
+    std::unique_lock<std::mutex> hold(connection_lock);
+    const bool last = --connection->references == 0;
+    hold.unlock();
+    if (last) CloseConnection(connection);
+}
+
+void AddPulseListener(PulseConnection* connection, PulseListener* listener) {
+    connection->listeners.push_back(listener);
+}
+
+void RemovePulseListener(PulseConnection* connection, PulseListener* listener) {
+    auto& listeners = connection->listeners;
+    listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
+}
+
+void SubscribeSinkInputs(PulseConnection* connection) {
+    if (connection->subscribed) return;
+    pa_operation* op = pa_context_subscribe(connection->context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
+    if (op != nullptr) pa_operation_unref(op);
+    connection->subscribed = true;
+}
+
+void TrackOperation(std::vector<pa_operation*>* pending, pa_operation* op) {
+    if (op == nullptr) return;
+    const auto finished = std::remove_if(pending->begin(), pending->end(), [](pa_operation* kept) {
+        if (pa_operation_get_state(kept) == PA_OPERATION_RUNNING) return false;
+        pa_operation_unref(kept);
+        return true;
+    });
+    pending->erase(finished, pending->end());
+    pending->push_back(op);
+}
+
+void CancelOperations(std::vector<pa_operation*>* pending) {
+    for (pa_operation* op : *pending) {
+        pa_operation_cancel(op);
+        pa_operation_unref(op);
+    }
+    pending->clear();
 }
 
 bool WaitForOperation(PulseConnection* connection, pa_operation* op) {

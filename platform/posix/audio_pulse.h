@@ -1,26 +1,55 @@
-// A private connection to the sound server, shared by the process-loopback
-// device and the endpoint enumeration: one PulseAudio context served by its
-// own threaded main loop. Works against PipeWire's pulse server as well.
+// The process's one connection to the sound server, shared by every
+// process-loopback device and every endpoint enumeration: one PulseAudio
+// context served by one threaded main loop. Works against PipeWire's pulse
+// server as well.
 #pragma once
 
 #include <pulse/pulseaudio.h>
 
+#include <vector>
+
 #include "platform/win32.h"
 
-struct PulseConnection {
-    pa_threaded_mainloop* loop;
-    pa_context* context;
+// A device on the connection: hears of its playback streams coming and going,
+// and of the connection's loss. Called on the main loop thread.
+struct PulseListener {
+    void (*on_sink_input_event)(void* owner, pa_subscription_event_type_t type, uint32_t index);
+    void (*on_lost)(void* owner);
+    void* owner;
 };
 
-// Connects and waits until the context is ready. A server that cannot be
-// reached (none running, or refusing us) is AUDCLNT_E_SERVICE_NOT_RUNNING,
-// which is what Windows answers while its audio service is stopped.
-HRESULT OpenPulseConnection(PulseConnection* connection);
+struct PulseConnection {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    // The rest belongs to whoever holds the main loop lock.
+    bool subscribed = false;                // to sink input events, once any listener asked
+    std::vector<PulseListener*> listeners;  // not owned
+    LONG references = 0;                    // guarded by the process-wide connection lock, not the loop's
+};
 
-// Disconnects, stops the main loop thread and frees both. Must not be called
-// on the main loop thread; after it returns no callback of the connection
-// runs any more.
-void ClosePulseConnection(PulseConnection* connection);
+// A reference to the process's connection, made on first use and made again
+// once the server has been lost. A server that cannot be reached (none
+// running, or refusing us) is AUDCLNT_E_SERVICE_NOT_RUNNING, which is what
+// Windows answers while its audio service is stopped.
+HRESULT AcquirePulseConnection(PulseConnection** connection);
+
+// Drops a reference. The process keeps its connection while the server is
+// there, so an idle enumeration once a second does not reconnect; a lost one
+// is closed with its last reference. Must not be called on the main loop
+// thread.
+void ReleasePulseConnection(PulseConnection* connection);
+
+// With the loop locked: start or stop hearing of the connection's events.
+// The first listener that subscribes has sink input events sent.
+void AddPulseListener(PulseConnection* connection, PulseListener* listener);
+void RemovePulseListener(PulseConnection* connection, PulseListener* listener);
+void SubscribeSinkInputs(PulseConnection* connection);
+
+// With the loop locked: keeps op (dropping those that have finished) so that
+// it can be cancelled; the context outlives any one device, and a query left
+// pending would call back into a device that is gone.
+void TrackOperation(std::vector<pa_operation*>* pending, pa_operation* op);
+void CancelOperations(std::vector<pa_operation*>* pending);
 
 // Waits, with the loop locked, until op finishes or the context fails; then
 // drops op. Returns false if the context failed meanwhile.

@@ -64,17 +64,17 @@ void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void*
 }
 
 HRESULT ReadSnapshot(Snapshot* endpoints) {
-    PulseConnection connection;
-    const HRESULT hr = OpenPulseConnection(&connection);
+    PulseConnection* connection = nullptr;
+    const HRESULT hr = AcquirePulseConnection(&connection);
     if (FAILED(hr)) return hr;
-    SnapshotReader reader{connection.loop, endpoints};
-    pa_threaded_mainloop_lock(connection.loop);
+    SnapshotReader reader{connection->loop, endpoints};
+    pa_threaded_mainloop_lock(connection->loop);
     const bool read =
-        WaitForOperation(&connection, pa_context_get_sink_info_list(connection.context, OnSinkInfo, &reader)) &&
-        WaitForOperation(&connection,
-                         pa_context_get_sink_input_info_list(connection.context, OnSinkInputInfo, &reader));
-    pa_threaded_mainloop_unlock(connection.loop);
-    ClosePulseConnection(&connection);
+        WaitForOperation(connection, pa_context_get_sink_info_list(connection->context, OnSinkInfo, &reader)) &&
+        WaitForOperation(connection,
+                         pa_context_get_sink_input_info_list(connection->context, OnSinkInputInfo, &reader));
+    pa_threaded_mainloop_unlock(connection->loop);
+    ReleasePulseConnection(connection);
     return read ? S_OK : AUDCLNT_E_SERVICE_NOT_RUNNING;
 }
 

@@ -1,6 +1,7 @@
 #include "tests/platform/sound_server.h"
 
 #include <fcntl.h>
+#include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -78,6 +80,39 @@ void PrivateSoundServer::Stop() {
         if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", directory_.c_str());
         directory_.clear();
     }
+}
+
+int CountClients(const char* name) {
+    struct Count {
+        const char* name;
+        int clients = 0;
+        bool done = false;
+    } count{name};
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "pcmtap client count");
+    pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    while (pa_context_get_state(context) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
+        pa_mainloop_iterate(loop, 1, nullptr);
+    pa_operation* op = nullptr;
+    if (pa_context_get_state(context) == PA_CONTEXT_READY)
+        op = pa_context_get_client_info_list(
+            context,
+            [](pa_context*, const pa_client_info* info, int eol, void* userdata) {
+                auto* count = static_cast<Count*>(userdata);
+                if (eol != 0) {
+                    count->done = true;
+                    return;
+                }
+                const char* named = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
+                if (named != nullptr && strcmp(named, count->name) == 0) ++count->clients;
+            },
+            &count);
+    while (op != nullptr && pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_mainloop_iterate(loop, 1, nullptr);
+    if (op != nullptr) pa_operation_unref(op);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return count.done ? count.clients : -1;
 }
 
 void UseNoSoundServer() { setenv("PULSE_SERVER", "unix:/nonexistent/pcmtap-test.sock", 1); }

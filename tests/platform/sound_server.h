@@ -22,6 +22,10 @@ private:
     std::string why_;
 };
 
+// How many clients of the server PULSE_SERVER names call themselves name
+// (application.name); -1 when the server cannot be asked.
+int CountClients(const char* name);
+
 // Points PULSE_SERVER at a socket where nothing listens.
 void UseNoSoundServer();
 

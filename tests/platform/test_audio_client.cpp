@@ -16,6 +16,8 @@ constexpr DWORD kDeviceFlags = 0x88060000u;  // loopback, event callback, defaul
 
 #define EXPECT_HR(expected, actual) \
     EXPECT_EQ(static_cast<uint32_t>(expected), static_cast<uint32_t>(actual)) << std::hex << "0x" << (actual)
+#define ASSERT_HR(expected, actual) \
+    ASSERT_EQ(static_cast<uint32_t>(expected), static_cast<uint32_t>(actual)) << std::hex << "0x" << (actual)
 
 class LoopbackClientTest : public ::testing::Test {
 protected:
@@ -204,6 +206,65 @@ TEST_F(LoopbackClientTest, StopAndReleaseWhileStreamingTearDownCleanly) {
     warmup->Stop();
     EXPECT_EQ(warm->Release(), 0u);
     EXPECT_EQ(warmup->Release(), 0u);
+}
+
+// Every device and every enumeration of a process speaks to the server over
+// one connection: a connection each costs a main loop thread and a memory pool.
+TEST_F(LoopbackClientTest, DevicesAndEnumerationsShareOneConnection) {
+    const pid_t player = Play(440);
+    IAudioCaptureClient* captures[3] = {};
+    IAudioClient* clients[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        clients[i] = OpenStarted(player, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &captures[i]);
+        ASSERT_NE(clients[i], nullptr);
+    }
+    IMMDeviceEnumerator* enumerator = nullptr;
+    ASSERT_HR(S_OK, CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+                                     reinterpret_cast<void**>(&enumerator)));
+    IMMDeviceCollection* devices = nullptr;
+    EXPECT_HR(S_OK, enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &devices));
+    EXPECT_EQ(CountClients("pcmtap"), 1);
+    if (devices != nullptr) devices->Release();
+    enumerator->Release();
+    for (int i = 0; i < 3; ++i) {
+        clients[i]->Stop();
+        EXPECT_EQ(captures[i]->Release(), 0u);
+        EXPECT_EQ(clients[i]->Release(), 0u);
+    }
+}
+
+// A lost server invalidates the open device; once the server is back a new
+// activation connects afresh instead of reusing the dead connection.
+TEST_F(LoopbackClientTest, AfterTheServerIsLostANewActivationReconnects) {
+    IAudioCaptureClient* capture = nullptr;
+    IAudioClient* client =
+        OpenStarted(static_cast<DWORD>(getpid()), PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &capture);
+    ASSERT_NE(client, nullptr);
+    server_.Stop();
+    UINT32 size = 0;
+    for (int i = 0; i < 50 && size == 0; ++i) {
+        WaitForSingleObject(event_, 100);
+        EXPECT_HR(S_OK, capture->GetNextPacketSize(&size));
+    }
+    EXPECT_EQ(size, 480u);
+    BYTE* data = reinterpret_cast<BYTE*>(0xdeadbeef);
+    UINT32 frames = 0xdeadbeef;
+    DWORD flags = 0xdeadbeef;
+    EXPECT_HR(AUDCLNT_E_DEVICE_INVALIDATED, capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
+    EXPECT_EQ(data, nullptr);
+
+    ASSERT_TRUE(server_.Start()) << server_.why();
+    IAudioCaptureClient* again_capture = nullptr;
+    IAudioClient* again =
+        OpenStarted(static_cast<DWORD>(getpid()), PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &again_capture);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(CountClients("pcmtap"), 1);
+    again->Stop();
+    EXPECT_EQ(again_capture->Release(), 0u);
+    EXPECT_EQ(again->Release(), 0u);
+    client->Stop();
+    EXPECT_EQ(capture->Release(), 0u);
+    EXPECT_EQ(client->Release(), 0u);
 }
 
 }  // namespace
