@@ -205,12 +205,16 @@ void MixOnePacket(LoopbackMixer* mixer) {
 void MixDuePackets(LoopbackMixer* mixer) {
     if (mixer->clock == nullptr) return;
     const pa_usec_t now = pa_rtclock_now();
+    const pa_usec_t due = mixer->next_tick;
     if (now > mixer->next_tick + kMaxLag) mixer->next_tick = now;
     while (mixer->next_tick <= now) {
         MixOnePacket(mixer);
         mixer->next_tick += kPeriod;
     }
-    pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick + kPeriod);
+    // Re-arming writes to the main loop's wake-up pipe; the server delivers
+    // every 5 ms or so, so only re-arm when a period was mixed.
+    if (mixer->next_tick != due)
+        pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick + kPeriod);
 }
 
 void OnClockTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
