@@ -25,23 +25,13 @@ void Report(benchmark::State& state, size_t count, size_t bytes_per_sample) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * count * bytes_per_sample));
 }
 
-void BM_MixInto(benchmark::State& state) {
+// One source added into the accumulator, by the fast path or the plain loop.
+void BM_MixInto(benchmark::State& state, void (*mix_into)(int32_t*, const int16_t*, size_t)) {
     const size_t count = static_cast<size_t>(state.range(0));
     const std::vector<int16_t> samples = Samples(count);
     std::vector<int32_t> mix(count, 0);
     for (auto _ : state) {
-        MixInto(mix.data(), samples.data(), count);
-        benchmark::ClobberMemory();
-    }
-    Report(state, count, sizeof(int16_t));
-}
-
-void BM_MixIntoReference(benchmark::State& state) {
-    const size_t count = static_cast<size_t>(state.range(0));
-    const std::vector<int16_t> samples = Samples(count);
-    std::vector<int32_t> mix(count, 0);
-    for (auto _ : state) {
-        MixIntoReference(mix.data(), samples.data(), count);
+        mix_into(mix.data(), samples.data(), count);
         benchmark::ClobberMemory();
     }
     Report(state, count, sizeof(int16_t));
@@ -59,27 +49,15 @@ void BM_Memcpy(benchmark::State& state) {
     Report(state, count, sizeof(int16_t));
 }
 
-void BM_ClampMix(benchmark::State& state) {
+// Sums clamped to 16 bits, by the fast path or the plain loop.
+void BM_ClampMix(benchmark::State& state, void (*clamp)(int16_t*, const int32_t*, size_t)) {
     const size_t count = static_cast<size_t>(state.range(0));
     std::vector<int32_t> mix(count);
     const std::vector<int16_t> samples = Samples(count);
     for (size_t i = 0; i < count; ++i) mix[i] = samples[i] * 3;
     std::vector<int16_t> out(count, 0);
     for (auto _ : state) {
-        ClampMix(out.data(), mix.data(), count);
-        benchmark::ClobberMemory();
-    }
-    Report(state, count, sizeof(int16_t));
-}
-
-void BM_ClampMixReference(benchmark::State& state) {
-    const size_t count = static_cast<size_t>(state.range(0));
-    std::vector<int32_t> mix(count);
-    const std::vector<int16_t> samples = Samples(count);
-    for (size_t i = 0; i < count; ++i) mix[i] = samples[i] * 3;
-    std::vector<int16_t> out(count, 0);
-    for (auto _ : state) {
-        ClampMixReference(out.data(), mix.data(), count);
+        clamp(out.data(), mix.data(), count);
         benchmark::ClobberMemory();
     }
     Report(state, count, sizeof(int16_t));
@@ -117,11 +95,11 @@ void BM_MemcpySources(benchmark::State& state) {
 }
 
 // 960: the smallest chunk; 9600: the largest.
-BENCHMARK(BM_MixInto)->Arg(960)->Arg(9600);
-BENCHMARK(BM_MixIntoReference)->Arg(960)->Arg(9600);
+BENCHMARK_CAPTURE(BM_MixInto, fast, MixInto)->Arg(960)->Arg(9600);
+BENCHMARK_CAPTURE(BM_MixInto, reference, MixIntoReference)->Arg(960)->Arg(9600);
 BENCHMARK(BM_Memcpy)->Arg(960)->Arg(9600);
-BENCHMARK(BM_ClampMix)->Arg(960)->Arg(9600);
-BENCHMARK(BM_ClampMixReference)->Arg(960)->Arg(9600);
+BENCHMARK_CAPTURE(BM_ClampMix, fast, ClampMix)->Arg(960)->Arg(9600);
+BENCHMARK_CAPTURE(BM_ClampMix, reference, ClampMixReference)->Arg(960)->Arg(9600);
 BENCHMARK(BM_MixSpans)->Arg(1)->Arg(2)->Arg(16);
 BENCHMARK(BM_MemcpySources)->Arg(1)->Arg(2)->Arg(16);
 
