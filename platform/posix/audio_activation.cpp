@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/posix/audio_loopback.h"
+#include "platform/posix/com_object.h"
 
 namespace {
 
@@ -15,26 +16,8 @@ constexpr WCHAR kProcessLoopbackPath[] = L"VAD\\Process_Loopback";
 constexpr HRESULT E_ILLEGAL_METHOD_CALL = static_cast<HRESULT>(0x8000000Eu);
 #endif
 
-class ActivationOperation final : public IActivateAudioInterfaceAsyncOperation {
+class ActivationOperation final : public ComObject<IActivateAudioInterfaceAsyncOperation> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (riid == __uuidof(IUnknown) || riid == __uuidof(IActivateAudioInterfaceAsyncOperation) ||
-            riid == __uuidof(IAgileObject)) {
-            *ppvObject = static_cast<IActivateAudioInterfaceAsyncOperation*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG count = InterlockedDecrement(&references_);
-        if (count == 0) delete this;
-        return static_cast<ULONG>(count);
-    }
-
     // Each call hands out a reference of its own to the activated object.
     HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activateResult, IUnknown** activatedInterface) override {
         if (activateResult == nullptr || activatedInterface == nullptr) return E_POINTER;
@@ -56,6 +39,9 @@ public:
     }
 
 private:
+    bool Answers(REFIID riid) const override {
+        return riid == __uuidof(IActivateAudioInterfaceAsyncOperation) || riid == __uuidof(IAgileObject);
+    }
     ~ActivationOperation() {
         if (activated_ != nullptr) activated_->Release();
     }
@@ -63,7 +49,6 @@ private:
     HRESULT result_ = E_FAIL;        // written before completed_ is set
     IUnknown* activated_ = nullptr;  // one reference, the operation's own
     int completed_ = 0;
-    LONG volatile references_ = 1;
 };
 
 // The completion thread: connects, then tells the handler. It holds one

@@ -3,6 +3,8 @@
 // Windows: shared mode, event-driven loopback, 48 kHz stereo 16-bit PCM.
 #include "platform/posix/audio_loopback.h"
 
+#include "platform/posix/com_object.h"
+
 namespace {
 
 constexpr DWORD kLoopbackFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
@@ -25,12 +27,9 @@ UINT64 QpcPosition() {
 class LoopbackClient;
 
 // GetService hands this out; it keeps the device alive while held.
-class LoopbackCapture final : public IAudioCaptureClient {
+class LoopbackCapture final : public ComObject<IAudioCaptureClient> {
 public:
     explicit LoopbackCapture(LoopbackClient* client);
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** ppData, UINT32* pNumFramesToRead, DWORD* pdwFlags,
                                         UINT64* pu64DevicePosition, UINT64* pu64QPCPosition) override;
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 NumFramesRead) override;
@@ -40,31 +39,13 @@ private:
     ~LoopbackCapture();
     LoopbackClient* client_;  // one reference, held for the capture client's lifetime
     PacketQueue* queue_;
-    LONG volatile references_ = 1;
 };
 
-class LoopbackClient final : public IAudioClient {
+class LoopbackClient final : public ComObject<IAudioClient> {
 public:
     LoopbackClient() = default;
     HRESULT Connect(DWORD target, bool exclude) { return OpenLoopbackMixer(target, exclude, &queue_, &mixer_); }
     PacketQueue* queue() { return &queue_; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (riid != __uuidof(IUnknown) && riid != __uuidof(IAudioClient)) {
-            *ppvObject = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppvObject = static_cast<IAudioClient*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG count = InterlockedDecrement(&references_);
-        if (count == 0) delete this;
-        return static_cast<ULONG>(count);
-    }
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
                                          REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME, const WAVEFORMATEX* pFormat,
@@ -137,7 +118,6 @@ private:
     LoopbackMixer* mixer_ = nullptr;
     bool initialized_ = false;  // guarded by queue_.lock, as is started_
     bool started_ = false;
-    LONG volatile references_ = 1;
 };
 
 LoopbackCapture::LoopbackCapture(LoopbackClient* client) : client_(client), queue_(client->queue()) {
@@ -145,23 +125,6 @@ LoopbackCapture::LoopbackCapture(LoopbackClient* client) : client_(client), queu
 }
 
 LoopbackCapture::~LoopbackCapture() { client_->Release(); }
-
-HRESULT STDMETHODCALLTYPE LoopbackCapture::QueryInterface(REFIID riid, void** ppvObject) {
-    if (ppvObject == nullptr) return E_POINTER;
-    if (riid != __uuidof(IUnknown) && riid != __uuidof(IAudioCaptureClient)) {
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    *ppvObject = static_cast<IAudioCaptureClient*>(this);
-    AddRef();
-    return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE LoopbackCapture::Release() {
-    const LONG count = InterlockedDecrement(&references_);
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
-}
 
 // Once the server has gone and the mixed packets are read, a packet is still
 // announced, so that a reader waiting for data calls GetBuffer and learns

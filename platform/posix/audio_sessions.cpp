@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/posix/audio_pulse.h"
+#include "platform/posix/com_object.h"
 
 namespace {
 
@@ -80,35 +81,6 @@ HRESULT ReadSnapshot(Snapshot* endpoints) {
 
 // ---- COM objects ----------------------------------------------------------------
 
-// Reference counting and QueryInterface for an object with one interface.
-template <typename Interface>
-class ComObject : public Interface {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (riid != __uuidof(IUnknown) && !Answers(riid)) {
-            *ppvObject = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppvObject = static_cast<Interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG count = InterlockedDecrement(&references_);
-        if (count == 0) delete this;
-        return static_cast<ULONG>(count);
-    }
-
-protected:
-    virtual ~ComObject() = default;
-    virtual bool Answers(REFIID riid) const = 0;
-
-private:
-    LONG volatile references_ = 1;
-};
-
 class SessionControl final : public ComObject<IAudioSessionControl2> {
 public:
     explicit SessionControl(const SessionRecord& record) : record_(record) {}
@@ -149,7 +121,6 @@ public:
     }
 
 private:
-    bool Answers(REFIID riid) const override { return riid == __uuidof(IAudioSessionEnumerator); }
     const std::shared_ptr<const Snapshot> snapshot_;
     const std::vector<SessionRecord>& sessions_;  // inside *snapshot_
 };
@@ -165,7 +136,6 @@ public:
     }
 
 private:
-    bool Answers(REFIID riid) const override { return riid == __uuidof(IAudioSessionManager2); }
     const std::shared_ptr<const Snapshot> snapshot_;
     const size_t endpoint_;
 };
@@ -183,7 +153,6 @@ public:
     }
 
 private:
-    bool Answers(REFIID riid) const override { return riid == __uuidof(IMMDevice); }
     const std::shared_ptr<const Snapshot> snapshot_;
     const size_t endpoint_;
 };
@@ -205,7 +174,6 @@ public:
     }
 
 private:
-    bool Answers(REFIID riid) const override { return riid == __uuidof(IMMDeviceCollection); }
     const std::shared_ptr<const Snapshot> snapshot_;
 };
 
@@ -226,9 +194,6 @@ public:
         *ppDevices = new DeviceCollection(std::move(snapshot));
         return S_OK;
     }
-
-private:
-    bool Answers(REFIID riid) const override { return riid == __uuidof(IMMDeviceEnumerator); }
 };
 
 }  // namespace
