@@ -11,23 +11,27 @@ namespace {
     const Outcome outcome = Enter(name + "::" + method);           \
     if (Dead(*this, method)) return E_UNEXPECTED
 
+// A value-returning call: E_POINTER without a place for the value, the
+// scripted failure, or the value written and the scripted success code.
+template <typename T>
+HRESULT Answer(const Outcome& outcome, T* out, T value) {
+    if (out == nullptr) return E_POINTER;
+    if (FAILED(outcome.result)) return outcome.result;
+    *out = value;
+    return outcome.result;
+}
+
 struct SessionControl2 : Counted<IAudioSessionControl2> {
     explicit SessionControl2(Session s) : Counted("IAudioSessionControl2"), session(s) {}
     Session session;
 
     HRESULT STDMETHODCALLTYPE GetState(AudioSessionState* state) override {
         SCRIPTED_CALL("GetState");
-        if (state == nullptr) return E_POINTER;
-        if (FAILED(outcome.result)) return outcome.result;
-        *state = session.state;
-        return outcome.result;
+        return Answer(outcome, state, session.state);
     }
     HRESULT STDMETHODCALLTYPE GetProcessId(DWORD* pid) override {
         SCRIPTED_CALL("GetProcessId");
-        if (pid == nullptr) return E_POINTER;
-        if (FAILED(outcome.result)) return outcome.result;
-        *pid = session.pid;
-        return outcome.result;
+        return Answer(outcome, pid, session.pid);
     }
     HRESULT STDMETHODCALLTYPE IsSystemSoundsSession() override {
         std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
@@ -59,10 +63,7 @@ struct SessionControl : Counted<IAudioSessionControl> {
     }
     HRESULT STDMETHODCALLTYPE GetState(AudioSessionState* state) override {
         SCRIPTED_CALL("GetState");
-        if (state == nullptr) return E_POINTER;
-        if (FAILED(outcome.result)) return outcome.result;
-        *state = session.state;
-        return outcome.result;
+        return Answer(outcome, state, session.state);
     }
 };
 
@@ -72,10 +73,7 @@ struct SessionEnumerator : Counted<IAudioSessionEnumerator> {
 
     HRESULT STDMETHODCALLTYPE GetCount(int* count) override {
         SCRIPTED_CALL("GetCount");
-        if (count == nullptr) return E_POINTER;
-        if (FAILED(outcome.result)) return outcome.result;
-        *count = static_cast<int>(sessions.size());
-        return outcome.result;
+        return Answer(outcome, count, static_cast<int>(sessions.size()));
     }
     HRESULT STDMETHODCALLTYPE GetSession(int index, IAudioSessionControl** out) override {
         SCRIPTED_CALL("GetSession");
@@ -124,10 +122,7 @@ struct DeviceCollection : Counted<IMMDeviceCollection> {
 
     HRESULT STDMETHODCALLTYPE GetCount(UINT* count) override {
         SCRIPTED_CALL("GetCount");
-        if (count == nullptr) return E_POINTER;
-        if (FAILED(outcome.result)) return outcome.result;
-        *count = static_cast<UINT>(endpoints.size());
-        return outcome.result;
+        return Answer(outcome, count, static_cast<UINT>(endpoints.size()));
     }
     HRESULT STDMETHODCALLTYPE Item(UINT index, IMMDevice** out) override {
         SCRIPTED_CALL("Item");
