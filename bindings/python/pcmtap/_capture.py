@@ -204,6 +204,7 @@ class Capture:
         with self._stop_lock:
             if not self._stopped:
                 self._stopped = True
+                self._pending.clear()
                 if self._out is not None:
                     self._out.close()
                 try:

@@ -1,0 +1,86 @@
+"""Targets refused before anything starts, and status lines read as errors."""
+
+import pytest
+
+import pcmtap
+from pcmtap import _capture
+from pcmtap._errors import ReadyInfo, parse_status
+from pcmtap._target import target_args
+
+
+@pytest.fixture
+def no_spawn(monkeypatch):
+    def refuse(argv):
+        raise AssertionError("spawned %r" % argv)
+    monkeypatch.setattr(_capture, "spawn", refuse)
+    monkeypatch.setenv("PCMTAP_PATH", "/bin/true")
+
+
+@pytest.mark.parametrize("start", [pcmtap.capture, pcmtap.open_capture])
+@pytest.mark.parametrize("target, error", [
+    ({"include": 0}, ValueError),
+    ({"include": -1}, ValueError),  # pcmtap would read 4294967295
+    ({"exclude": 2**32}, ValueError),
+    ({"mix": True}, TypeError),
+    ({"include": "1234"}, TypeError),
+    ({"include": 12.0}, TypeError),
+    ({"hwnd": 0}, ValueError),
+    ({"hwnd": 2**64}, ValueError),
+    ({}, TypeError),
+    ({"include": 5, "exclude": 6}, TypeError),
+])
+def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
+    with pytest.raises(error):
+        start(**target)
+
+
+@pytest.mark.parametrize("target, argv", [
+    ({"include": 4294967295}, ["--include", "4294967295"]),
+    ({"mix": 1}, ["--mix", "1"]),
+    ({"hwnd": 2**64 - 1}, ["--hwnd", "18446744073709551615"]),
+])
+def test_largest_values_pass_as_decimal(target, argv):
+    assert target_args(target.get("include"), target.get("exclude"), target.get("mix"),
+                       target.get("hwnd")) == argv
+
+
+@pytest.mark.parametrize("line, stage, hresult, code, advice", [
+    ("ERROR args 0x80070057", "args", 0x80070057, "E_INVALIDARG", "non-zero process id"),
+    ("ERROR activate 0x80070002", "activate", 0x80070002, "ERROR_FILE_NOT_FOUND", "19041"),
+    ("ERROR activate-result 0x80070002", "activate-result", 0x80070002, "ERROR_FILE_NOT_FOUND",
+     "Wine"),
+    ("ERROR initialize 0x80070002", "initialize", 0x80070002, "HRESULT_0x80070002", "README"),
+    ("ERROR buffer 0x88890004", "buffer", 0x88890004, "AUDCLNT_E_DEVICE_INVALIDATED",
+     "start the capture again"),
+    ("ERROR activate-result 0x88890010", "activate-result", 0x88890010,
+     "AUDCLNT_E_SERVICE_NOT_RUNNING", "start it"),
+    ("ERROR activate-result 0x800705b4", "activate-result", 0x800705B4, "ERROR_TIMEOUT",
+     "timed out"),
+    ("ERROR activate-result 0x80070005", "activate-result", 0x80070005, "E_ACCESSDENIED",
+     "access denied"),
+    ("ERROR start 0x88890008", "start", 0x88890008, "HRESULT_0x88890008", "README"),
+    ("ERROR coinit 0x8001010e", "coinit", 0x8001010E, "HRESULT_0x8001010e", "README"),
+])
+def test_error_lines_give_stage_unsigned_hresult_code_and_advice(line, stage, hresult, code,
+                                                                 advice):
+    error = parse_status(line)
+    assert isinstance(error, pcmtap.PcmtapError)
+    assert (error.stage, error.hresult, error.code) == (stage, hresult, code)
+    assert "0x%08x" % hresult in str(error) and advice in str(error), str(error)
+
+
+@pytest.mark.parametrize("line, expected", [
+    ("READY 1234", ReadyInfo(1234, None)),
+    ("READY 4294967295", ReadyInfo(4294967295, None)),
+    ("READY mix 0", ReadyInfo(None, 0)),
+    ("READY mix 7", ReadyInfo(None, 7)),
+    ("READY", None),
+    ("READY 12abc", None),
+    ("READY mix", None),
+    ("ERROR buffer", None),
+    ("ERROR buffer 88890004", None),
+    ("Failed to create secure directory", None),
+    ("", None),
+])
+def test_ready_lines_and_noise(line, expected):
+    assert parse_status(line) == expected
