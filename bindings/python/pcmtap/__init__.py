@@ -42,7 +42,11 @@ def capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
     ready_timeout seconds; None waits for ever)."""
     argv = [binary or find_binary()] + target_args(include, exclude, mix, hwnd)
     tap = Capture(argv)
-    tap._wait_ready(ready_timeout)
+    try:
+        tap._wait_ready(ready_timeout)
+    except BaseException:  # KeyboardInterrupt too: never leave the child running
+        tap.stop()
+        raise
     return tap
 
 
@@ -56,7 +60,7 @@ def open_capture(*, include: Optional[int] = None, exclude: Optional[int] = None
 
     def start() -> Capture:
         tap = Capture(argv)
-        tap._wait_ready(ready_timeout)
+        tap._wait_ready(ready_timeout)  # stops the child when it raises
         return tap
     return OpenCapture(start)
 

@@ -21,6 +21,7 @@ class AsyncCapture:
     def __init__(self, capture: Capture, worker: concurrent.futures.ThreadPoolExecutor) -> None:
         self._capture = capture
         self._worker = worker
+        self._stopped = False
 
     async def _run(self, call: Callable[..., T], *args: Any) -> T:
         loop = asyncio.get_running_loop()
@@ -54,6 +55,9 @@ class AsyncCapture:
         return chunk
 
     async def stop(self) -> Optional[int]:
+        if self._stopped:
+            return self._capture.returncode
+        self._stopped = True
         try:
             return await self._run(self._capture.stop)
         finally:

@@ -120,6 +120,7 @@ def test_no_pcmtap_left_after_the_block(server, players, mode, ending):
                         if len(chunks) >= RATE // 10 * 4:
                             break
                     body(tap, chunks)
+                assert await tap.stop() == tap.returncode  # a second stop is harmless
             asyncio.run(run())
     except Boom:
         assert ending == "exception"
