@@ -77,7 +77,8 @@ describe('with real sound', { skip: noServer }, () => {
     assert.ok(await waitUntilPlaying(1));
     const tap = start({ mix: silentProcess().pid }); // not this test, whose child the player is
     tap.resume();
-    assert.deepEqual(await tap.ready, { sources: 1 });
+    const { sources } = await tap.ready;
+    assert.ok(sources >= 1, `${sources} sources`); // other test files may play too
   });
 
   it('a pid with no audio reaches READY; stop() ends it after its grace second', async () => {
