@@ -141,6 +141,10 @@ class Capture extends Readable {
 
 function capture(target, options = {}) {
   const args = commandLine(target);
+  if (options === null || typeof options !== 'object') throw new TypeError('pcmtap: options must be an object');
+  if (options.frames !== undefined && typeof options.frames !== 'boolean') {
+    throw new TypeError(`pcmtap: frames must be true or false; got ${String(options.frames)}`);
+  }
   const frames = options.frames === true;
   const binary = findBinary();
   return new Capture(launch(binary, args), { frames });

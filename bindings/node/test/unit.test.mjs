@@ -48,6 +48,9 @@ describe('targets', () => {
     for (const target of refused) {
       assert.throws(() => capture(target), TypeError, `target ${String(target && JSON.stringify(target, (k, v) => (typeof v === 'bigint' ? `${v}n` : v)))}`);
     }
+    for (const options of [null, 'frames', { frames: 'yes' }, { frames: 1 }]) {
+      assert.throws(() => capture({ include: 5 }, options), TypeError, JSON.stringify(options));
+    }
     assert.equal(existsSync(ARGS), false, 'a refused target started pcmtap');
   });
 
