@@ -97,12 +97,11 @@ class Capture extends Readable {
     }
   }
 
+  // A started child reports a failed kill() here too; its end comes by 'close'.
   _onSpawnError(err) {
-    if (this._failure || this._exit) return;
+    if (this.pid !== undefined || this._exit) return;
     this._failure = spawnError(`pcmtap could not be started: ${err.message}`, err.code || 'PCMTAP_SPAWN_FAILED');
-    if (!this._isReady) this._rejectReady(this._failure);
-    // A child that never started sends no 'close' of its own on every Node version.
-    if (this.pid === undefined) this._onClose(null, null);
+    this._onClose(null, null);
   }
 
   _onClose(code, signal) {

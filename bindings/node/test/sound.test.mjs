@@ -59,19 +59,6 @@ describe('with real sound', { skip: noServer }, () => {
     assert.ok(toneLevel(samples, 1000) < ABSENT, `1000 Hz at ${toneLevel(samples, 1000).toFixed(0)}`);
   });
 
-  it('frames: true yields whole interleaved frames of the tone', async () => {
-    const a = play(440);
-    assert.ok(await waitUntilPlaying(1));
-    const tap = start({ include: a.pid }, { frames: true });
-    const chunks = record(tap);
-    await tap.ready;
-    await sleep(1500);
-    assert.ok(chunks.length > 10);
-    for (const { chunk } of chunks) assert.ok(chunk instanceof Int16Array && chunk.length % 2 === 0);
-    const all = Int16Array.from(chunks.flatMap(({ chunk }) => [...chunk]));
-    assert.ok(toneLevel(all, 440) > PRESENT);
-  });
-
   it('mix mode reports its sources', async () => {
     play(440);
     assert.ok(await waitUntilPlaying(1));
