@@ -1,5 +1,5 @@
 import { spawn, execFileSync } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -15,6 +15,7 @@ export const RATE = 48000;
 export const noServer = process.env.PULSE_SERVER ? false : 'no sound server (run under tests/e2e/with_sound_server.py)';
 
 export const scratch = mkdtempSync(path.join(tmpdir(), 'pcmtap-node-'));
+process.on('exit', () => rmSync(scratch, { recursive: true, force: true }));
 
 export async function waitFor(predicate, ms, step = 20) {
   const end = Date.now() + ms;

@@ -3,14 +3,11 @@
 import { it, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { copyFileSync, mkdirSync, readFileSync, readdirSync, rmSync, statSync } from 'node:fs';
+import { copyFileSync, mkdirSync, readFileSync, readdirSync, statSync } from 'node:fs';
 import path from 'node:path';
 import { REPO_DIR, PACKAGE_DIR, noServer, play, samplesOf, scratch, stopPlayers, toneLevel, waitUntilPlaying } from './helpers.mjs';
 
-after(() => {
-  stopPlayers();
-  rmSync(scratch, { recursive: true, force: true });
-});
+after(stopPlayers);
 
 function run(command, args, options) {
   return execFileSync(command, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'inherit'], ...options });

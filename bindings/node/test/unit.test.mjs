@@ -1,7 +1,7 @@
 // The package against a stand-in pcmtap, for what the real one does not do
 // on demand (split lines, CR LF, odd pieces of PCM, dying), and what never
 // reaches a process at all.
-import { describe, it, after } from 'node:test';
+import { describe, it } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -15,7 +15,6 @@ const { findBinary } = require('../lib/locate.js');
 const { frameSplitter } = require('../lib/frames.js');
 
 const ARGS = path.join(scratch, 'args.json');
-after(() => rmSync(scratch, { recursive: true, force: true }));
 
 function fake(steps) {
   rmSync(ARGS, { force: true });
