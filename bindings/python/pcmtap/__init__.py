@@ -13,7 +13,7 @@ from typing import NamedTuple, Optional
 from ._async import AsyncCapture, OpenCapture
 from ._binary import find_binary
 from ._capture import Capture
-from ._errors import PcmtapError, ReadyInfo
+from ._errors import BinaryNotFoundError, PcmtapError, ReadyInfo
 from ._target import target_args
 
 __version__ = "0.1.0"
@@ -37,8 +37,8 @@ def capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
     include: that process and its descendants; exclude: everything but that
     process tree; mix: every playing process but that tree; hwnd: the process
     owning that window. Raises TypeError or ValueError for a bad target before
-    anything starts, FileNotFoundError without a binary, and PcmtapError when
-    pcmtap fails (stage 'ready' with ERROR_TIMEOUT when no READY comes within
+    anything starts, BinaryNotFoundError (a PcmtapError and a FileNotFoundError)
+    without a binary, and PcmtapError when pcmtap fails (stage 'ready' with ERROR_TIMEOUT when no READY comes within
     ready_timeout seconds; None waits for ever)."""
     argv = [binary or find_binary()] + target_args(include, exclude, mix, hwnd)
     tap = Capture(argv)
@@ -65,5 +65,5 @@ def open_capture(*, include: Optional[int] = None, exclude: Optional[int] = None
     return OpenCapture(start)
 
 
-__all__ = ["AsyncCapture", "Capture", "FORMAT", "Format", "PcmtapError", "ReadyInfo", "capture",
+__all__ = ["AsyncCapture", "BinaryNotFoundError", "Capture", "FORMAT", "Format", "PcmtapError", "ReadyInfo", "capture",
            "find_binary", "open_capture"]

@@ -1,9 +1,10 @@
 """Where the pcmtap binary is: PCMTAP_PATH, else the package's own bin/."""
 
-import errno
 import os
 import stat
 from typing import Mapping, Optional
+
+from ._errors import BinaryNotFoundError
 
 
 def binary_name() -> str:
@@ -37,6 +38,5 @@ def find_binary(environ: Optional[Mapping[str, str]] = None) -> str:
         tried.append(own)
         if _usable(own):
             return own
-    raise FileNotFoundError(errno.ENOENT,
-                            "no pcmtap binary found (tried: %s); set PCMTAP_PATH to one, or "
-                            "install the wheel built for this platform" % ", ".join(tried))
+    raise BinaryNotFoundError("pcmtap binary not found (tried %s): set PCMTAP_PATH to one, or "
+                              "install the wheel built for this platform" % ", ".join(tried))

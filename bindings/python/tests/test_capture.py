@@ -134,7 +134,7 @@ def test_exit_before_ready_names_the_exit_and_what_was_said(tmp_path, start):
         with pytest.raises(pcmtap.PcmtapError) as caught:
             pcmtap.capture(**args)
         error = caught.value
-    assert (error.stage, error.hresult, error.code) == ("exit", None, "EXITED")
+    assert (error.stage, error.hresult, error.code) == ("exit", None, "PCMTAP_EXITED")
     assert "code 3" in str(error) and "cannot connect to the sound server" in str(error)
 
 
@@ -143,7 +143,7 @@ def test_an_end_without_error_line_after_ready_still_raises(tmp_path):
         assert tap.read(10) == bytes(8)  # two whole frames, the stray byte dropped
         with pytest.raises(pcmtap.PcmtapError) as caught:
             tap.read(1)
-        assert caught.value.code == "EXITED"
+        assert caught.value.code == "PCMTAP_EXITED"
         with pytest.raises(pcmtap.PcmtapError):  # and again: the capture stays ended
             next(iter(tap))
 
@@ -168,9 +168,10 @@ def test_stop_kills_a_child_that_ignores_the_pipe_and_sigterm(tmp_path):
 def test_missing_binary_names_the_paths_tried(monkeypatch, tmp_path):
     missing = str(tmp_path / "nowhere" / "pcmtap")
     monkeypatch.setenv("PCMTAP_PATH", missing)
-    with pytest.raises(FileNotFoundError) as caught:
+    with pytest.raises(pcmtap.PcmtapError) as caught:
         pcmtap.capture(include=1)
-    assert missing in str(caught.value)
+    assert (caught.value.stage, caught.value.code) == ("spawn", "PCMTAP_NOT_FOUND")
+    assert isinstance(caught.value, FileNotFoundError) and missing in str(caught.value)
     monkeypatch.delenv("PCMTAP_PATH")
     with pytest.raises(FileNotFoundError) as caught:
         pcmtap.find_binary()

@@ -46,20 +46,23 @@ def test_largest_values_pass_as_decimal(target, argv):
 
 @pytest.mark.parametrize("line, stage, hresult, code, advice", [
     ("ERROR args 0x80070057", "args", 0x80070057, "E_INVALIDARG", "non-zero process id"),
+    # Only the activation's "file not found" means a Windows without process loopback.
     ("ERROR activate 0x80070002", "activate", 0x80070002, "ERROR_FILE_NOT_FOUND", "19041"),
     ("ERROR activate-result 0x80070002", "activate-result", 0x80070002, "ERROR_FILE_NOT_FOUND",
      "Wine"),
-    ("ERROR initialize 0x80070002", "initialize", 0x80070002, "HRESULT_0x80070002", "README"),
+    ("ERROR initialize 0x80070002", "initialize", 0x80070002, "ERROR_FILE_NOT_FOUND",
+     "device was not found"),
+    ("ERROR event 0x80070020", "event", 0x80070020, "HRESULT_0x80070020", "Win32 error 32"),
     ("ERROR buffer 0x88890004", "buffer", 0x88890004, "AUDCLNT_E_DEVICE_INVALIDATED",
      "start the capture again"),
     ("ERROR activate-result 0x88890010", "activate-result", 0x88890010,
      "AUDCLNT_E_SERVICE_NOT_RUNNING", "start it"),
     ("ERROR activate-result 0x800705b4", "activate-result", 0x800705B4, "ERROR_TIMEOUT",
-     "timed out"),
+     "in time"),
     ("ERROR activate-result 0x80070005", "activate-result", 0x80070005, "E_ACCESSDENIED",
-     "access denied"),
-    ("ERROR start 0x88890008", "start", 0x88890008, "HRESULT_0x88890008", "README"),
-    ("ERROR coinit 0x8001010e", "coinit", 0x8001010E, "HRESULT_0x8001010e", "README"),
+     "was denied"),
+    ("ERROR start 0x88890008", "start", 0x88890008, "HRESULT_0x88890008", "no advice"),
+    ("ERROR coinit 0x8001010e", "coinit", 0x8001010E, "HRESULT_0x8001010e", "no advice"),
 ])
 def test_error_lines_give_stage_unsigned_hresult_code_and_advice(line, stage, hresult, code,
                                                                  advice):

@@ -1,0 +1,3 @@
+export * from './index.js';
+import pcmtap = require('./index.js');
+export default pcmtap;

@@ -1,0 +1,92 @@
+/// <reference types="node" />
+import { Readable } from 'node:stream';
+
+/** What to capture: one process tree, everything but one, the filtered mix, or a window's process. */
+export type Target =
+  | { include: number }
+  | { exclude: number }
+  | { mix: number }
+  | { hwnd: number | bigint };
+
+export interface CaptureOptions {
+  /** Yield whole frames only, as interleaved Int16Array (left, right, left, ...). */
+  frames?: boolean;
+}
+
+/** The READY line: the pid captured (include, exclude, hwnd), or the number of sources in the mix. */
+export type ReadyInfo = { pid: number } | { sources: number };
+
+export interface Format {
+  readonly sampleRate: 48000;
+  readonly channels: 2;
+  readonly bitsPerSample: 16;
+  readonly bytesPerFrame: 4;
+}
+
+export declare const FORMAT: Format;
+
+/** The steps pcmtap reports, and this package's own: 'spawn' (no binary, or it could not start) and 'exit' (it ended without a status line). */
+export type Stage =
+  | 'args'
+  | 'coinit'
+  | 'activate'
+  | 'activate-result'
+  | 'initialize'
+  | 'event'
+  | 'service'
+  | 'start'
+  | 'buffer'
+  | 'spawn'
+  | 'exit';
+
+export declare class PcmtapError extends Error {
+  readonly name: 'PcmtapError';
+  /** The step that failed, as pcmtap names it. */
+  readonly stage: Stage | (string & {});
+  /** The result code as an unsigned 32-bit number, or null for the 'spawn' and 'exit' stages. */
+  readonly hresult: number | null;
+  /** 'E_INVALIDARG', 'AUDCLNT_E_DEVICE_INVALIDATED', ..., 'HRESULT_0x88890008' for others; 'PCMTAP_NOT_FOUND', 'PCMTAP_EXITED', 'PCMTAP_STOPPED' or a system code such as 'EACCES' for the package's own stages. */
+  readonly code: string;
+}
+
+export interface ExitInfo {
+  code: number | null;
+  signal: NodeJS.Signals | null;
+}
+
+/** One running pcmtap: a stream of PCM (Buffer chunks, or Int16Array frames with `frames: true`). */
+export declare class Capture<Chunk extends Buffer | Int16Array = Buffer> extends Readable {
+  private constructor();
+  /** pcmtap's process id (undefined if it could not be started). */
+  readonly pid: number | undefined;
+  readonly format: Format;
+  /** Resolves at READY; rejects with a PcmtapError if an ERROR line or the end of pcmtap comes first. */
+  readonly ready: Promise<ReadyInfo>;
+  /** Ends pcmtap (closes its stdout, terminates it after a second) and resolves once it has exited. */
+  stop(): Promise<ExitInfo>;
+
+  read(size?: number): Chunk | null;
+  [Symbol.asyncIterator](): AsyncIterableIterator<Chunk>;
+
+  /** 'close' carries pcmtap's exit code and signal. */
+  on(event: 'close', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
+  on(event: 'data', listener: (chunk: Chunk) => void): this;
+  /** An ERROR line after READY (stage 'buffer'), or pcmtap ending on its own without one. */
+  on(event: 'error', listener: (err: PcmtapError) => void): this;
+  on(event: 'end' | 'pause' | 'readable' | 'resume', listener: () => void): this;
+  on(event: string | symbol, listener: (...args: any[]) => void): this;
+  once(event: 'close', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
+  once(event: 'data', listener: (chunk: Chunk) => void): this;
+  once(event: 'error', listener: (err: PcmtapError) => void): this;
+  once(event: 'end' | 'pause' | 'readable' | 'resume', listener: () => void): this;
+  once(event: string | symbol, listener: (...args: any[]) => void): this;
+}
+
+/**
+ * Starts pcmtap on a target. Throws a TypeError for a target that is not
+ * valid, and a PcmtapError (stage 'spawn', code 'PCMTAP_NOT_FOUND') when no
+ * binary is found.
+ */
+export declare function capture(target: Target, options: CaptureOptions & { frames: true }): Capture<Int16Array>;
+export declare function capture(target: Target, options?: CaptureOptions & { frames?: false }): Capture<Buffer>;
+export declare function capture(target: Target, options?: CaptureOptions): Capture<Buffer | Int16Array>;

@@ -1,0 +1,46 @@
+// Compiled, never run: how the package is used from ESM, and what the
+// declarations must refuse.
+import { capture, PcmtapError, FORMAT, type ReadyInfo } from 'pcmtap';
+import pcmtap from 'pcmtap';
+
+const tap = capture({ include: 1234 });
+const info: ReadyInfo = await tap.ready;
+if ('pid' in info) info.pid.toFixed();
+else info.sources.toFixed();
+for await (const chunk of tap) chunk.readInt16LE(0);
+tap.on('close', (code, signal) => { code?.toFixed(); signal?.toLowerCase(); });
+tap.on('error', (err) => { err.stage.toUpperCase(); err.hresult?.toString(16); err.code.toLowerCase(); });
+const exit = await tap.stop();
+exit.code?.toFixed();
+
+const frames = capture({ mix: 1 }, { frames: true });
+for await (const chunk of frames) {
+  const left: number = chunk[0];
+  // @ts-expect-error frames are Int16Array, not Buffer
+  chunk.readInt16LE(0);
+  void left;
+}
+capture({ hwnd: 0x10n });
+capture({ hwnd: 66 });
+const rate: 48000 = FORMAT.sampleRate;
+const rate2: number = pcmtap.capture({ exclude: 1 }).format.bytesPerFrame;
+void rate; void rate2;
+
+try {
+  await capture({ exclude: 5 }).ready;
+} catch (err) {
+  if (err instanceof PcmtapError && err.name === 'PcmtapError') err.stage.length;
+}
+
+// @ts-expect-error a pid is a number
+capture({ include: '1234' });
+// @ts-expect-error a pid is not a bigint
+capture({ include: 1234n });
+// @ts-expect-error no such mode
+capture({ capture: 1234 });
+// @ts-expect-error a target is needed
+capture();
+// @ts-expect-error frames is a boolean
+capture({ include: 1 }, { frames: 'yes' });
+// @ts-expect-error pcmtap's format is fixed
+FORMAT.sampleRate = 44100;

@@ -1,0 +1,178 @@
+// The package against a stand-in pcmtap, for what the real one does not do
+// on demand (split lines, CR LF, odd pieces of PCM, dying), and what never
+// reaches a process at all.
+import { describe, it } from 'node:test';
+import assert from 'node:assert/strict';
+import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import path from 'node:path';
+import { capture, PcmtapError } from '../index.mjs';
+import { FAKE, alive, scratch } from './helpers.mjs';
+
+const require = createRequire(import.meta.url);
+const { errorFromStatus } = require('../lib/errors.js');
+const { findBinary } = require('../lib/locate.js');
+const { frameSplitter } = require('../lib/frames.js');
+
+const ARGS = path.join(scratch, 'args.json');
+
+function fake(steps) {
+  rmSync(ARGS, { force: true });
+  Object.assign(process.env, { PCMTAP_PATH: FAKE, PCMTAP_FAKE_ARGS: ARGS, PCMTAP_FAKE_STEPS: JSON.stringify(steps) });
+}
+
+// Runs a capture to its 'close', collecting what it emitted.
+function runToClose(tap) {
+  const seen = { chunks: [], errors: [] };
+  tap.on('data', (chunk) => seen.chunks.push(chunk));
+  tap.on('error', (err) => seen.errors.push(err));
+  return new Promise((resolve) => tap.on('close', (code, signal) => resolve({ ...seen, close: [code, signal] })));
+}
+
+describe('targets', () => {
+  it('are refused before anything is started', () => {
+    fake([{ stderr: 'READY 1\n' }]);
+    for (const target of [undefined, null, 5, {}, { include: 0 }, { include: -1 }, { include: 1.5 },
+      { include: 2 ** 32 }, { include: '5' }, { include: 5n }, { mix: Infinity }, { include: 5, exclude: 6 },
+      { pid: 5 }, { hwnd: 0 }, { hwnd: 0n }, { hwnd: 2 ** 53 }, { hwnd: 2n ** 64n }, { hwnd: '0x10' }]) {
+      assert.throws(() => capture(target), TypeError, String(target && Object.entries(target)));
+    }
+    for (const options of [null, { frames: 'yes' }]) assert.throws(() => capture({ include: 5 }, options), TypeError);
+    assert.equal(existsSync(ARGS), false, 'a refused target started pcmtap');
+  });
+
+  it('become the exact command line', async () => {
+    for (const [target, expected] of [
+      [{ exclude: 4294967295 }, ['--exclude', '4294967295']],
+      [{ mix: 77, include: undefined }, ['--mix', '77']],
+      [{ hwnd: 2n ** 64n - 1n }, ['--hwnd', '18446744073709551615']],
+    ]) {
+      fake([{ stderr: 'READY 1\n' }, { exit: 0 }]);
+      const { errors, close } = await runToClose(capture(target));
+      assert.deepEqual(JSON.parse(readFileSync(ARGS, 'utf8')), expected);
+      assert.deepEqual([errors, close], [[], [0, null]], 'an exit with 0 after READY is no error');
+    }
+  });
+});
+
+describe('status lines', () => {
+  it('READY is read however the pipe splits it, in LF or CR LF', async () => {
+    for (const [pieces, expected] of [
+      [['REA', 'DY 4', '2\n'], { pid: 42 }],
+      [['READY 7\r', '\n'], { pid: 7 }],
+      [['a library warning\nREADY mix 3\r\n'], { sources: 3 }],
+    ]) {
+      fake([...pieces.flatMap((p) => [{ stderr: p }, { sleep: 30 }]), { exit: 0 }]);
+      const tap = capture({ include: 9 });
+      assert.deepEqual(await tap.ready, expected, JSON.stringify(pieces));
+      await runToClose(tap);
+    }
+  });
+
+  it('an ERROR before READY rejects ready, with no error event', async () => {
+    fake([{ stderr: 'ERROR activate-' }, { sleep: 30 }, { stderr: 'result 0x80070002\r\n' }, { exit: 1 }]);
+    const tap = capture({ include: 9 });
+    const rejected = assert.rejects(tap.ready, (err) => err instanceof PcmtapError && err.name === 'PcmtapError' &&
+      err.stage === 'activate-result' && err.hresult === 0x80070002 && /19041/.test(err.message));
+    const { errors, close } = await runToClose(tap);
+    await rejected;
+    assert.deepEqual([errors, close], [[], [1, null]]);
+  });
+
+  it('an end without a status line is an error, with what pcmtap printed', async () => {
+    fake([{ stderr: 'something broke\n' }, { exit: 3 }]);
+    await assert.rejects(capture({ include: 9 }).ready,
+      { stage: 'exit', code: 'PCMTAP_EXITED', hresult: null, message: /exit code 3\): something broke/ });
+
+    fake([{ stderr: 'READY 9\n' }, { sleep: 30 }, { signal: 'SIGKILL' }]);
+    const { errors, close } = await runToClose(capture({ include: 9 }));
+    assert.deepEqual(errors.map((e) => e.code), ['PCMTAP_EXITED']);
+    assert.deepEqual(close, [null, 'SIGKILL']);
+  });
+
+  it('codes: named, or by their hex value, with what to do', () => {
+    for (const [stage, hresult, code, advice] of [
+      ['activate', 0x80070002, 'ERROR_FILE_NOT_FOUND', /build 19041/],
+      ['initialize', 0x80070002, 'ERROR_FILE_NOT_FOUND', /^(?!.*19041)/],
+      ['initialize', 0x88890008, 'HRESULT_0x88890008', /no advice/],
+      ['start', 0x80070020, 'HRESULT_0x80070020', /Win32 error 32/],
+    ]) {
+      const err = errorFromStatus(stage, hresult);
+      assert.deepEqual([err.stage, err.hresult, err.code], [stage, hresult, code]);
+      assert.match(err.message, advice);
+    }
+    assert.equal(require('../index.js').PcmtapError, PcmtapError, 'one class for both entries');
+  });
+});
+
+describe('frames', () => {
+  it('are never partial, however the bytes are split', () => {
+    const bytes = Buffer.from(Array.from({ length: 64 }, (_, i) => (i * 37) & 0xff));
+    for (let first = 1; first <= 9; first++) {
+      for (let rest = 1; rest <= 7; rest++) {
+        const take = frameSplitter();
+        const out = [];
+        for (let at = 0, size = first; at < bytes.length; at += size, size = rest) {
+          const frames = take(bytes.subarray(at, at + size));
+          if (frames) out.push(frames);
+        }
+        assert.ok(out.every((f) => f.length % 2 === 0 && f.byteOffset === 0 && f.buffer.byteLength === f.byteLength));
+        assert.deepEqual(Buffer.concat(out.map((f) => Buffer.from(f.buffer))), bytes, `pieces of ${first} then ${rest}`);
+      }
+    }
+  });
+
+  it('carry a frame that the pipe split over to the next chunk', async () => {
+    const bytes = Array.from({ length: 4 * 12 + 1 }, (_, i) => i);
+    const steps = [{ stderr: 'READY 9\n' }];
+    for (let at = 0, size = 3; at < bytes.length; at += size, size = 8 - size) {
+      steps.push({ stdout: bytes.slice(at, at + size) }, { sleep: 15 });
+    }
+    fake([...steps, { exit: 0 }]);
+    const { chunks } = await runToClose(capture({ include: 9 }, { frames: true }));
+    assert.ok(chunks.length > 1, 'the pieces came in one read: nothing was split');
+    assert.ok(chunks.every((c) => c instanceof Int16Array && c.length % 2 === 0));
+    assert.deepEqual([...Buffer.concat(chunks.map((c) => Buffer.from(c.buffer)))], bytes.slice(0, 48));
+  });
+});
+
+it('leaving a for await stops pcmtap', async () => {
+  fake([{ stderr: 'READY 9\n' }, { stdout: [0, 0, 0, 0] }, { hang: true }]);
+  const tap = capture({ include: 9 });
+  for await (const chunk of tap) if (chunk.length) break;
+  // Node destroys the stream with an AbortError as the loop is left.
+  const close = await new Promise((resolve) => tap.on('close', (...args) => resolve(args)));
+  assert.deepEqual(close, [null, 'SIGTERM']);
+  assert.equal(alive(tap.pid), false);
+});
+
+describe('binary lookup', () => {
+  const dir = path.join('/app', 'node_modules', 'pcmtap');
+  const only = (file) => (candidate) => candidate === file;
+
+  it('takes PCMTAP_PATH, else the prebuilt binary for the platform, and names what it tried', () => {
+    assert.equal(findBinary({ env: { PCMTAP_PATH: '/x/pcmtap' }, usable: only('/x/pcmtap') }), '/x/pcmtap');
+    assert.throws(() => findBinary({ env: { PCMTAP_PATH: '/x/pcmtap' }, usable: () => false }),
+      { name: 'PcmtapError', stage: 'spawn', code: 'PCMTAP_NOT_FOUND', message: /tried \/x\/pcmtap\b/ });
+    const win = path.join(dir, 'prebuilds', 'win32-x64', 'pcmtap.exe');
+    assert.equal(findBinary({ env: {}, platform: 'win32', arch: 'x64', packageDir: dir, usable: only(win) }), win);
+    assert.throws(() => findBinary({ env: {}, platform: 'darwin', arch: 'arm64', packageDir: dir, usable: () => false }),
+      { message: /prebuilds.darwin-arm64.pcmtap\b.*no pcmtap for darwin-arm64/ });
+    const file = path.join(scratch, 'not-executable');
+    writeFileSync(file, '#!/bin/sh\n', { mode: 0o644 });
+    process.env.PCMTAP_PATH = file;
+    assert.throws(() => capture({ include: 1 }), { code: 'PCMTAP_NOT_FOUND' });
+  });
+
+  it('looks beside app.asar, never inside it', () => {
+    for (const sep of ['/', '\\']) {
+      const asar = ['C:', 'App', 'resources', 'app.asar', 'node_modules', 'pcmtap'].join(sep);
+      const tried = [];
+      const usable = (f) => tried.push(f) && f.includes(`${sep}app.asar.unpacked${sep}`);
+      assert.match(findBinary({ env: {}, platform: 'win32', arch: 'x64', packageDir: asar, usable }), /app\.asar\.unpacked/);
+      assert.ok(tried.every((f) => f.includes('app.asar.unpacked')), tried.join());
+      assert.throws(() => findBinary({ env: {}, platform: 'win32', arch: 'x64', packageDir: asar, usable: () => false }),
+        { message: /app\.asar\.unpacked.*asarUnpack/ });
+    }
+  });
+});
