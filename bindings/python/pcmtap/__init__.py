@@ -40,7 +40,8 @@ def capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
     anything starts, BinaryNotFoundError (a PcmtapError and a FileNotFoundError)
     without a binary, and PcmtapError when pcmtap fails (stage 'ready' with ERROR_TIMEOUT when no READY comes within
     ready_timeout seconds; None waits for ever)."""
-    argv = [binary or find_binary()] + target_args(include, exclude, mix, hwnd)
+    args = target_args(include, exclude, mix, hwnd)  # a bad target is told before all else
+    argv = [binary or find_binary()] + args
     tap = Capture(argv)
     try:
         tap._wait_ready(ready_timeout)
@@ -56,7 +57,8 @@ def open_capture(*, include: Optional[int] = None, exclude: Optional[int] = None
                  binary: Optional[str] = None) -> OpenCapture:
     """capture() for asyncio: `async with pcmtap.open_capture(include=pid) as tap:`
     or `tap = await pcmtap.open_capture(...)`. The target is checked at once."""
-    argv = [binary or find_binary()] + target_args(include, exclude, mix, hwnd)
+    args = target_args(include, exclude, mix, hwnd)  # a bad target is told before all else
+    argv = [binary or find_binary()] + args
 
     def start() -> Capture:
         tap = Capture(argv)

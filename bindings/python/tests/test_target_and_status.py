@@ -13,7 +13,7 @@ def no_spawn(monkeypatch):
     def refuse(argv):
         raise AssertionError("spawned %r" % argv)
     monkeypatch.setattr(_capture, "spawn", refuse)
-    monkeypatch.setenv("PCMTAP_PATH", "/bin/true")
+    monkeypatch.setenv("PCMTAP_PATH", "/nonexistent/pcmtap")  # the target is checked first
 
 
 @pytest.mark.parametrize("start", [pcmtap.capture, pcmtap.open_capture])
