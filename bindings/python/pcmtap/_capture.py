@@ -165,6 +165,10 @@ class Capture:
     def frames(self, as_numpy: Literal[True]) -> Iterator[Any]:
         ...
 
+    @overload
+    def frames(self, as_numpy: bool) -> Iterator[Any]:
+        ...
+
     def frames(self, as_numpy: bool = False) -> Iterator[Any]:
         """Chunks as interleaved 16-bit samples: array('h'), or numpy arrays of
         shape (frames, 2) with as_numpy=True."""
