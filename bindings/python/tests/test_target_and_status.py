@@ -36,33 +36,21 @@ def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
 
 @pytest.mark.parametrize("target, argv", [
     ({"include": 4294967295}, ["--include", "4294967295"]),
-    ({"mix": 1}, ["--mix", "1"]),
     ({"hwnd": 2**64 - 1}, ["--hwnd", "18446744073709551615"]),
 ])
 def test_largest_values_pass_as_decimal(target, argv):
-    assert target_args(target.get("include"), target.get("exclude"), target.get("mix"),
-                       target.get("hwnd")) == argv
+    assert target_args(target.get("include"), None, None, target.get("hwnd")) == argv
 
 
+# Cases with logic of their own; the other named codes come from the same table.
 @pytest.mark.parametrize("line, stage, hresult, code, advice", [
     ("ERROR args 0x80070057", "args", 0x80070057, "E_INVALIDARG", "non-zero process id"),
-    # Only the activation's "file not found" means a Windows without process loopback.
-    ("ERROR activate 0x80070002", "activate", 0x80070002, "ERROR_FILE_NOT_FOUND", "19041"),
     ("ERROR activate-result 0x80070002", "activate-result", 0x80070002, "ERROR_FILE_NOT_FOUND",
-     "Wine"),
+     "19041"),
     ("ERROR initialize 0x80070002", "initialize", 0x80070002, "ERROR_FILE_NOT_FOUND",
      "device was not found"),
     ("ERROR event 0x80070020", "event", 0x80070020, "HRESULT_0x80070020", "Win32 error 32"),
-    ("ERROR buffer 0x88890004", "buffer", 0x88890004, "AUDCLNT_E_DEVICE_INVALIDATED",
-     "start the capture again"),
-    ("ERROR activate-result 0x88890010", "activate-result", 0x88890010,
-     "AUDCLNT_E_SERVICE_NOT_RUNNING", "start it"),
-    ("ERROR activate-result 0x800705b4", "activate-result", 0x800705B4, "ERROR_TIMEOUT",
-     "in time"),
-    ("ERROR activate-result 0x80070005", "activate-result", 0x80070005, "E_ACCESSDENIED",
-     "was denied"),
-    ("ERROR start 0x88890008", "start", 0x88890008, "HRESULT_0x88890008", "no advice"),
-    ("ERROR coinit 0x8001010e", "coinit", 0x8001010E, "HRESULT_0x8001010e", "no advice"),
+    ("ERROR start 0x8889000a", "start", 0x8889000A, "HRESULT_0x8889000a", "no advice"),
 ])
 def test_error_lines_give_stage_unsigned_hresult_code_and_advice(line, stage, hresult, code,
                                                                  advice):
@@ -73,17 +61,11 @@ def test_error_lines_give_stage_unsigned_hresult_code_and_advice(line, stage, hr
 
 
 @pytest.mark.parametrize("line, expected", [
-    ("READY 1234", ReadyInfo(1234, None)),
     ("READY 4294967295", ReadyInfo(4294967295, None)),
-    ("READY mix 0", ReadyInfo(None, 0)),
     ("READY mix 7", ReadyInfo(None, 7)),
-    ("READY", None),
     ("READY 12abc", None),
-    ("READY mix", None),
-    ("ERROR buffer", None),
     ("ERROR buffer 88890004", None),
     ("Failed to create secure directory", None),
-    ("", None),
 ])
 def test_ready_lines_and_noise(line, expected):
     assert parse_status(line) == expected
