@@ -1,0 +1,71 @@
+"""Targets refused before anything starts, and status lines read as errors."""
+
+import pytest
+
+import pcmtap
+from pcmtap import _capture
+from pcmtap._errors import ReadyInfo, parse_status
+from pcmtap._target import target_args
+
+
+@pytest.fixture
+def no_spawn(monkeypatch):
+    def refuse(argv):
+        raise AssertionError("spawned %r" % argv)
+    monkeypatch.setattr(_capture, "spawn", refuse)
+    monkeypatch.setenv("PCMTAP_PATH", "/nonexistent/pcmtap")  # the target is checked first
+
+
+@pytest.mark.parametrize("start", [pcmtap.capture, pcmtap.open_capture])
+@pytest.mark.parametrize("target, error", [
+    ({"include": 0}, ValueError),
+    ({"include": -1}, ValueError),  # pcmtap would read 4294967295
+    ({"exclude": 2**32}, ValueError),
+    ({"mix": True}, TypeError),
+    ({"include": "1234"}, TypeError),
+    ({"include": 12.0}, TypeError),
+    ({"hwnd": 0}, ValueError),
+    ({"hwnd": 2**64}, ValueError),
+    ({}, TypeError),
+    ({"include": 5, "exclude": 6}, TypeError),
+])
+def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
+    with pytest.raises(error):
+        start(**target)
+
+
+@pytest.mark.parametrize("target, argv", [
+    ({"include": 4294967295}, ["--include", "4294967295"]),
+    ({"hwnd": 2**64 - 1}, ["--hwnd", "18446744073709551615"]),
+])
+def test_largest_values_pass_as_decimal(target, argv):
+    assert target_args(target.get("include"), None, None, target.get("hwnd")) == argv
+
+
+# Cases with logic of their own; the other named codes come from the same table.
+@pytest.mark.parametrize("line, stage, hresult, code, advice", [
+    ("ERROR args 0x80070057", "args", 0x80070057, "E_INVALIDARG", "non-zero process id"),
+    ("ERROR activate-result 0x80070002", "activate-result", 0x80070002, "ERROR_FILE_NOT_FOUND",
+     "19041"),
+    ("ERROR initialize 0x80070002", "initialize", 0x80070002, "ERROR_FILE_NOT_FOUND",
+     "device was not found"),
+    ("ERROR event 0x80070020", "event", 0x80070020, "HRESULT_0x80070020", "Win32 error 32"),
+    ("ERROR start 0x8889000a", "start", 0x8889000A, "HRESULT_0x8889000a", "no advice"),
+])
+def test_error_lines_give_stage_unsigned_hresult_code_and_advice(line, stage, hresult, code,
+                                                                 advice):
+    error = parse_status(line)
+    assert isinstance(error, pcmtap.PcmtapError)
+    assert (error.stage, error.hresult, error.code) == (stage, hresult, code)
+    assert "0x%08x" % hresult in str(error) and advice in str(error), str(error)
+
+
+@pytest.mark.parametrize("line, expected", [
+    ("READY 4294967295", ReadyInfo(4294967295, None)),
+    ("READY mix 7", ReadyInfo(None, 7)),
+    ("READY 12abc", None),
+    ("ERROR buffer 88890004", None),
+    ("Failed to create secure directory", None),
+])
+def test_ready_lines_and_noise(line, expected):
+    assert parse_status(line) == expected
