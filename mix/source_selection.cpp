@@ -1,4 +1,5 @@
-// Mix sources: audible processes outside the excluded trees, topmost only.
+// Mix sources: audible processes outside the excluded trees and not above
+// them, topmost only.
 #include "mix/source_selection.h"
 
 #include <algorithm>
@@ -28,13 +29,27 @@ bool IsVoiceChat(const std::wstring& exe_name) {
                        [&](std::wstring_view entry) { return exe_name == entry; });
 }
 
-bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD target_pid, DWORD own_pid) {
+// The tool's own pid is not tested: pcmtap plays nothing, and a parent link
+// that names its pid is a stale one (pids are reused), not a child of ours.
+bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD target_pid) {
     for (const DWORD member : chain) {
-        if (member == target_pid || member == own_pid) return true;
+        if (member == target_pid) return true;
         const auto found = table.find(member);
         if (found != table.end() && IsVoiceChat(found->second.exe_name)) return true;
     }
     return false;
+}
+
+// An include-mode stream takes the root's whole process tree, so a candidate
+// above the target or a voice-chat program would bring that sound into the
+// mix. Removes every candidate in the ancestor chain of one of them.
+void RemoveUnsafe(std::set<DWORD>& candidates, const ProcessTable& table, DWORD target_pid) {
+    const auto remove_line = [&](DWORD pid) {
+        for (const DWORD member : BuildAncestorChain(pid, table)) candidates.erase(member);
+    };
+    remove_line(target_pid);
+    for (const auto& [pid, entry] : table)
+        if (IsVoiceChat(entry.exe_name)) remove_line(pid);
 }
 
 }  // namespace
@@ -55,15 +70,18 @@ AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table) {
 
 std::set<DWORD> SelectMixSources(DWORD target_pid) {
     const ProcessTable table = SnapshotProcesses();
-    const DWORD own_pid = GetCurrentProcessId();
     const std::set<DWORD> audible = FindAudibleProcesses();
 
     std::set<DWORD> candidates;
     for (const DWORD pid : audible)
-        if (!IsExcluded(BuildAncestorChain(pid, table), table, target_pid, own_pid)) candidates.insert(pid);
+        if (!IsExcluded(BuildAncestorChain(pid, table), table, target_pid)) candidates.insert(pid);
+    if (candidates.empty()) return candidates;
+    // An unsafe candidate is neither selected nor a reason to drop its
+    // descendants: they become roots of their own.
+    RemoveUnsafe(candidates, table, target_pid);
 
-    // Tested against all candidates, not the result so far, so that the order
-    // of the candidates cannot matter.
+    // Tested against all safe candidates, not the result so far, so that the
+    // order of the candidates cannot matter.
     std::set<DWORD> sources;
     for (const DWORD pid : candidates) {
         const AncestorChain chain = BuildAncestorChain(pid, table);

@@ -141,6 +141,19 @@ class Mix(RealSoundTest):
         self.assertReady(c, "READY mix 1")
         self.assertTones(self.settled_pcm(c), present=[1000], absent=[440, 660])
 
+    def test_mix_leaves_out_players_above_the_target_and_voice_chat(self):
+        # Each player's stream would carry its children's sound: the one above
+        # the target and the one above a voice-chat program are left out, and
+        # the target's audible sibling becomes a source of its own.
+        above_target = self.players.play_above(660, [(440, "pacat"), (880, "pacat")])
+        self.players.play_above(550, [(770, self.discord)])
+        self.assertTrue(self.players.wait_until_playing(5))
+        target = self.players.child_playing(above_target, 440)
+        self.assertIsNotNone(target, "the target player is not a child of the player above it")
+        c = self.capture("--mix", target)
+        self.assertReady(c, "READY mix 1")
+        self.assertTones(self.settled_pcm(c), present=[880], absent=[440, 660, 550, 770])
+
     def test_mix_picks_up_a_player_starting_after_ready(self):
         target = self.players.play_under_shell(440)
         self.assertTrue(self.players.wait_until_playing(1))

@@ -184,6 +184,36 @@ class Players:
         self.processes.append(p)
         return p
 
+    def play_above(self, frequency, children):
+        """A player that started others first (sh -c 'child & ... exec player'),
+        so they descend from it. children: (frequency, program) pairs."""
+        def quoted(command):
+            return " ".join("'%s'" % part for part in command)
+        script = "".join(quoted(self.player_command(f, program)) + " & " for f, program in children)
+        script += "exec " + quoted(self.player_command(frequency))
+        p = subprocess.Popen(["sh", "-c", script], env=self.server.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
+        self.processes.append(p)
+        return p
+
+    def child_playing(self, parent, frequency):
+        """Pid of the child of parent that plays frequency, or None."""
+        tone = os.path.basename(self.tone_file(frequency)).encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % entry, "rb") as f:
+                    ppid = int(f.read().rsplit(b")", 1)[1].split()[1])
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    arguments = f.read().split(b"\0")
+            except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
+                continue
+            if ppid == parent.pid and any(a.endswith(tone) for a in arguments):
+                return int(entry)
+        return None
+
     def wait_until_playing(self, count, timeout=5):
         """Until the server holds count playback streams."""
         def streams():

@@ -85,6 +85,15 @@ TEST_F(SourceSelectionTest, Scenarios) {
     };
     const std::vector<scripted::Process> browser = {
         {1, 0, L"explorer.exe"}, {10, 1, L"browser.exe"}, {11, 10, L"browser.exe"}, {12, 11, L"browser.exe"}};
+    // 100 launches the target 101 and 102, which starts 103; 104 is silent
+    // and starts 105.
+    const std::vector<scripted::Process> launcher = {
+        {1, 0, L"explorer.exe"},   {100, 1, L"launcher.exe"},  {101, 100, L"game.exe"},   {102, 100, L"overlay.exe"},
+        {103, 102, L"helper.exe"}, {104, 100, L"updater.exe"}, {105, 104, L"browser.exe"}};
+    const std::vector<scripted::Process> shell = {
+        {1, 0, L"explorer.exe"}, {200, 1, L"shell.exe"}, {201, 200, L"discord.exe"}, {202, 200, L"player.exe"}};
+    const std::vector<scripted::Process> tool_parent = {
+        {1, 0, L"explorer.exe"}, {300, 1, L"parent.exe"}, {kOwnPid, 300, L"pcmtap.exe"}, {301, 300, L"game.exe"}};
     const Case cases[] = {
         {"browser main and child: the main only", browser, {10, 12}, 99, {10}},
         {"the child's parent need not be audible", browser, {12}, 99, {12}},
@@ -92,10 +101,10 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"child of the target", browser, {11, 12}, 10, {}},
         {"grandchild of the target beside an ordinary process", Join(browser, {{20, 1, L"player.exe"}}), {12, 20}, 10,
          {20}},
-        {"the tool and its children", {{kOwnPid, 1, L"pcmtap.exe"}, {30, kOwnPid, L"helper.exe"}}, {kOwnPid, 30}, 99,
-         {}},
+        {"the tool's pid counts for nothing", {{kOwnPid, 1, L"pcmtap.exe"}, {30, kOwnPid, L"helper.exe"}},
+         {kOwnPid, 30}, 99, {kOwnPid}},
         {"exited parent that was the target", {{40, 41, L"player.exe"}}, {40}, 41, {}},
-        {"exited parent that was the tool", {{40, kOwnPid, L"player.exe"}}, {40}, 99, {}},
+        {"a stale parent link naming the tool's pid", {{40, kOwnPid, L"player.exe"}}, {40}, 99, {40}},
         {"exited ordinary parent", {{40, 41, L"player.exe"}}, {40}, 99, {40}},
         {"started after the snapshot", browser, {50}, 99, {50}},
         {"started after the snapshot, but the target", browser, {50}, 50, {}},
@@ -104,7 +113,7 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"audible child of an excluded audible parent",
          {{60, 1, L"zoom.exe"}, {61, 60, L"a.exe"}, {62, 61, L"b.exe"}}, {61, 62}, 99, {}},
         {"voice chat started by an ordinary program",
-         {{70, 1, L"game.exe"}, {71, 70, L"discord.exe"}}, {70, 71}, 99, {70}},
+         {{70, 1, L"game.exe"}, {71, 70, L"discord.exe"}}, {70, 71}, 99, {}},
         {"higher pid is the ancestor", {{5, 900, L"child.exe"}, {900, 1, L"parent.exe"}}, {5, 900}, 99, {900}},
         {"two candidates in a loop drop each other", {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}}, {80, 81}, 99, {}},
         {"a loop and a child of it", {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}, {82, 80, L"c.exe"}}, {80, 81, 82}, 99,
@@ -119,6 +128,29 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"the bound cuts off what excluded the parent", Line(1000, 45, {{1040, L"mumble.exe"}}), {1008, 1009}, 99,
          {1008}},
         {"nothing audible", browser, {}, 99, {}},
+        // Above the target or a voice-chat program: an include-mode stream
+        // would carry their sound, so such a candidate is left out, and its
+        // other audible descendants are each the topmost of their own line.
+        {"launcher above the target", launcher, {100, 101}, 101, {}},
+        {"launcher's audible children become sources", launcher, {100, 101, 102, 103, 105}, 101, {102, 105}},
+        {"target two levels down", launcher, {100, 103, 105}, 103, {105}},
+        {"the target's parent, not in the table", {{110, 111, L"game.exe"}}, {111}, 110, {}},
+        {"shell above a voice-chat program", shell, {200, 201}, 99, {}},
+        {"shell above a silent voice-chat program", shell, {200}, 99, {}},
+        {"shell's other child beside a voice-chat program", shell, {200, 201, 202}, 99, {202}},
+        {"voice chat deep below", Join(shell, {{203, 202, L"x.exe"}, {204, 203, L"Zoom.exe"}}), {200, 202, 203},
+         99, {}},
+        {"the tool's parent, above the target too", tool_parent, {300}, 301, {}},
+        {"the tool's parent, above nothing excluded", tool_parent, {300}, 99, {300}},
+        {"ancestor 31 of the target", Line(1000, 45), {1031}, 1000, {}},
+        {"ancestor 32 of the target", Line(1000, 45), {1032}, 1000, {1032}},
+        {"above the target and beyond the walk", Line(1000, 45), {1031, 1032, 1033}, 1000, {1033}},
+        {"ancestor 31 of voice chat", Line(1000, 45, {{1000, L"slack.exe"}}), {1031}, 99, {}},
+        {"ancestor 32 of voice chat", Line(1000, 45, {{1000, L"slack.exe"}}), {1032}, 99, {1032}},
+        {"unsafe 31 levels up, its audible child a source", Join(Line(1000, 45), {{2000, 1031, L"child.exe"}}),
+         {1031, 2000}, 1000, {2000}},
+        {"a loop above the target", {{80, 81, L"game.exe"}, {81, 82, L"a.exe"}, {82, 81, L"b.exe"}, {83, 81, L"c.exe"}},
+         {81, 82, 83}, 80, {83}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -147,34 +179,35 @@ TEST_F(SourceSelectionTest, VoiceChatNamesMatchWholeAndExactly) {
     for (const std::wstring& name : kept) cases.push_back({name, false});
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
-        for (const DWORD audible : {10u, 11u}) {  // the program itself, and its child
+        for (const DWORD audible : {10u, 11u, 5u}) {  // the program itself, its child, its parent
             scripted::Reset();
-            scripted::SetProcesses({{10, 1, c.name}, {11, 10, L"renderer.exe"}});
+            scripted::SetProcesses({{5, 1, L"shell.exe"}, {10, 5, c.name}, {11, 10, L"renderer.exe"}});
             SetAudible({audible});
             EXPECT_EQ(SelectMixSources(99).count(audible), c.voice_chat ? 0u : 1u) << "audible pid " << audible;
         }
     }
 }
 
-TEST_F(SourceSelectionTest, WithoutASnapshotOnlyTheTargetAndTheToolAreLeftOut) {
-    scripted::SetProcesses({{10, 1, L"discord.exe"}, {20, 10, L"child.exe"}, {30, 1, L"target.exe"}, {31, 30, L"x"}});
+TEST_F(SourceSelectionTest, WithoutASnapshotOnlyTheTargetIsLeftOut) {
+    scripted::SetProcesses(
+        {{1, 0, L"shell.exe"}, {10, 1, L"discord.exe"}, {20, 10, L"child.exe"}, {30, 1, L"target.exe"}, {31, 30, L"x"}});
     scripted::SetResult("CreateToolhelp32Snapshot", HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
-    SetAudible({10, 20, 30, 31, kOwnPid});
+    SetAudible({1, 10, 20, 30, 31, kOwnPid});
 
-    EXPECT_EQ(SelectMixSources(30), (std::set<DWORD>{10, 20, 31}));
+    EXPECT_EQ(SelectMixSources(30), (std::set<DWORD>{1, 10, 20, 31, kOwnPid}));
 }
 
-TEST_F(SourceSelectionTest, TakesTableOwnPidAndSessionsAfreshOnEveryCall) {
-    scripted::SetProcesses({{10, 1, L"player.exe"}});
-    SetAudible({10});
-    SelectMixSources(99);
-    SetAudible({});
-    const std::set<DWORD> second = SelectMixSources(99);
+TEST_F(SourceSelectionTest, TakesTableAndSessionsAfreshAndOnceOnEveryCall) {
+    scripted::SetProcesses({{1, 0, L"shell.exe"}, {10, 1, L"player.exe"}, {11, 1, L"discord.exe"}, {12, 1, L"a"}});
+    SetAudible({1, 10, 11, 12});
+    EXPECT_EQ(SelectMixSources(12), std::set<DWORD>{10});  // the shell is above the target and voice chat
+    scripted::SetProcesses({{1, 0, L"shell.exe"}, {10, 1, L"player.exe"}});
+    SetAudible({1});
+    EXPECT_EQ(SelectMixSources(12), std::set<DWORD>{1});
 
-    EXPECT_THAT(second, IsEmpty());
     EXPECT_THAT(scripted::CallsMatching({"CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance"}),
-                ElementsAre("CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance",
-                            "CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance"));
+                ElementsAre("CreateToolhelp32Snapshot", "CoCreateInstance", "CreateToolhelp32Snapshot",
+                            "CoCreateInstance"));
 }
 
 // ---- Randomized cross-check against a naive reading of the rules -----------
@@ -209,11 +242,18 @@ void Climb(const World& w, DWORD pid, std::vector<DWORD>& line) {
     if (const scripted::Process* record = Record(w, pid)) Climb(w, record->parent, line);
 }
 
-std::set<DWORD> Select(const World& w) {
+struct Stats {
+    size_t unsafe = 0;  // candidates left out as unsafe
+    size_t freed = 0;   // sources that an unsafe candidate above no longer drops
+};
+
+std::set<DWORD> Select(const World& w, Stats& stats) {
     std::vector<DWORD> audible;
     for (const scripted::Endpoint& e : w.endpoints)
         for (const scripted::Session& s : e.sessions)
             if (s.state != AudioSessionStateExpired && !s.system_sounds && s.pid != 0) audible.push_back(s.pid);
+    // Left out: the target, voice chat and whatever descends from them. The
+    // tool's own pid counts for nothing.
     std::vector<DWORD> candidates;
     for (DWORD pid : audible) {
         std::vector<DWORD> line;
@@ -221,18 +261,41 @@ std::set<DWORD> Select(const World& w) {
         bool out = false;
         for (DWORD m : line) {
             const scripted::Process* record = Record(w, m);
-            if (m == w.target || m == w.own || (record && IsVoiceChat(record->exe))) out = true;
+            if (m == w.target || (record && IsVoiceChat(record->exe))) out = true;
         }
         if (!out) candidates.push_back(pid);
     }
+    // Unsafe: in the line of the target or of any process named as voice chat.
+    std::vector<DWORD> holders;
+    Climb(w, w.target, holders);
+    for (const scripted::Process& p : w.processes) {
+        const scripted::Process* record = Record(w, p.pid);
+        if (record == &p && IsVoiceChat(p.exe)) {
+            std::vector<DWORD> line;
+            Climb(w, p.pid, line);
+            holders.insert(holders.end(), line.begin(), line.end());
+        }
+    }
+    std::vector<DWORD> safe;
+    for (DWORD pid : candidates)
+        if (std::find(holders.begin(), holders.end(), pid) == holders.end())
+            safe.push_back(pid);
+        else
+            ++stats.unsafe;
+    // Dropped: a safe candidate among the ancestors.
     std::set<DWORD> result;
-    for (DWORD pid : candidates) {
+    for (DWORD pid : safe) {
         std::vector<DWORD> line;
         Climb(w, pid, line);
-        bool below_another = false;
-        for (size_t i = 1; i < line.size(); ++i)
-            if (std::find(candidates.begin(), candidates.end(), line[i]) != candidates.end()) below_another = true;
-        if (!below_another) result.insert(pid);
+        bool below_safe = false, below_unsafe = false;
+        for (size_t i = 1; i < line.size(); ++i) {
+            const bool candidate = std::find(candidates.begin(), candidates.end(), line[i]) != candidates.end();
+            const bool is_safe = std::find(safe.begin(), safe.end(), line[i]) != safe.end();
+            below_safe |= is_safe;
+            below_unsafe |= candidate && !is_safe;
+        }
+        if (!below_safe) result.insert(pid);
+        if (!below_safe && below_unsafe) ++stats.freed;
     }
     return result;
 }
@@ -270,6 +333,7 @@ World RandomWorld(std::mt19937& random) {
 
 TEST_F(SourceSelectionTest, AgreesWithANaiveModelOnRandomWorlds) {
     size_t nonempty = 0;
+    naive::Stats stats;
     for (uint32_t seed = 1; seed <= 3000; ++seed) {
         std::mt19937 random(seed);
         const World w = RandomWorld(random);
@@ -282,12 +346,14 @@ TEST_F(SourceSelectionTest, AgreesWithANaiveModelOnRandomWorlds) {
 
         const std::set<DWORD> selected = SelectMixSources(w.target);
 
-        ASSERT_EQ(selected, naive::Select(w)) << "seed " << seed;
+        ASSERT_EQ(selected, naive::Select(w, stats)) << "seed " << seed;
         ASSERT_THAT(scripted::OpenObjects(), IsEmpty()) << "seed " << seed;
         ASSERT_THAT(scripted::OpenHandles(), IsEmpty()) << "seed " << seed;
         nonempty += selected.size() > 1;
     }
     EXPECT_GT(nonempty, 300u) << "the random worlds rarely select more than one process";
+    EXPECT_GT(stats.unsafe, 300u) << "the random worlds rarely hold an unsafe candidate";
+    EXPECT_GT(stats.freed, 10u) << "the random worlds rarely hold a source below an unsafe candidate";
 }
 
 }  // namespace

@@ -161,11 +161,19 @@ public:
             bool excluded = false;
             for (const DWORD member : chain(pid)) {
                 auto found = table.find(member);
-                excluded = excluded || member == target_ || member == own_ ||
+                excluded = excluded || member == target_ ||
                            (found != table.end() && kVoiceChat.count(Lower(found->second->exe)) != 0);
             }
             if (!excluded) candidates.insert(pid);
         }
+        // Never selected, and dropping nothing: whatever is above the target or voice chat.
+        std::vector<DWORD> above = chain(target_);
+        for (const auto& [pid, process] : table)
+            if (kVoiceChat.count(Lower(process->exe)) != 0) {
+                const std::vector<DWORD> members = chain(pid);
+                above.insert(above.end(), members.begin(), members.end());
+            }
+        for (const DWORD pid : above) candidates.erase(pid);
         std::set<DWORD> selection;
         for (const DWORD pid : candidates) {
             const std::vector<DWORD> members = chain(pid);
