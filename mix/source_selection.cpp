@@ -29,11 +29,9 @@ bool IsVoiceChat(const std::wstring& exe_name) {
                        [&](std::wstring_view entry) { return exe_name == entry; });
 }
 
-// The tool's own pid is not tested: pcmtap plays nothing, and a parent link
-// that names its pid is a stale one (pids are reused), not a child of ours.
-bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD target_pid) {
+bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD target_pid, DWORD own_pid) {
     for (const DWORD member : chain) {
-        if (member == target_pid) return true;
+        if (member == target_pid || member == own_pid) return true;
         const auto found = table.find(member);
         if (found != table.end() && IsVoiceChat(found->second.exe_name)) return true;
     }
@@ -42,7 +40,8 @@ bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD tar
 
 // An include-mode stream takes the root's whole process tree, so a candidate
 // above the target or a voice-chat program would bring that sound into the
-// mix. Removes every candidate in the ancestor chain of one of them.
+// mix. Removes every candidate in the ancestor chain of one of them. The
+// tool's own pid makes nothing unsafe: pcmtap plays nothing.
 void RemoveUnsafe(std::set<DWORD>& candidates, const ProcessTable& table, DWORD target_pid) {
     const auto remove_line = [&](DWORD pid) {
         for (const DWORD member : BuildAncestorChain(pid, table)) candidates.erase(member);
@@ -70,11 +69,12 @@ AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table) {
 
 std::set<DWORD> SelectMixSources(DWORD target_pid) {
     const ProcessTable table = SnapshotProcesses();
+    const DWORD own_pid = GetCurrentProcessId();
     const std::set<DWORD> audible = FindAudibleProcesses();
 
     std::set<DWORD> candidates;
     for (const DWORD pid : audible)
-        if (!IsExcluded(BuildAncestorChain(pid, table), table, target_pid)) candidates.insert(pid);
+        if (!IsExcluded(BuildAncestorChain(pid, table), table, target_pid, own_pid)) candidates.insert(pid);
     if (candidates.empty()) return candidates;
     // An unsafe candidate is neither selected nor a reason to drop its
     // descendants: they become roots of their own.

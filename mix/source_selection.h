@@ -13,8 +13,8 @@ typedef std::vector<DWORD> AncestorChain;
 
 AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table);
 
-// The audible processes minus those that are, or descend from, the target or
-// a voice-chat program, and minus those above the target or a voice-chat
-// program; reduced to the topmost of each line of ancestry (within 32
+// The audible processes minus those that are, or descend from, the target,
+// the tool itself or a voice-chat program, and minus those above the target
+// or a voice-chat program; reduced to the topmost of each line of ancestry (within 32
 // generations).
 std::set<DWORD> SelectMixSources(DWORD target_pid);

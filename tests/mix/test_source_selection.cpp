@@ -101,10 +101,10 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"child of the target", browser, {11, 12}, 10, {}},
         {"grandchild of the target beside an ordinary process", Join(browser, {{20, 1, L"player.exe"}}), {12, 20}, 10,
          {20}},
-        {"the tool's pid counts for nothing", {{kOwnPid, 1, L"pcmtap.exe"}, {30, kOwnPid, L"helper.exe"}},
-         {kOwnPid, 30}, 99, {kOwnPid}},
+        {"the tool and its children", {{kOwnPid, 1, L"pcmtap.exe"}, {30, kOwnPid, L"helper.exe"}}, {kOwnPid, 30}, 99,
+         {}},
         {"exited parent that was the target", {{40, 41, L"player.exe"}}, {40}, 41, {}},
-        {"a stale parent link naming the tool's pid", {{40, kOwnPid, L"player.exe"}}, {40}, 99, {40}},
+        {"exited parent that was the tool", {{40, kOwnPid, L"player.exe"}}, {40}, 99, {}},
         {"exited ordinary parent", {{40, 41, L"player.exe"}}, {40}, 99, {40}},
         {"started after the snapshot", browser, {50}, 99, {50}},
         {"started after the snapshot, but the target", browser, {50}, 50, {}},
@@ -188,16 +188,16 @@ TEST_F(SourceSelectionTest, VoiceChatNamesMatchWholeAndExactly) {
     }
 }
 
-TEST_F(SourceSelectionTest, WithoutASnapshotOnlyTheTargetIsLeftOut) {
+TEST_F(SourceSelectionTest, WithoutASnapshotOnlyTheTargetAndTheToolAreLeftOut) {
     scripted::SetProcesses(
         {{1, 0, L"shell.exe"}, {10, 1, L"discord.exe"}, {20, 10, L"child.exe"}, {30, 1, L"target.exe"}, {31, 30, L"x"}});
     scripted::SetResult("CreateToolhelp32Snapshot", HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
     SetAudible({1, 10, 20, 30, 31, kOwnPid});
 
-    EXPECT_EQ(SelectMixSources(30), (std::set<DWORD>{1, 10, 20, 31, kOwnPid}));
+    EXPECT_EQ(SelectMixSources(30), (std::set<DWORD>{1, 10, 20, 31}));
 }
 
-TEST_F(SourceSelectionTest, TakesTableAndSessionsAfreshAndOnceOnEveryCall) {
+TEST_F(SourceSelectionTest, TakesTableOwnPidAndSessionsAfreshAndOnceOnEveryCall) {
     scripted::SetProcesses({{1, 0, L"shell.exe"}, {10, 1, L"player.exe"}, {11, 1, L"discord.exe"}, {12, 1, L"a"}});
     SetAudible({1, 10, 11, 12});
     EXPECT_EQ(SelectMixSources(12), std::set<DWORD>{10});  // the shell is above the target and voice chat
@@ -206,8 +206,8 @@ TEST_F(SourceSelectionTest, TakesTableAndSessionsAfreshAndOnceOnEveryCall) {
     EXPECT_EQ(SelectMixSources(12), std::set<DWORD>{1});
 
     EXPECT_THAT(scripted::CallsMatching({"CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance"}),
-                ElementsAre("CreateToolhelp32Snapshot", "CoCreateInstance", "CreateToolhelp32Snapshot",
-                            "CoCreateInstance"));
+                ElementsAre("CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance",
+                            "CreateToolhelp32Snapshot", "GetCurrentProcessId", "CoCreateInstance"));
 }
 
 // ---- Randomized cross-check against a naive reading of the rules -----------
@@ -252,8 +252,8 @@ std::set<DWORD> Select(const World& w, Stats& stats) {
     for (const scripted::Endpoint& e : w.endpoints)
         for (const scripted::Session& s : e.sessions)
             if (s.state != AudioSessionStateExpired && !s.system_sounds && s.pid != 0) audible.push_back(s.pid);
-    // Left out: the target, voice chat and whatever descends from them. The
-    // tool's own pid counts for nothing.
+    // Left out: the target, the tool, voice chat and whatever descends from
+    // them. The tool's own pid makes nothing above it unsafe.
     std::vector<DWORD> candidates;
     for (DWORD pid : audible) {
         std::vector<DWORD> line;
@@ -261,7 +261,7 @@ std::set<DWORD> Select(const World& w, Stats& stats) {
         bool out = false;
         for (DWORD m : line) {
             const scripted::Process* record = Record(w, m);
-            if (m == w.target || (record && IsVoiceChat(record->exe))) out = true;
+            if (m == w.target || m == w.own || (record && IsVoiceChat(record->exe))) out = true;
         }
         if (!out) candidates.push_back(pid);
     }

@@ -161,7 +161,7 @@ public:
             bool excluded = false;
             for (const DWORD member : chain(pid)) {
                 auto found = table.find(member);
-                excluded = excluded || member == target_ ||
+                excluded = excluded || member == target_ || member == own_ ||
                            (found != table.end() && kVoiceChat.count(Lower(found->second->exe)) != 0);
             }
             if (!excluded) candidates.insert(pid);
