@@ -163,12 +163,13 @@ class Players:
             write_tone(path, frequency, seconds)
         return path
 
-    def player_command(self, frequency, program="pacat"):
+    def player_command(self, frequency, program="pacat", path=None, latency_msec=20):
         return [program, "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
-                "--latency-msec=20", self.tone_file(frequency)]
+                "--latency-msec=%d" % latency_msec, path or self.tone_file(frequency)]
 
-    def play(self, frequency, program="pacat"):
-        p = subprocess.Popen(self.player_command(frequency, program), env=self.server.env,
+    def play(self, frequency, program="pacat", path=None, latency_msec=20):
+        """Plays a tone, or the raw 48 kHz stereo s16le file at path."""
+        p = subprocess.Popen(self.player_command(frequency, program, path, latency_msec), env=self.server.env,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                              start_new_session=True)
         self.processes.append(p)
@@ -235,10 +236,14 @@ class Capture:
     """One pcmtap run: its status lines, and its stdout with arrival times."""
 
     def __init__(self, pcmtap, server, *args):
+        """pcmtap is the program's path, or a command to put before the
+        arguments (a loader and the program)."""
         self.started = time.monotonic()
-        self.process = subprocess.Popen([pcmtap] + [str(a) for a in args], env=server.env,
+        command = list(pcmtap) if isinstance(pcmtap, (list, tuple)) else [pcmtap]
+        self.process = subprocess.Popen(command + [str(a) for a in args], env=server.env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = []
+        self.raw_lines = []  # as written, line endings included
         self.ready_at = None
         self.chunks = []  # (monotonic arrival time, bytes)
         self.lock = threading.Lock()
@@ -250,6 +255,7 @@ class Capture:
         for raw in self.process.stderr:
             line = raw.decode(errors="replace").rstrip("\r\n")
             with self.lock:
+                self.raw_lines.append(raw)
                 if line.startswith("READY") and self.ready_at is None:
                     self.ready_at = time.monotonic()
                 self.lines.append(line)
@@ -276,6 +282,10 @@ class Capture:
     def status_lines(self):
         with self.lock:
             return list(self.lines)
+
+    def raw_status_lines(self):
+        with self.lock:
+            return list(self.raw_lines)
 
     def pcm(self, since=None):
         with self.lock:
