@@ -17,13 +17,13 @@ namespace {
 constexpr pa_usec_t kPeriod = 10000;   // µs per packet
 constexpr pa_usec_t kMaxLag = 200000;  // µs; a clock further behind (machine suspended) starts afresh
 constexpr size_t kPacketSamples = kPacketFrames * 2;
-// What a monitor holds beyond one delivery of the server before it joins the
-// mix: the server's and our thread's lateness, 20 ms of it.
+// What a monitor holds beyond one fragment before it joins the mix: the
+// server's and our thread's lateness, 20 ms of it.
 constexpr size_t kJitterSamples = 2 * kPacketSamples;
-// Beyond its prime and one more delivery, a monitor holds at most this much
-// before the oldest go (a reader of the server's clock drifting from ours).
-constexpr size_t kSlackSamples = 6 * kPacketSamples;
-constexpr size_t kMaxBurstSamples = 10 * kPacketSamples;  // 100 ms
+// Beyond its prime and one more fragment, a monitor holds at most this much
+// before the oldest go (the server's clock drifting from ours, a clock that
+// started afresh).
+constexpr size_t kSlackSamples = 4 * kPacketSamples;
 // How long a period may wait for a monitor that is short of it: the server
 // running late (a loaded machine) delays the packet instead of breaking it.
 // A stream that stops (paused) leaves the mix once the wait is over.
@@ -61,20 +61,17 @@ struct Monitor {
     std::vector<int16_t> samples;  // delivered, not yet mixed
     bool primed = false;           // holds enough to join the mix
     bool ended = false;            // failed or terminated by the server
-    size_t burst = 0;              // the most the server has delivered at once, in samples
 };
 
 namespace {
 
-// A monitor joins the mix holding one of the server's deliveries and the
-// jitter allowance: the server delivers at its own pace (a whole graph
-// quantum at once on PipeWire, up to 42.7 ms), and the device's clock takes
-// 10 ms per period meanwhile.
-size_t PrimeSamples(const Monitor& monitor) { return std::max(monitor.burst, kPacketSamples) + kJitterSamples; }
+// The server delivers a fragment at a time (a PipeWire graph's quantum is
+// never longer than what we ask for, nor a PulseAudio sink's latency), while
+// the device's clock takes 10 ms a period: a monitor joins the mix holding a
+// fragment and the jitter allowance.
+size_t PrimeSamples() { return std::max<size_t>(FragmentBytes() / 2, kPacketSamples) + kJitterSamples; }
 
-size_t MaxMonitorSamples(const Monitor& monitor) {
-    return PrimeSamples(monitor) + std::max(monitor.burst, kPacketSamples) + kSlackSamples;
-}
+size_t MaxMonitorSamples() { return PrimeSamples() + FragmentBytes() / 2 + kSlackSamples; }
 
 }  // namespace
 
@@ -107,7 +104,6 @@ void MixDuePackets(LoopbackMixer* mixer);
 
 void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
     auto* monitor = static_cast<Monitor*>(userdata);
-    const size_t held = monitor->samples.size();
     const void* data = nullptr;
     size_t bytes = 0;
     while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) == 0 && bytes != 0) {
@@ -120,9 +116,8 @@ void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
         }
         pa_stream_drop(stream);
     }
-    monitor->burst = std::max(monitor->burst, std::min(monitor->samples.size() - held, kMaxBurstSamples));
-    if (monitor->samples.size() > MaxMonitorSamples(*monitor)) {
-        const size_t excess = monitor->samples.size() - PrimeSamples(*monitor);
+    if (monitor->samples.size() > MaxMonitorSamples()) {
+        const size_t excess = monitor->samples.size() - PrimeSamples();
         monitor->samples.erase(monitor->samples.begin(), monitor->samples.begin() + excess);
     }
     MixDuePackets(monitor->mixer);
@@ -241,7 +236,12 @@ void MixOnePacket(LoopbackMixer* mixer) {
     bool any = false;
     for (auto& [index, monitor] : mixer->monitors) {
         std::vector<int16_t>& samples = monitor->samples;
-        if (!monitor->primed && samples.size() >= PrimeSamples(*monitor)) monitor->primed = true;
+        if (!monitor->primed && samples.size() >= PrimeSamples()) {
+            // Joins with its prime alone: more (what the server had ready at
+            // once) would be latency for as long as the stream plays.
+            samples.erase(samples.begin(), samples.end() - static_cast<ptrdiff_t>(PrimeSamples()));
+            monitor->primed = true;
+        }
         if (!monitor->primed) continue;
         const size_t count = std::min(samples.size(), kPacketSamples);
         for (size_t i = 0; i < count; ++i) sum[i] += samples[i];

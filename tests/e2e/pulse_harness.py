@@ -154,9 +154,10 @@ def write_tone(path, frequency, seconds, level=0.25):
 class Players:
     """Tone players (pacat reading a raw tone file), each its own process."""
 
-    def __init__(self, server, seconds=30):
+    def __init__(self, server, seconds=30, latency_msec=20):
         self.server = server
         self.seconds = seconds  # how long each player plays
+        self.latency_msec = latency_msec  # pacat's; None: the server's default, as most desktop players
         self.processes = []
 
     def tone_file(self, frequency, seconds=None):
@@ -180,8 +181,9 @@ class Players:
     def player_command(self, frequency, program="pacat"):
         if program == "pw-cat":  # a native PipeWire client, at its own default latency
             return ["pw-cat", "--playback", self.wav_file(frequency)]
-        return [program, "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
-                "--latency-msec=20", self.tone_file(frequency)]
+        latency = [] if self.latency_msec is None else ["--latency-msec=%d" % self.latency_msec]
+        return [program, "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2"] + latency + \
+            [self.tone_file(frequency)]
 
     def play(self, frequency, program="pacat"):
         p = subprocess.Popen(self.player_command(frequency, program), env=self.server.env,
