@@ -10,6 +10,7 @@ runs the same cases against PipeWire's pulse server.
 import math
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -240,6 +241,44 @@ class NativePipeWirePlayers(RealSoundTest):
         c = self.capture("--mix", target.pid)
         self.assertReady(c, "READY mix 2")
         self.assertTones(self.settled_pcm(c), present=[1000, 660], absent=[440])
+
+
+@unittest.skipUnless(PIPEWIRE, "the graph's quantum is PipeWire's")
+class GraphPace(RealSoundTest):
+    keeper = False  # the graph at the pace its players and pcmtap set
+
+    def quantum(self):
+        """The graph's quantum most cycles ran at over a second (pw-profiler)."""
+        log_path = os.path.join(self.server.dir, "profiler-%f.log" % time.monotonic())
+        profiler = subprocess.Popen(["pw-profiler", "-o", log_path], env=self.server.env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1.5)
+        profiler.send_signal(signal.SIGINT)
+        profiler.wait()
+        with open(log_path) as f:  # the fourth field: the cycle's duration in µs
+            quanta = [round(int(line.split("\t")[3]) * 48000 / 1e6) for line in f
+                      if line.count("\t") > 4 and line.split("\t")[3].isdigit()]
+        return max(set(quanta), key=quanta.count) if quanta else None
+
+    def test_capture_leaves_the_graph_at_a_quantum_of_at_least_1024_unless_asked(self):
+        a = self.players.play(440, program="pw-cat")  # 100 ms: the graph runs at its largest quantum
+        self.assertTrue(self.players.wait_until_playing(1))
+        time.sleep(0.5)
+        alone = self.quantum()
+        self.assertEqual(alone, 2048)
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(0.5)
+        self.assertEqual(self.quantum(), 1024)
+        c.stop()
+        self.server.env["PCMTAP_FRAGMENT_MS"] = "10.67"
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(0.5)
+        self.assertEqual(self.quantum(), 512, "the lower latency asked for")
+        c.stop()
+        time.sleep(0.5)
+        self.assertEqual(self.quantum(), alone, "the graph did not go back to its players' pace")
 
 
 def silences(pcm, shortest=64):
