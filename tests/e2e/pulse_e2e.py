@@ -251,6 +251,7 @@ class GraphPace(RealSoundTest):
         """The graph's quantum most cycles ran at over a second (pw-profiler)."""
         log_path = os.path.join(self.server.dir, "profiler-%f.log" % time.monotonic())
         profiler = subprocess.Popen(["pw-profiler", "-o", log_path], env=self.server.env,
+                                    cwd=self.server.dir,  # where it leaves its plots
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(1.5)
         profiler.send_signal(signal.SIGINT)
