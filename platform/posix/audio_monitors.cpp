@@ -4,6 +4,7 @@
 // clock on the main loop thread mixes what the monitors have delivered into
 // one 10 ms packet per period, as the Windows device does from its engine.
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <vector>
 
@@ -16,9 +17,39 @@ namespace {
 constexpr pa_usec_t kPeriod = 10000;   // µs per packet
 constexpr pa_usec_t kMaxLag = 200000;  // µs; a clock further behind (machine suspended) starts afresh
 constexpr size_t kPacketSamples = kPacketFrames * 2;
-constexpr size_t kPrimeSamples = 2 * kPacketSamples;        // 20 ms: absorbs the server's delivery jitter
-constexpr size_t kMaxMonitorSamples = 10 * kPacketSamples;  // 100 ms; beyond it the oldest go
-constexpr uint32_t kFragmentBytes = kPacketFrames * 4;      // ask the server for 10 ms at a time
+// What a monitor holds beyond one fragment before it joins the mix: the
+// server's and our thread's lateness, 20 ms of it.
+constexpr size_t kJitterSamples = 2 * kPacketSamples;
+// Beyond its prime and one more fragment, a monitor holds at most this much
+// before the oldest go (the server's clock drifting from ours, a clock that
+// started afresh).
+constexpr size_t kSlackSamples = 4 * kPacketSamples;
+// How long a period may wait for a monitor that is short of it: the server
+// running late (a loaded machine) delays the packet instead of breaking it.
+// A stream that stops (paused) leaves the mix once the wait is over.
+constexpr pa_usec_t kMaxWait = 150000;  // µs
+
+// What each monitor asks the server for: the latency of its data, and so the
+// least a sound server may lower its own pace (PipeWire's graph quantum, a
+// PulseAudio sink's latency) to serve it. 1024 frames never takes a desktop
+// graph below its usual quantum. PCMTAP_FRAGMENT_MS asks for another, from 2
+// to 200 ms, for lower latency at the cost of waking every client of the
+// server more often.
+constexpr uint32_t kDefaultFragmentFrames = 1024;  // 21.3 ms
+
+uint32_t FragmentBytes() {
+    static const uint32_t bytes = [] {
+        uint32_t frames = kDefaultFragmentFrames;
+        const char* text = getenv("PCMTAP_FRAGMENT_MS");
+        if (text != nullptr && *text != '\0') {
+            char* end = nullptr;
+            const double ms = strtod(text, &end);
+            if (*end == '\0' && ms >= 2 && ms <= 200) frames = static_cast<uint32_t>(ms * 48 + 0.5);
+        }
+        return frames * 4;
+    }();
+    return bytes;
+}
 
 }  // namespace
 
@@ -32,6 +63,18 @@ struct Monitor {
     bool ended = false;            // failed or terminated by the server
 };
 
+namespace {
+
+// The server delivers a fragment at a time (a PipeWire graph's quantum is
+// never longer than what we ask for, nor a PulseAudio sink's latency), while
+// the device's clock takes 10 ms a period: a monitor joins the mix holding a
+// fragment and the jitter allowance.
+size_t PrimeSamples() { return std::max<size_t>(FragmentBytes() / 2, kPacketSamples) + kJitterSamples; }
+
+size_t MaxMonitorSamples() { return PrimeSamples() + FragmentBytes() / 2 + kSlackSamples; }
+
+}  // namespace
+
 struct LoopbackMixer {
     PulseConnection* connection;  // one reference, shared with the process's other devices
     PulseListener listener;
@@ -43,6 +86,7 @@ struct LoopbackMixer {
     pa_time_event* clock = nullptr;
     pa_defer_event* reaper = nullptr;                       // pending while an ended monitor waits to be reaped
     pa_usec_t next_tick = 0;                                // CLOCK_MONOTONIC, µs
+    bool waiting = false;                                   // the due period waits for a monitor short of it
     std::vector<pa_operation*> queries;                     // sink input queries; cancelled when it stops
     std::map<uint32_t, std::unique_ptr<Monitor>> monitors;  // by sink input index
 };
@@ -72,8 +116,8 @@ void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
         }
         pa_stream_drop(stream);
     }
-    if (monitor->samples.size() > kMaxMonitorSamples) {
-        const size_t excess = monitor->samples.size() - kPrimeSamples;
+    if (monitor->samples.size() > MaxMonitorSamples()) {
+        const size_t excess = monitor->samples.size() - PrimeSamples();
         monitor->samples.erase(monitor->samples.begin(), monitor->samples.begin() + excess);
     }
     MixDuePackets(monitor->mixer);
@@ -100,7 +144,7 @@ void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink) {
     static const pa_sample_spec kSpec = {PA_SAMPLE_S16LE, 48000, 2};
     pa_stream* stream = pa_stream_new(mixer->connection->context, "process loopback", &kSpec, nullptr);
     if (stream == nullptr) return;
-    auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}, false, false});
+    auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}});
     pa_stream_set_read_callback(stream, OnMonitorData, monitor.get());
     pa_stream_set_state_callback(stream, OnMonitorState, monitor.get());
     pa_buffer_attr attr;
@@ -108,7 +152,7 @@ void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink) {
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = kFragmentBytes;
+    attr.fragsize = FragmentBytes();
     // With no source named, the server records from the monitor of the sink
     // that the stream plays on.
     if (pa_stream_set_monitor_stream(stream, sink_input) < 0 ||
@@ -131,7 +175,7 @@ void DropMonitor(LoopbackMixer* mixer, uint32_t sink_input) {
 void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
     auto* mixer = static_cast<LoopbackMixer*>(userdata);
     if (eol != 0 || info == nullptr || !mixer->running) return;
-    const bool in_tree = IsInProcessTree(ProcessIdOf(info->proplist), mixer->target);
+    const bool in_tree = IsInProcessTree(StreamProcessId(info, mixer->connection->clients), mixer->target);
     const bool wanted = mixer->exclude ? !in_tree : in_tree;
     const auto found = mixer->monitors.find(info->index);
     const bool monitored = found != mixer->monitors.end() && !found->second->ended;
@@ -149,6 +193,15 @@ void OnSinkInputEvent(void* owner, pa_subscription_event_type_t type, uint32_t i
     }
     TrackOperation(&mixer->queries,
                    pa_context_get_sink_input_info(mixer->connection->context, index, OnSinkInputInfo, mixer));
+}
+
+// A stream that names no process of its own may belong to another process
+// now: every stream is looked at again.
+void OnClientChanged(void* owner) {
+    auto* mixer = static_cast<LoopbackMixer*>(owner);
+    if (!mixer->running) return;
+    TrackOperation(&mixer->queries,
+                   pa_context_get_sink_input_info_list(mixer->connection->context, OnSinkInputInfo, mixer));
 }
 
 // The server closes every stream as it goes; the reader hears of it through
@@ -175,7 +228,7 @@ void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
 }
 
 // One period of the device: sum every primed monitor's next 10 ms and clamp.
-// A monitor joins once it holds 20 ms and leaves when it runs dry; with none
+// A monitor joins once it holds its prime and leaves when it runs dry; with none
 // taking part nothing is delivered, as Windows delivers nothing while the
 // captured processes are silent.
 void MixOnePacket(LoopbackMixer* mixer) {
@@ -183,7 +236,12 @@ void MixOnePacket(LoopbackMixer* mixer) {
     bool any = false;
     for (auto& [index, monitor] : mixer->monitors) {
         std::vector<int16_t>& samples = monitor->samples;
-        if (!monitor->primed && samples.size() >= kPrimeSamples) monitor->primed = true;
+        if (!monitor->primed && samples.size() >= PrimeSamples()) {
+            // Joins with its prime alone: more (what the server had ready at
+            // once) would be latency for as long as the stream plays.
+            samples.erase(samples.begin(), samples.end() - static_cast<ptrdiff_t>(PrimeSamples()));
+            monitor->primed = true;
+        }
         if (!monitor->primed) continue;
         const size_t count = std::min(samples.size(), kPacketSamples);
         for (size_t i = 0; i < count; ++i) sum[i] += samples[i];
@@ -198,23 +256,38 @@ void MixOnePacket(LoopbackMixer* mixer) {
     DeliverPacket(mixer->queue, std::move(packet));
 }
 
+// Whether a monitor in the mix holds less than a period: the server is late.
+bool IsAnyMonitorShort(const LoopbackMixer* mixer) {
+    for (const auto& [index, monitor] : mixer->monitors)
+        if (monitor->primed && !monitor->ended && monitor->samples.size() < kPacketSamples) return true;
+    return false;
+}
+
 // Mixes every period that has come due on the device clock. Data arriving
 // is the usual occasion, so the clock itself is set one period later than
 // needed: while the monitors deliver steadily it never fires, and the thread
-// wakes once per period instead of twice.
+// wakes once per period instead of twice. A period that a monitor is short
+// of waits for its data, up to kMaxWait; the periods behind it follow at once.
 void MixDuePackets(LoopbackMixer* mixer) {
     if (mixer->clock == nullptr) return;
     const pa_usec_t now = pa_rtclock_now();
     const pa_usec_t due = mixer->next_tick;
     if (now > mixer->next_tick + kMaxLag) mixer->next_tick = now;
+    bool waiting = false;
     while (mixer->next_tick <= now) {
+        waiting = now < mixer->next_tick + kMaxWait && IsAnyMonitorShort(mixer);
+        if (waiting) break;
         MixOnePacket(mixer);
         mixer->next_tick += kPeriod;
     }
     // Re-arming writes to the main loop's wake-up pipe; the server delivers
-    // every 5 ms or so, so only re-arm when a period was mixed.
-    if (mixer->next_tick != due)
+    // every 5 ms or so, so only re-arm when a period was mixed, or when the
+    // wait for a late monitor begins.
+    if (waiting && (!mixer->waiting || mixer->next_tick != due))
+        pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick + kMaxWait);
+    else if (!waiting && mixer->next_tick != due)
         pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick + kPeriod);
+    mixer->waiting = waiting;
 }
 
 void OnClockTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
@@ -228,7 +301,7 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
     opened->target = target;
     opened->exclude = exclude;
     opened->queue = queue;
-    opened->listener = PulseListener{OnSinkInputEvent, OnConnectionLost, opened.get()};
+    opened->listener = PulseListener{OnSinkInputEvent, OnClientChanged, OnConnectionLost, opened.get()};
     const HRESULT hr = AcquirePulseConnection(&opened->connection);
     if (FAILED(hr)) return hr;
     pa_threaded_mainloop_lock(opened->connection->loop);

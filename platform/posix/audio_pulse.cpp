@@ -20,10 +20,43 @@ void OnContextState(pa_context* context, void* userdata) {
     for (PulseListener* listener : connection->listeners) listener->on_lost(listener->owner);
 }
 
+// A client seen for the first time is recorded quietly: the server announces
+// a client before its streams, so the streams' queries come after. One whose
+// process changed later (PipeWire's clients may name theirs once connected)
+// is told to every listener.
+void OnClientInfo(pa_context*, const pa_client_info* info, int eol, void* userdata) {
+    auto* connection = static_cast<PulseConnection*>(userdata);
+    if (eol != 0 || info == nullptr) return;
+    const DWORD pid = ProcessIdOf(info->proplist);
+    const auto [known, added] = connection->clients.try_emplace(info->index, pid);
+    if (added || known->second == pid) return;
+    known->second = pid;
+    for (PulseListener* listener : connection->listeners) listener->on_client_changed(listener->owner);
+}
+
+void OnClientEvent(PulseConnection* connection, pa_subscription_event_type_t type, uint32_t index) {
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        connection->clients.erase(index);
+        return;
+    }
+    // Not kept: the context cancels it when it goes, before the connection does.
+    pa_operation* op = pa_context_get_client_info(connection->context, index, OnClientInfo, connection);
+    if (op != nullptr) pa_operation_unref(op);
+}
+
 void OnSubscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* userdata) {
     auto* connection = static_cast<PulseConnection*>(userdata);
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
-    for (PulseListener* listener : connection->listeners) listener->on_sink_input_event(listener->owner, type, index);
+    switch (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
+        case PA_SUBSCRIPTION_EVENT_CLIENT:
+            OnClientEvent(connection, type, index);
+            break;
+        case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+            for (PulseListener* listener : connection->listeners)
+                listener->on_sink_input_event(listener->owner, type, index);
+            break;
+        default:
+            break;
+    }
 }
 
 // Disconnects, stops the main loop thread and frees both; after it returns
@@ -135,7 +168,11 @@ void RemovePulseListener(PulseConnection* connection, PulseListener* listener) {
 
 void SubscribeSinkInputs(PulseConnection* connection) {
     if (connection->subscribed) return;
-    pa_operation* op = pa_context_subscribe(connection->context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
+    const auto mask =
+        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_CLIENT);
+    pa_operation* op = pa_context_subscribe(connection->context, mask, nullptr, nullptr);
+    if (op != nullptr) pa_operation_unref(op);
+    op = pa_context_get_client_info_list(connection->context, OnClientInfo, connection);
     if (op != nullptr) pa_operation_unref(op);
     connection->subscribed = true;
 }
@@ -175,4 +212,11 @@ DWORD ProcessIdOf(const pa_proplist* properties) {
     const unsigned long value = strtoul(text, &end, 10);
     if (*end != '\0' || value > 0xFFFFFFFFul) return 0;
     return static_cast<DWORD>(value);
+}
+
+DWORD StreamProcessId(const pa_sink_input_info* info, const ClientProcesses& clients) {
+    const DWORD own = ProcessIdOf(info->proplist);
+    if (own != 0 || info->client == PA_INVALID_INDEX) return own;
+    const auto client = clients.find(info->client);
+    return client == clients.end() ? 0 : client->second;
 }

@@ -6,24 +6,32 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <map>
 #include <vector>
 
 #include "platform/win32.h"
 
 // A device on the connection: hears of its playback streams coming and going,
-// and of the connection's loss. Called on the main loop thread.
+// of a client whose process changed after it was first seen (its streams may
+// belong elsewhere now), and of the connection's loss. Called on the main
+// loop thread.
 struct PulseListener {
     void (*on_sink_input_event)(void* owner, pa_subscription_event_type_t type, uint32_t index);
+    void (*on_client_changed)(void* owner);
     void (*on_lost)(void* owner);
     void* owner;
 };
+
+// Client index -> application.process.id of that client (0 when it names none).
+typedef std::map<uint32_t, DWORD> ClientProcesses;
 
 struct PulseConnection {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     // The rest belongs to whoever holds the main loop lock.
-    bool subscribed = false;                // to sink input events, once any listener asked
+    bool subscribed = false;                // to sink input and client events, once any listener asked
     std::vector<PulseListener*> listeners;  // not owned
+    ClientProcesses clients;                // every client's process, kept current while subscribed
     LONG references = 0;                    // guarded by the process-wide connection lock, not the loop's
 };
 
@@ -40,7 +48,9 @@ HRESULT AcquirePulseConnection(PulseConnection** connection);
 void ReleasePulseConnection(PulseConnection* connection);
 
 // With the loop locked: start or stop hearing of the connection's events.
-// The first listener that subscribes has sink input events sent.
+// The first listener that subscribes has sink input and client events sent,
+// and has every client read; the replies come before those of any query the
+// listener makes after it.
 void AddPulseListener(PulseConnection* connection, PulseListener* listener);
 void RemovePulseListener(PulseConnection* connection, PulseListener* listener);
 void SubscribeSinkInputs(PulseConnection* connection);
@@ -60,3 +70,9 @@ bool IsConnectionLost(pa_context* context);
 
 // application.process.id of a proplist, 0 when absent or not a number.
 DWORD ProcessIdOf(const pa_proplist* properties);
+
+// The process a playback stream belongs to: its own application.process.id,
+// or, for a stream that names none, its client's. PipeWire's native clients
+// (pw-cat, apps on PipeWire directly or through its ALSA plugin) carry the
+// pid on the client alone. 0 when neither names a process.
+DWORD StreamProcessId(const pa_sink_input_info* info, const ClientProcesses& clients);

@@ -16,7 +16,8 @@ namespace {
 struct SessionRecord {
     AudioSessionState state;
     bool system_sounds;
-    DWORD pid;  // 0 when the stream names no process
+    DWORD pid;        // 0 when neither the stream nor its client names a process
+    uint32_t client;  // while reading: whose process the stream falls back to
 };
 
 struct EndpointRecord {
@@ -31,6 +32,7 @@ typedef std::vector<EndpointRecord> Snapshot;
 struct SnapshotReader {
     pa_threaded_mainloop* loop;
     Snapshot* endpoints;
+    ClientProcesses clients;
 };
 
 void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
@@ -60,7 +62,28 @@ void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void*
     for (EndpointRecord& endpoint : *reader->endpoints) {
         if (endpoint.sink != info->sink) continue;
         endpoint.sessions.push_back(SessionRecord{info->corked ? AudioSessionStateInactive : AudioSessionStateActive,
-                                                  IsEventSound(info), ProcessIdOf(info->proplist)});
+                                                  IsEventSound(info), ProcessIdOf(info->proplist), info->client});
+    }
+}
+
+void OnClientInfo(pa_context*, const pa_client_info* info, int eol, void* userdata) {
+    auto* reader = static_cast<SnapshotReader*>(userdata);
+    if (eol != 0)
+        pa_threaded_mainloop_signal(reader->loop, 0);
+    else
+        reader->clients[info->index] = ProcessIdOf(info->proplist);
+}
+
+// A stream that names no process belongs to its client's. The clients are
+// read after the streams, so every stream's client is still there unless it
+// has gone with its streams.
+void ResolveClientProcesses(SnapshotReader* reader) {
+    for (EndpointRecord& endpoint : *reader->endpoints) {
+        for (SessionRecord& session : endpoint.sessions) {
+            if (session.pid != 0) continue;
+            const auto client = reader->clients.find(session.client);
+            if (client != reader->clients.end()) session.pid = client->second;
+        }
     }
 }
 
@@ -68,13 +91,15 @@ HRESULT ReadSnapshot(Snapshot* endpoints) {
     PulseConnection* connection = nullptr;
     const HRESULT hr = AcquirePulseConnection(&connection);
     if (FAILED(hr)) return hr;
-    SnapshotReader reader{connection->loop, endpoints};
+    SnapshotReader reader{connection->loop, endpoints, {}};
     pa_threaded_mainloop_lock(connection->loop);
     const bool read =
         WaitForOperation(connection, pa_context_get_sink_info_list(connection->context, OnSinkInfo, &reader)) &&
         WaitForOperation(connection,
-                         pa_context_get_sink_input_info_list(connection->context, OnSinkInputInfo, &reader));
+                         pa_context_get_sink_input_info_list(connection->context, OnSinkInputInfo, &reader)) &&
+        WaitForOperation(connection, pa_context_get_client_info_list(connection->context, OnClientInfo, &reader));
     pa_threaded_mainloop_unlock(connection->loop);
+    ResolveClientProcesses(&reader);
     ReleasePulseConnection(connection);
     return read ? S_OK : AUDCLNT_E_SERVICE_NOT_RUNNING;
 }

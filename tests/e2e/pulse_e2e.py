@@ -7,14 +7,17 @@ Default binary: build/linux/pcmtap of this checkout. PCMTAP_E2E_SERVER=pipewire
 runs the same cases against PipeWire's pulse server.
 """
 
+import math
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pulse_harness import Capture, Players, SoundServer, tone_level  # noqa: E402
+from pulse_harness import FRAME, Capture, Players, SoundServer, samples_of, tone_level  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PCMTAP = os.path.join(ROOT, "build", "linux", "pcmtap")
@@ -23,9 +26,14 @@ PRESENT = 2000  # a tone at 0.25 full scale measures about 8192
 ABSENT = 200
 
 
+PIPEWIRE = os.environ.get("PCMTAP_E2E_SERVER", "pulseaudio") == "pipewire"
+
+
 class RealSoundTest(unittest.TestCase):
+    keeper = True  # a 10 ms recorder on the sink's monitor: the server runs at a 10 ms pace
+
     def setUp(self):
-        self.server = SoundServer().start()
+        self.server = SoundServer(keeper=self.keeper).start()
         self.players = Players(self.server)
         self.captures = []
         self.addCleanup(self.server.stop)
@@ -209,14 +217,143 @@ class Mix(RealSoundTest):
         self.assertLess(time.monotonic() - closed, 1.0)
 
 
+@unittest.skipUnless(PIPEWIRE, "native PipeWire players need PipeWire")
+class NativePipeWirePlayers(RealSoundTest):
+    """pw-cat is a PipeWire client: its streams name no process, its client does."""
+
+    def test_include_by_pid_captures_the_native_player(self):
+        a = self.players.play(440, program="pw-cat")
+        self.players.play(1000)
+        self.assertTrue(self.players.wait_until_playing(2))
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        self.assertTones(self.settled_pcm(c), present=[440], absent=[1000])
+
+    def test_include_by_ancestor_captures_a_native_descendant(self):
+        shell = self.players.play_under_shell(440, program="pw-cat")
+        self.players.play(1000, program="pw-cat")
+        self.assertTrue(self.players.wait_until_playing(2))
+        c = self.capture("--include", shell.pid)
+        self.assertReady(c, "READY %d" % shell.pid)
+        self.assertTones(self.settled_pcm(c), present=[440], absent=[1000])
+
+    def test_exclude_leaves_out_the_native_player_and_keeps_the_others(self):
+        a = self.players.play(440, program="pw-cat")
+        self.players.play(1000, program="pw-cat")
+        self.players.play(660)
+        self.assertTrue(self.players.wait_until_playing(3))
+        c = self.capture("--exclude", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        self.assertTones(self.settled_pcm(c), present=[1000, 660], absent=[440])
+
+    def test_mix_counts_native_players_and_leaves_out_the_target_tree(self):
+        target = self.players.play_under_shell(440, program="pw-cat")
+        self.players.play(1000, program="pw-cat")
+        self.players.play(660)
+        self.assertTrue(self.players.wait_until_playing(3))
+        c = self.capture("--mix", target.pid)
+        self.assertReady(c, "READY mix 2")
+        self.assertTones(self.settled_pcm(c), present=[1000, 660], absent=[440])
+
+
+@unittest.skipUnless(PIPEWIRE, "the graph's quantum is PipeWire's")
+class GraphPace(RealSoundTest):
+    keeper = False  # the graph at the pace its players and pcmtap set
+
+    def quantum(self):
+        """The graph's quantum most cycles ran at over a second (pw-profiler)."""
+        log_path = os.path.join(self.server.dir, "profiler-%f.log" % time.monotonic())
+        profiler = subprocess.Popen(["pw-profiler", "-o", log_path], env=self.server.env,
+                                    cwd=self.server.dir,  # where it leaves its plots
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1.5)
+        profiler.send_signal(signal.SIGINT)
+        profiler.wait()
+        with open(log_path) as f:  # the fourth field: the cycle's duration in µs
+            quanta = [round(int(line.split("\t")[3]) * 48000 / 1e6) for line in f
+                      if line.count("\t") > 4 and line.split("\t")[3].isdigit()]
+        return max(set(quanta), key=quanta.count) if quanta else None
+
+    def test_capture_leaves_the_graph_at_a_quantum_of_at_least_1024_unless_asked(self):
+        a = self.players.play(440, program="pw-cat")  # 100 ms: the graph runs at its largest quantum
+        self.assertTrue(self.players.wait_until_playing(1))
+        time.sleep(0.5)
+        alone = self.quantum()
+        self.assertEqual(alone, 2048)
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(0.5)
+        self.assertEqual(self.quantum(), 1024)
+        c.stop()
+        self.server.env["PCMTAP_FRAGMENT_MS"] = "10.67"
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(0.5)
+        self.assertEqual(self.quantum(), 512, "the lower latency asked for")
+        c.stop()
+        time.sleep(0.5)
+        self.assertEqual(self.quantum(), alone, "the graph did not go back to its players' pace")
+
+
+def silences(pcm, shortest=64):
+    """Runs of at least `shortest` silent frames (left channel)."""
+    left = samples_of(pcm)[0::2]
+    runs, run = 0, 0
+    for x in left:
+        run = run + 1 if x == 0 else 0
+        runs += run == shortest
+    return runs
+
+
+@unittest.skipUnless(PIPEWIRE, "the graph's own pace is PipeWire's")
+class Dropouts(RealSoundTest):
+    keeper = False  # the graph at the pace its players and pcmtap set
+
+    PLAYED = 0.25 * 32767  # the tone's amplitude, as the players write it
+    WINDOW = 4800  # frames: 100 ms, 44 whole periods of 440 Hz
+
+    def test_ten_seconds_of_a_tone_hold_their_level_in_every_100_ms(self):
+        a = self.players.play(440, program="pw-cat")
+        self.assertTrue(self.players.wait_until_playing(1))
+        # What the server itself played, to tell its own dropouts (a player
+        # late on a loaded machine) from ours: it asks for no lower latency.
+        reference = os.path.join(self.server.dir, "reference.raw")
+        with open(reference, "wb") as out:
+            recorder = subprocess.Popen(["parec", "-d", "vsink.monitor", "--raw", "--format=s16le", "--rate=48000",
+                                         "--channels=2", "--latency-msec=100"], env=self.server.env, stdout=out,
+                                        stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (recorder.poll() is None and recorder.kill(), recorder.wait()))
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(11)
+        recorder.terminate()
+        first = c.first_arrival(440, after=0)
+        self.assertIsNotNone(first, "the tone never reached the output")
+        pcm = c.pcm(first + 1.0)
+        windows = len(pcm) // (self.WINDOW * 4)
+        self.assertGreaterEqual(windows, 85, "%.1f s of audio in 10 s" % (len(pcm) / 192000))
+        low, high = self.PLAYED * 10 ** (-1 / 20), self.PLAYED * 10 ** (1 / 20)
+        bad = []
+        for i in range(windows):
+            level = tone_level(pcm[i * self.WINDOW * 4:(i + 1) * self.WINDOW * 4], 440)
+            if not low <= level <= high:
+                bad.append("%.1f s: %.1f dB" % (1 + i / 10, 20 * math.log10(max(level, 1) / self.PLAYED)))
+        with open(reference, "rb") as f:
+            played = f.read()
+        started = next((i for i in range(0, len(played), FRAME) if played[i:i + FRAME] != bytes(FRAME)), 0)
+        server_dropouts = silences(played[started + 192000:])
+        # A dropout of the server's spoils at most the two windows it touches.
+        self.assertLessEqual(len(bad), 2 * server_dropouts, "windows off the played level %r; the server itself "
+                             "dropped out %d times" % (bad, server_dropouts))
+
+
 if __name__ == "__main__":
     if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
         PCMTAP = os.path.abspath(sys.argv.pop(1))
     if not os.access(PCMTAP, os.X_OK):
         sys.exit("pulse_e2e: no pcmtap at %s; build it first" % PCMTAP)
-    missing = [p for p in ("pulseaudio" if os.environ.get("PCMTAP_E2E_SERVER", "pulseaudio") ==
-                           "pulseaudio" else "pipewire-pulse", "pactl", "pacat", "parec")
-               if shutil.which(p) is None]
+    needed = ("pipewire-pulse", "pw-cat") if PIPEWIRE else ("pulseaudio",)
+    missing = [p for p in needed + ("pactl", "pacat", "parec") if shutil.which(p) is None]
     if missing:
         sys.exit("pulse_e2e: missing %s (apt-get install pulseaudio pulseaudio-utils)" % ", ".join(missing))
     unittest.main(verbosity=2)

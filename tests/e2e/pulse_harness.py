@@ -16,6 +16,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import wave
 
 RATE = 48000
 FRAME = 4  # bytes: two s16le samples
@@ -33,8 +34,9 @@ def _wait_for(predicate, timeout, step=0.01):
 class SoundServer:
     """A headless server in a temporary directory, torn down by stop()."""
 
-    def __init__(self, kind=None):
+    def __init__(self, kind=None, keeper=True):
         self.kind = kind or os.environ.get("PCMTAP_E2E_SERVER", "pulseaudio")
+        self.want_keeper = keeper  # False: the server keeps the pace its players set
         self.dir = tempfile.mkdtemp(prefix="pcmtap-e2e-")
         self.socket = os.path.join(self.dir, "pa.sock")
         self.env = dict(os.environ, HOME=self.dir, XDG_RUNTIME_DIR=self.dir,
@@ -53,7 +55,8 @@ class SoundServer:
         if not _wait_for(lambda: self.pactl("info").returncode == 0, 5):
             raise RuntimeError("the %s server did not come up" % self.kind)
         self.ready_seconds = time.monotonic() - started
-        self._make_sink_responsive()
+        if self.want_keeper:
+            self._make_sink_responsive()
         return self
 
     def _start_pulseaudio(self):
@@ -151,9 +154,10 @@ def write_tone(path, frequency, seconds, level=0.25):
 class Players:
     """Tone players (pacat reading a raw tone file), each its own process."""
 
-    def __init__(self, server, seconds=30):
+    def __init__(self, server, seconds=30, latency_msec=20):
         self.server = server
         self.seconds = seconds  # how long each player plays
+        self.latency_msec = latency_msec  # pacat's; None: the server's default, as most desktop players
         self.processes = []
 
     def tone_file(self, frequency, seconds=None):
@@ -163,11 +167,26 @@ class Players:
             write_tone(path, frequency, seconds)
         return path
 
-    def player_command(self, frequency, program="pacat", path=None, latency_msec=20):
-        return [program, "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
-                "--latency-msec=%d" % latency_msec, path or self.tone_file(frequency)]
+    def wav_file(self, frequency):
+        """The tone as a WAV file, for players that read only such (pw-cat)."""
+        path = os.path.join(self.server.dir, "tone-%d-%d.wav" % (frequency, self.seconds))
+        if not os.path.exists(path):
+            with open(self.tone_file(frequency), "rb") as raw, wave.open(path, "wb") as w:
+                w.setnchannels(2)
+                w.setsampwidth(2)
+                w.setframerate(RATE)
+                w.writeframes(raw.read())
+        return path
 
-    def play(self, frequency, program="pacat", path=None, latency_msec=20):
+    def player_command(self, frequency, program="pacat", path=None, latency_msec=None):
+        if program == "pw-cat":  # a native PipeWire client, at its own default latency
+            return ["pw-cat", "--playback", self.wav_file(frequency)]
+        latency_msec = latency_msec or self.latency_msec
+        latency = [] if latency_msec is None else ["--latency-msec=%d" % latency_msec]
+        return [program, "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2"] + latency + \
+            [path or self.tone_file(frequency)]
+
+    def play(self, frequency, program="pacat", path=None, latency_msec=None):
         """Plays a tone, or the raw 48 kHz stereo s16le file at path."""
         p = subprocess.Popen(self.player_command(frequency, program, path, latency_msec), env=self.server.env,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -175,9 +194,9 @@ class Players:
         self.processes.append(p)
         return p
 
-    def play_under_shell(self, frequency, delay=0.0):
+    def play_under_shell(self, frequency, delay=0.0, program="pacat"):
         """A shell whose child plays: the player descends from the shell."""
-        command = " ".join("'%s'" % part for part in self.player_command(frequency))
+        command = " ".join("'%s'" % part for part in self.player_command(frequency, program))
         script = "sleep %.3f; %s & wait" % (delay, command)
         p = subprocess.Popen(["sh", "-c", script], env=self.server.env,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

@@ -147,3 +147,79 @@ void StopChild(pid_t pid) {
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
 }
+
+namespace {
+
+void Signal(pa_threaded_mainloop* loop) { pa_threaded_mainloop_signal(loop, 0); }
+
+// Waits, with the loop locked, for an operation to finish.
+void Finish(pa_threaded_mainloop* loop, pa_operation* op) {
+    while (op != nullptr && pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+    if (op != nullptr) pa_operation_unref(op);
+}
+
+}  // namespace
+
+TestStream::TestStream(const char* role, bool corked, pid_t client_process) {
+    loop_ = pa_threaded_mainloop_new();
+    pa_threaded_mainloop_start(loop_);
+    pa_threaded_mainloop_lock(loop_);
+    pa_proplist* client = pa_proplist_new();
+    if (client_process > 0) pa_proplist_setf(client, PA_PROP_APPLICATION_PROCESS_ID, "%d", client_process);
+    context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "session test", client);
+    pa_proplist_free(client);
+    pa_context_set_state_callback(
+        context_, [](pa_context*, void* loop) { Signal(static_cast<pa_threaded_mainloop*>(loop)); }, loop_);
+    pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    while (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) && pa_context_get_state(context_) != PA_CONTEXT_READY)
+        pa_threaded_mainloop_wait(loop_);
+    pa_proplist* properties = pa_proplist_new();
+    if (role != nullptr) pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, role);
+    // The server would otherwise copy the client's pid onto the stream.
+    if (client_process > 0) pa_proplist_sets(properties, PA_PROP_APPLICATION_PROCESS_ID, "");
+    static const pa_sample_spec kSpec = {PA_SAMPLE_S16LE, 48000, 2};
+    stream_ = pa_stream_new_with_proplist(context_, "test", &kSpec, nullptr, properties);
+    pa_proplist_free(properties);
+    pa_stream_set_state_callback(
+        stream_, [](pa_stream*, void* loop) { Signal(static_cast<pa_threaded_mainloop*>(loop)); }, loop_);
+    pa_stream_set_write_callback(
+        stream_,
+        [](pa_stream* stream, size_t bytes, void* userdata) {
+            auto* written = static_cast<size_t*>(userdata);
+            std::vector<int16_t> samples(bytes / 2);
+            for (size_t i = 0; i < samples.size() / 2; ++i, ++*written)
+                samples[2 * i] = samples[2 * i + 1] =
+                    static_cast<int16_t>(8192 * std::sin(2 * M_PI * 440 * static_cast<double>(*written) / 48000));
+            pa_stream_write(stream, samples.data(), samples.size() * 2, nullptr, 0, PA_SEEK_RELATIVE);
+        },
+        &written_);
+    pa_stream_connect_playback(stream_, nullptr, nullptr, corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS, nullptr,
+                               nullptr);
+    while (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)) && pa_stream_get_state(stream_) != PA_STREAM_READY)
+        pa_threaded_mainloop_wait(loop_);
+    ready_ = pa_stream_get_state(stream_) == PA_STREAM_READY;
+    pa_threaded_mainloop_unlock(loop_);
+}
+
+TestStream::~TestStream() {
+    pa_threaded_mainloop_lock(loop_);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+}
+
+void TestStream::ClaimProcess(pid_t pid) {
+    pa_threaded_mainloop_lock(loop_);
+    pa_proplist* client = pa_proplist_new();
+    pa_proplist_setf(client, PA_PROP_APPLICATION_PROCESS_ID, "%d", pid);
+    Finish(loop_, pa_context_proplist_update(
+                      context_, PA_UPDATE_REPLACE, client,
+                      [](pa_context*, int, void* loop) { Signal(static_cast<pa_threaded_mainloop*>(loop)); }, loop_));
+    pa_proplist_free(client);
+    pa_threaded_mainloop_unlock(loop_);
+}

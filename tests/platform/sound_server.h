@@ -2,6 +2,7 @@
 // tests of the audio group that need a server, and a player of tones.
 #pragma once
 
+#include <pulse/pulseaudio.h>
 #include <sys/types.h>
 
 #include <string>
@@ -34,3 +35,23 @@ void UseNoSoundServer();
 pid_t PlayTone(double frequency, int seconds);
 // Ends and reaps a child started by PlayTone.
 void StopChild(pid_t pid);
+
+// A playback stream of this process, as a player would open one; playing, it
+// writes a 440 Hz tone (0.25 full scale). With a client process, the
+// connection names that pid as its own and the stream names none, as
+// PipeWire's native clients do.
+class TestStream {
+public:
+    TestStream(const char* role, bool corked, pid_t client_process = 0);
+    ~TestStream();
+    bool ready() const { return ready_; }
+    // The connection names another process as its own from now on.
+    void ClaimProcess(pid_t pid);
+
+private:
+    pa_threaded_mainloop* loop_;
+    pa_context* context_;
+    pa_stream* stream_;
+    bool ready_ = false;
+    size_t written_ = 0;  // frames of the tone so far
+};

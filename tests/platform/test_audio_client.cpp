@@ -186,6 +186,46 @@ TEST_F(LoopbackClientTest, DeliversNothingWhileNoMatchingStreamPlays) {
     EXPECT_EQ(someone->Release(), 0u);
 }
 
+// PipeWire's native clients name their process on the connection alone. The
+// device follows a stream to its client's process, and follows the client
+// when it names another.
+TEST_F(LoopbackClientTest, AStreamThatNamesNoProcessIsCapturedWithItsClientsProcess) {
+    pid_t idle[2];
+    for (pid_t& pid : idle) {
+        pid = fork();
+        if (pid == 0) {
+            pause();
+            _exit(0);
+        }
+        players_.push_back(pid);
+    }
+    TestStream stream(nullptr, false, idle[0]);
+    ASSERT_TRUE(stream.ready());
+    IAudioCaptureClient* first = nullptr;
+    IAudioCaptureClient* second = nullptr;
+    IAudioClient* first_client = OpenStarted(idle[0], PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &first);
+    IAudioClient* second_client = OpenStarted(idle[1], PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, &second);
+    ASSERT_NE(first_client, nullptr);
+    ASSERT_NE(second_client, nullptr);
+    EXPECT_GE(Capture(first, std::chrono::seconds(6), 24000).size(), 48000u) << "not captured with its client";
+    UINT32 size = 0xdeadbeef;
+    EXPECT_HR(S_OK, second->GetNextPacketSize(&size));
+    EXPECT_EQ(size, 0u);
+
+    stream.ClaimProcess(idle[1]);
+    EXPECT_GE(Capture(second, std::chrono::seconds(6), 24000).size(), 48000u)
+        << "the client's new process not followed";
+    Capture(first, std::chrono::milliseconds(300), 1000000);  // drains what was mixed before the change
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_HR(S_OK, first->GetNextPacketSize(&size));
+    EXPECT_EQ(size, 0u) << "still captured with the client's old process";
+    for (IAudioClient* client : {first_client, second_client}) client->Stop();
+    EXPECT_EQ(first->Release(), 0u);
+    EXPECT_EQ(second->Release(), 0u);
+    EXPECT_EQ(first_client->Release(), 0u);
+    EXPECT_EQ(second_client->Release(), 0u);
+}
+
 // Mix mode opens and closes devices as processes come and go; a device torn
 // down while its monitors are busy must leave nothing running behind it.
 TEST_F(LoopbackClientTest, StopAndReleaseWhileStreamingTearDownCleanly) {

@@ -63,54 +63,6 @@ TEST(Endpoints, WithoutAServerCannotBeEnumerated) {
     EXPECT_EQ(enumerator->Release(), 0u);
 }
 
-// A playback stream of this process, as a player would open one.
-class TestStream {
-public:
-    TestStream(const char* role, bool corked) {
-        loop_ = pa_threaded_mainloop_new();
-        pa_threaded_mainloop_start(loop_);
-        pa_threaded_mainloop_lock(loop_);
-        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "session test");
-        pa_context_set_state_callback(context_, Signal, loop_);
-        pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
-        while (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) && pa_context_get_state(context_) != PA_CONTEXT_READY)
-            pa_threaded_mainloop_wait(loop_);
-        pa_proplist* properties = pa_proplist_new();
-        if (role != nullptr) pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, role);
-        static const pa_sample_spec kSpec = {PA_SAMPLE_S16LE, 48000, 2};
-        stream_ = pa_stream_new_with_proplist(context_, "test", &kSpec, nullptr, properties);
-        pa_proplist_free(properties);
-        pa_stream_set_state_callback(
-            stream_, [](pa_stream*, void* loop) { Signal(nullptr, loop); }, loop_);
-        pa_stream_connect_playback(stream_, nullptr, nullptr, corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS,
-                                   nullptr, nullptr);
-        while (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)) && pa_stream_get_state(stream_) != PA_STREAM_READY)
-            pa_threaded_mainloop_wait(loop_);
-        ready_ = pa_stream_get_state(stream_) == PA_STREAM_READY;
-        pa_threaded_mainloop_unlock(loop_);
-    }
-    ~TestStream() {
-        pa_threaded_mainloop_lock(loop_);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
-        pa_context_disconnect(context_);
-        pa_context_unref(context_);
-        pa_threaded_mainloop_unlock(loop_);
-        pa_threaded_mainloop_stop(loop_);
-        pa_threaded_mainloop_free(loop_);
-    }
-    bool ready() const { return ready_; }
-
-private:
-    static void Signal(pa_context*, void* loop) {
-        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-    }
-    pa_threaded_mainloop* loop_;
-    pa_context* context_;
-    pa_stream* stream_;
-    bool ready_ = false;
-};
-
 struct Session {
     AudioSessionState state;
     HRESULT system_sounds;
@@ -213,6 +165,25 @@ TEST_F(SessionsTest, EachPlaybackStreamIsASessionWithItsStateRoleAndProcess) {
     EXPECT_EQ(active, 3);
     EXPECT_EQ(inactive, 1);
     EXPECT_EQ(system, 1);
+}
+
+// PipeWire's native clients name their process on the connection alone: such
+// a stream's session belongs to its client's process.
+TEST_F(SessionsTest, AStreamThatNamesNoProcessBelongsToItsClients) {
+    const pid_t idle = fork();
+    if (idle == 0) {
+        pause();
+        _exit(0);
+    }
+    std::vector<Session> sessions;
+    {
+        TestStream stream(nullptr, false, idle);
+        UINT endpoints = 0;
+        if (stream.ready()) sessions = ListSessions(&endpoints);
+    }
+    StopChild(idle);
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions[0].pid, static_cast<DWORD>(idle));
 }
 
 }  // namespace
