@@ -87,6 +87,7 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define ERROR_BAD_LENGTH 24u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_TIMEOUT 1460u
 
 #define AUDCLNT_E_NOT_INITIALIZED (static_cast<HRESULT>(0x88890001u))
 #define AUDCLNT_E_ALREADY_INITIALIZED (static_cast<HRESULT>(0x88890002u))
@@ -132,10 +133,10 @@ inline bool IsEqualIID(const GUID& a, const GUID& b) { return a == b; }
 template <typename T>
 struct Win32Uuid;
 #define __uuidof(T) (::Win32Uuid<T>::value)
-#define WIN32_UUID(T, d1, d2, d3, a, b, c, d, e, f, g, h)                          \
-    template <>                                                                    \
-    struct Win32Uuid<T> {                                                          \
-        static constexpr GUID value{d1, d2, d3, {a, b, c, d, e, f, g, h}};         \
+#define WIN32_UUID(T, d1, d2, d3, a, b, c, d, e, f, g, h)                  \
+    template <>                                                            \
+    struct Win32Uuid<T> {                                                  \
+        static constexpr GUID value{d1, d2, d3, {a, b, c, d, e, f, g, h}}; \
     }
 
 // ---- Events, waiting, handles (group: sync) --------------------------------
@@ -148,12 +149,8 @@ BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
-inline LONG InterlockedIncrement(LONG volatile* addend) {
-    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedDecrement(LONG volatile* addend) {
-    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
+inline LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(LONG volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
 
 // ---- Time (group: clock) ----------------------------------------------------
 
@@ -191,7 +188,7 @@ DWORD GetCurrentProcessId();
 
 DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 
-// ---- COM run-time and C run-time (group: runtime) ---------------------------
+// ---- COM run-time, C run-time, scheduling (group: runtime) -----------------
 
 #define COINIT_MULTITHREADED 0x0u
 #define CLSCTX_ALL 23u
@@ -213,6 +210,37 @@ HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
 int _setmode(int fd, int mode);
 int _fileno(FILE* stream);
+
+// Scheduling: the Multimedia Class Scheduler and the process's power
+// throttling. Requests that a system without them grants by doing nothing.
+typedef enum _PROCESS_INFORMATION_CLASS {
+    ProcessMemoryPriority,
+    ProcessMemoryExhaustionInfo,
+    ProcessAppMemoryInfo,
+    ProcessInPrivateInfo,
+    ProcessPowerThrottling,
+    ProcessReservedValue1,
+    ProcessTelemetryCoverageInfo,
+    ProcessProtectionLevelInfo,
+    ProcessLeapSecondInfo,
+    ProcessMachineTypeInfo,
+    ProcessInformationClassMax
+} PROCESS_INFORMATION_CLASS;
+
+#define PROCESS_POWER_THROTTLING_CURRENT_VERSION 1
+#define PROCESS_POWER_THROTTLING_EXECUTION_SPEED 0x1
+#define PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION 0x4
+
+typedef struct _PROCESS_POWER_THROTTLING_STATE {
+    ULONG Version;
+    ULONG ControlMask;
+    ULONG StateMask;
+} PROCESS_POWER_THROTTLING_STATE;
+
+HANDLE GetCurrentProcess();
+BOOL SetProcessInformation(HANDLE hProcess, PROCESS_INFORMATION_CLASS ProcessInformationClass,
+                           LPVOID ProcessInformation, DWORD ProcessInformationSize);
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex);
 
 // ---- Core Audio (group: audio) --------------------------------------------
 
@@ -284,8 +312,8 @@ WIN32_UUID(IAudioCaptureClient, 0xc8adbd64, 0xe71e, 0x48a0, 0xa4, 0xde, 0x18, 0x
 struct IActivateAudioInterfaceAsyncOperation : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activateResult, IUnknown** activatedInterface) = 0;
 };
-WIN32_UUID(IActivateAudioInterfaceAsyncOperation, 0x72a22d78, 0xcde4, 0x431d, 0xb8, 0xcc, 0x84, 0x3a, 0x71, 0x19,
-           0x9b, 0x6d);
+WIN32_UUID(IActivateAudioInterfaceAsyncOperation, 0x72a22d78, 0xcde4, 0x431d, 0xb8, 0xcc, 0x84, 0x3a, 0x71, 0x19, 0x9b,
+           0x6d);
 
 struct IActivateAudioInterfaceCompletionHandler : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* activateOperation) = 0;

@@ -78,7 +78,7 @@ TEST_P(OpenTest, OpensAStartedStreamInTheFixedFormat) {
     ASSERT_EQ(streams.size(), 1u);
     EXPECT_TRUE(streams[0].started);
     EXPECT_EQ(streams[0].stream_flags, 0x88060000u);
-    EXPECT_EQ(streams[0].buffer_duration, 200000);
+    EXPECT_EQ(streams[0].buffer_duration, 10000000) << "1 s of room for the reader";
     const WAVEFORMATEX& format = streams[0].format;
     EXPECT_EQ(format.wFormatTag, WAVE_FORMAT_PCM);
     EXPECT_EQ(format.nChannels, 2);
@@ -99,7 +99,7 @@ TEST_P(OpenTest, OpensAStartedStreamInTheFixedFormat) {
     scripted::ClearCalls();
     CloseLoopbackStream(&stream);
     EXPECT_THAT(scripted::Calls(), ElementsAre("IAudioClient::Stop", "IAudioCaptureClient::Release",
-                            "IAudioClient::Release", "CloseHandle(auto-reset event)"));
+                                               "IAudioClient::Release", "CloseHandle(auto-reset event)"));
     EXPECT_THAT(scripted::OpenObjects(), IsEmpty());
     EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
     EXPECT_EQ(stream.audio_client, nullptr);
@@ -149,12 +149,24 @@ const HRESULT kCode = static_cast<HRESULT>(0x88890123u);
 INSTANTIATE_TEST_SUITE_P(
     Steps, OpenFailureTest,
     ::testing::Values(
-        FailureCase{"CompletionEventWin32", [] { scripted::SetResult("CreateEventW", HRESULT_FROM_WIN32(8), 1); },
-                    "activate", static_cast<HRESULT>(0x80070008u), {}, "CreateEventW"},
-        FailureCase{"CompletionEventNoCode", [] { scripted::SetResult("CreateEventW", E_FAIL, 1); }, "activate",
-                    E_OUTOFMEMORY, {}, "CreateEventW"},
-        FailureCase{"Activate", [] { scripted::SetResult("ActivateAudioInterfaceAsync", kCode); }, "activate", kCode,
-                    {"CloseHandle(manual-reset event)"}, "ActivateAudioInterfaceAsync"},
+        FailureCase{"CompletionEventWin32",
+                    [] { scripted::SetResult("CreateEventW", HRESULT_FROM_WIN32(8), 1); },
+                    "activate",
+                    static_cast<HRESULT>(0x80070008u),
+                    {},
+                    "CreateEventW"},
+        FailureCase{"CompletionEventNoCode",
+                    [] { scripted::SetResult("CreateEventW", E_FAIL, 1); },
+                    "activate",
+                    E_OUTOFMEMORY,
+                    {},
+                    "CreateEventW"},
+        FailureCase{"Activate",
+                    [] { scripted::SetResult("ActivateAudioInterfaceAsync", kCode); },
+                    "activate",
+                    kCode,
+                    {"CloseHandle(manual-reset event)"},
+                    "ActivateAudioInterfaceAsync"},
         FailureCase{"GetActivateResult",
                     [] { scripted::SetResult("IActivateAudioInterfaceAsyncOperation::GetActivateResult", kCode); },
                     "activate-result",
@@ -174,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"IActivateAudioInterfaceAsyncOperation::Release", "IActivateAudioInterfaceAsyncOperation::Release",
                      "CloseHandle(manual-reset event)"},
                     "IActivateAudioInterfaceAsyncOperation::GetActivateResult"},
-        FailureCase{"QueryForAudioClient", [] { scripted::SetResult("IAudioClient::QueryInterface", E_NOINTERFACE); },
+        FailureCase{"QueryForAudioClient",
+                    [] { scripted::SetResult("IAudioClient::QueryInterface", E_NOINTERFACE); },
                     "activate-result",
                     E_NOINTERFACE,
                     {"IAudioClient::Release", "IActivateAudioInterfaceAsyncOperation::Release",
@@ -189,23 +202,42 @@ INSTANTIATE_TEST_SUITE_P(
                     {"IActivateAudioInterfaceAsyncOperation::Release", "IActivateAudioInterfaceAsyncOperation::Release",
                      "IAudioClient::Release", "CloseHandle(manual-reset event)"},
                     "IActivateAudioInterfaceAsyncOperation::GetActivateResult"},
-        FailureCase{"Initialize", [] { scripted::SetResult("IAudioClient::Initialize", kCode); }, "initialize", kCode,
-                    {"IAudioClient::Stop", "IAudioClient::Release"}, "IAudioClient::Initialize"},
-        FailureCase{"SetEventHandle", [] { scripted::SetResult("IAudioClient::SetEventHandle", kCode); }, "event",
-                    kCode, {"IAudioClient::Stop", "IAudioClient::Release", "CloseHandle(auto-reset event)"},
+        FailureCase{"Initialize",
+                    [] { scripted::SetResult("IAudioClient::Initialize", kCode); },
+                    "initialize",
+                    kCode,
+                    {"IAudioClient::Stop", "IAudioClient::Release"},
+                    "IAudioClient::Initialize"},
+        FailureCase{"SetEventHandle",
+                    [] { scripted::SetResult("IAudioClient::SetEventHandle", kCode); },
+                    "event",
+                    kCode,
+                    {"IAudioClient::Stop", "IAudioClient::Release", "CloseHandle(auto-reset event)"},
                     "IAudioClient::SetEventHandle"},
         // The stream's event is not checked: the null handle goes to
         // SetEventHandle, which refuses it.
-        FailureCase{"StreamEventMissing", [] { scripted::SetResult("CreateEventW", HRESULT_FROM_WIN32(8), 2); },
-                    "event", E_INVALIDARG, {"IAudioClient::Stop", "IAudioClient::Release"},
+        FailureCase{"StreamEventMissing",
+                    [] { scripted::SetResult("CreateEventW", HRESULT_FROM_WIN32(8), 2); },
+                    "event",
+                    E_INVALIDARG,
+                    {"IAudioClient::Stop", "IAudioClient::Release"},
                     "IAudioClient::SetEventHandle"},
-        FailureCase{"GetService", [] { scripted::SetResult("IAudioClient::GetService", kCode); }, "service", kCode,
+        FailureCase{"GetService",
+                    [] { scripted::SetResult("IAudioClient::GetService", kCode); },
+                    "service",
+                    kCode,
                     {"IAudioClient::Stop", "IAudioClient::Release", "CloseHandle(auto-reset event)"},
                     "IAudioClient::GetService"},
-        FailureCase{"GetServiceGivesNothing", [] { scripted::SetNullOut("IAudioClient::GetService"); }, "service",
-                    E_POINTER, {"IAudioClient::Stop", "IAudioClient::Release", "CloseHandle(auto-reset event)"},
+        FailureCase{"GetServiceGivesNothing",
+                    [] { scripted::SetNullOut("IAudioClient::GetService"); },
+                    "service",
+                    E_POINTER,
+                    {"IAudioClient::Stop", "IAudioClient::Release", "CloseHandle(auto-reset event)"},
                     "IAudioClient::GetService"},
-        FailureCase{"Start", [] { scripted::SetResult("IAudioClient::Start", kCode); }, "start", kCode,
+        FailureCase{"Start",
+                    [] { scripted::SetResult("IAudioClient::Start", kCode); },
+                    "start",
+                    kCode,
                     {"IAudioClient::Stop", "IAudioCaptureClient::Release", "IAudioClient::Release",
                      "CloseHandle(auto-reset event)"},
                     "IAudioClient::Start"}),
@@ -217,6 +249,45 @@ TEST_F(ScriptedTest, FailedCompletionEventStartsNoActivation) {
     StageLabel label = "";
     EXPECT_EQ(Hex(OpenLoopbackStream(77, kIncludeTargetTree, &stream, &label)), Hex(HRESULT_FROM_WIN32(8)));
     EXPECT_EQ(scripted::CallCount("ActivateAudioInterfaceAsync"), 0);
+}
+
+// An activation is waited for 10 s at most. One that completes later still
+// finds its handler alive, and the audio client it brings is released with it.
+TEST_F(ScriptedTest, ActivationWaitEndsAfterTenSecondsAndALateCompletionIsSafe) {
+    struct Case {
+        uint64_t activation_ms;
+        bool on_thread;
+        HRESULT expected;
+    };
+    const HRESULT kTimeout = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    for (const Case& c : {Case{9990, false, S_OK}, Case{15000, false, kTimeout}, Case{15000, true, kTimeout}}) {
+        scripted::Reset();
+        scripted::Loopback script;
+        script.activation_ms = c.activation_ms;
+        script.complete_on_thread = c.on_thread;
+        scripted::SetLoopback(77, script);
+        CaptureStream stream = Sentinel();
+        StageLabel label = "sentinel";
+        const HRESULT result = OpenLoopbackStream(77, kIncludeTargetTree, &stream, &label);
+        EXPECT_EQ(Hex(result), Hex(c.expected)) << c.activation_ms;
+        if (SUCCEEDED(result)) {
+            CloseLoopbackStream(&stream);
+            continue;
+        }
+        EXPECT_EQ(Hex(result), "0x800705b4");
+        EXPECT_STREQ(label, "activate-result");
+        EXPECT_TRUE(IsSentinel(stream));
+        EXPECT_EQ(scripted::NowNanoseconds(), 10000000000u) << "gave up at 10 s";
+        EXPECT_THAT(scripted::OpenObjects(),
+                    UnorderedElementsAre("IActivateAudioInterfaceAsyncOperation", "IAudioClient"))
+            << "the platform still holds the pending operation";
+
+        scripted::AdvanceTime(6000000000u);  // the completion comes after all
+        scripted::Settle();
+        EXPECT_THAT(scripted::OpenObjects(), IsEmpty()) << "the late audio client went with the handler";
+        EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
+        EXPECT_THAT(scripted::Violations(), IsEmpty()) << "on thread: " << c.on_thread;
+    }
 }
 
 TEST_F(ScriptedTest, CloseSkipsWhatIsMissing) {

@@ -96,6 +96,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     const uint64_t deadline = world.now_ns + dwMilliseconds * 1000000ull;
     for (;;) {
         if (TakeSignal(event)) return WAIT_OBJECT_0;
+        if (AwaitCompletions()) continue;  // a completion takes no virtual time: look again
         if (world.now_ns >= deadline) return WAIT_TIMEOUT;
         const uint64_t next = std::min(deadline, NextDeliveryNanoseconds());
         if (next > world.horizon_ns) throw scripted::EndOfScript{};
