@@ -83,7 +83,11 @@ void SignalEvent(HANDLE value) {
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     const Outcome outcome = Enter("WaitForSingleObject");
-    if (FAILED(outcome.result)) return WAIT_FAILED;
+    if (FAILED(outcome.result)) {
+        const ULONG code = static_cast<ULONG>(outcome.result);
+        SetLastError((code >> 16) == 0x8007 ? code & 0xFFFF : ERROR_SUCCESS);
+        return WAIT_FAILED;
+    }
     Handle* event = OpenEvent(hHandle, "WaitForSingleObject");
     if (event == nullptr) return WAIT_FAILED;
     if (dwMilliseconds == INFINITE) {
