@@ -33,15 +33,11 @@ void DestroySnapshot(KernelObject* object) { delete reinterpret_cast<Snapshot*>(
 
 DWORD Win32ErrorFromErrno(int error) {
     switch (error) {
-        case ENOENT:
-            return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return ERROR_ACCESS_DENIED;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        default:
-            return ERROR_NOT_SUPPORTED;
+    case ENOENT: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ERROR_NOT_SUPPORTED;
     }
 }
 
@@ -142,8 +138,7 @@ bool ReadProcess(DWORD pid, ProcessRecord& record) {
     record.exe = Utf16FromUtf8(name);
     size_t keep = std::min<size_t>(record.exe.size(), MAX_PATH - 1);
     // A cut never splits a surrogate pair.
-    if (keep > 0 && keep < record.exe.size() && record.exe[keep - 1] >= 0xD800 && record.exe[keep - 1] <= 0xDBFF)
-        --keep;
+    if (keep > 0 && keep < record.exe.size() && record.exe[keep - 1] >= 0xD800 && record.exe[keep - 1] <= 0xDBFF) --keep;
     record.exe.resize(keep);
     return true;
 }

@@ -40,8 +40,7 @@ HANDLE CreateEventW(void*, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto* event =
-        new Event{{KernelObjectKind::Event, DestroyEvent}, {}, {}, bManualReset != FALSE, bInitialState != FALSE};
+    auto* event = new Event{{KernelObjectKind::Event, DestroyEvent}, {}, {}, bManualReset != FALSE, bInitialState != FALSE};
     return &event->header;
 }
 
