@@ -49,8 +49,8 @@ HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label
         return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_OUTOFMEMORY;
     }
     IActivateAudioInterfaceAsyncOperation* operation = nullptr;
-    HRESULT hr =
-        ActivateAudioInterfaceAsync(kProcessLoopbackDevice, __uuidof(IAudioClient), &variant, handler, &operation);
+    HRESULT hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, __uuidof(IAudioClient), &variant, handler,
+                                             &operation);
     if (FAILED(hr)) {
         handler->Release();
         return hr;

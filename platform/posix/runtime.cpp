@@ -1,8 +1,7 @@
 // The COM and C run-time calls: COM needs no set-up here, and stdout has no
 // text mode to leave.
-#include <unistd.h>
-
 #include <csignal>
+#include <unistd.h>
 
 #include "platform/win32.h"
 

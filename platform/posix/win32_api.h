@@ -133,10 +133,10 @@ inline bool IsEqualIID(const GUID& a, const GUID& b) { return a == b; }
 template <typename T>
 struct Win32Uuid;
 #define __uuidof(T) (::Win32Uuid<T>::value)
-#define WIN32_UUID(T, d1, d2, d3, a, b, c, d, e, f, g, h)                  \
-    template <>                                                            \
-    struct Win32Uuid<T> {                                                  \
-        static constexpr GUID value{d1, d2, d3, {a, b, c, d, e, f, g, h}}; \
+#define WIN32_UUID(T, d1, d2, d3, a, b, c, d, e, f, g, h)                          \
+    template <>                                                                    \
+    struct Win32Uuid<T> {                                                          \
+        static constexpr GUID value{d1, d2, d3, {a, b, c, d, e, f, g, h}};         \
     }
 
 // ---- Events, waiting, handles (group: sync) --------------------------------
@@ -149,8 +149,12 @@ BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
-inline LONG InterlockedIncrement(LONG volatile* addend) { return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* addend) { return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(LONG volatile* addend) {
+    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* addend) {
+    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
 
 // ---- Time (group: clock) ----------------------------------------------------
 
@@ -312,8 +316,8 @@ WIN32_UUID(IAudioCaptureClient, 0xc8adbd64, 0xe71e, 0x48a0, 0xa4, 0xde, 0x18, 0x
 struct IActivateAudioInterfaceAsyncOperation : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activateResult, IUnknown** activatedInterface) = 0;
 };
-WIN32_UUID(IActivateAudioInterfaceAsyncOperation, 0x72a22d78, 0xcde4, 0x431d, 0xb8, 0xcc, 0x84, 0x3a, 0x71, 0x19, 0x9b,
-           0x6d);
+WIN32_UUID(IActivateAudioInterfaceAsyncOperation, 0x72a22d78, 0xcde4, 0x431d, 0xb8, 0xcc, 0x84, 0x3a, 0x71, 0x19,
+           0x9b, 0x6d);
 
 struct IActivateAudioInterfaceCompletionHandler : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* activateOperation) = 0;

@@ -68,9 +68,7 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
     return AddHandle(std::move(handle));
 }
 
-BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) {
-    return Fill("Process32FirstW", hSnapshot, lppe, true);
-}
+BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill("Process32FirstW", hSnapshot, lppe, true); }
 
 BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill("Process32NextW", hSnapshot, lppe, false); }
 

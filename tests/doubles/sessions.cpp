@@ -6,9 +6,9 @@ namespace {
 
 // Each method logs its call, refuses work on a released object and returns
 // the scripted outcome; the macro keeps that preamble to one line.
-#define SCRIPTED_CALL(method)                                    \
-    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock); \
-    const Outcome outcome = Enter(name + "::" + method);         \
+#define SCRIPTED_CALL(method)                                      \
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);   \
+    const Outcome outcome = Enter(name + "::" + method);           \
     if (Dead(*this, method)) return E_UNEXPECTED
 
 // A value-returning call: E_POINTER without a place for the value, the

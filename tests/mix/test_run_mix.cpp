@@ -177,8 +177,8 @@ struct ChunkCase {
 
 TEST_F(RunMixTest, WritesOnlyOnceTenMillisecondsAreDueAndAtMostAHundred) {
     const ChunkCase cases[] = {
-        {5, 9, 0},    {5, 10, 480},     {7, 13, 0},       {7, 14, 672},     {3, 11, 0},
-        {3, 12, 576}, {100, 100, 4800}, {150, 150, 4800}, {150, 300, 9600}, {5, 1000, 48000},
+        {5, 9, 0}, {5, 10, 480}, {7, 13, 0}, {7, 14, 672}, {3, 11, 0}, {3, 12, 576},
+        {100, 100, 4800}, {150, 150, 4800}, {150, 300, 9600}, {5, 1000, 48000},
     };
     for (const ChunkCase& c : cases) {
         scripted::Reset();
@@ -203,8 +203,8 @@ TEST_F(RunMixTest, AStallWritesTheCapSkipsTheRestAndLosesNoSourceSample) {
         }
         return packet;
     };
-    for (const auto& [horizon_ms, frames] :
-         {std::pair<uint64_t, size_t>{10, 480}, {135, 5280}, {140, 5280}, {145, 5760}}) {
+    for (const auto& [horizon_ms, frames] : {std::pair<uint64_t, size_t>{10, 480}, {135, 5280}, {140, 5280},
+                                            {145, 5760}}) {
         scripted::Reset();
         scripted::SetLoopback(kTarget, mixworld::Script());
         scripted::SetLoopback(20, ramp);

@@ -17,7 +17,7 @@
 namespace {
 
 constexpr DWORD kTarget = 7;
-constexpr HRESULT kComFailure = AUDCLNT_E_DEVICE_INVALIDATED;               // 0x88890004
+constexpr HRESULT kComFailure = AUDCLNT_E_DEVICE_INVALIDATED;                // 0x88890004
 const HRESULT kWin32Failure = HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);  // 0x80070008
 
 std::string Hex(HRESULT code) {
@@ -30,26 +30,14 @@ std::string Hex(HRESULT code) {
 bool CannotFail(const std::string& name) {
     static const std::set<std::string> never = {
         // Return reference counts, not results.
-        "IAudioClient::Release",
-        "IAudioCaptureClient::Release",
-        "IActivateAudioInterfaceAsyncOperation::Release",
-        "IMMDeviceEnumerator::Release",
-        "IMMDeviceCollection::Release",
-        "IMMDevice::Release",
-        "IAudioSessionManager2::Release",
-        "IAudioSessionEnumerator::Release",
-        "IAudioSessionControl::Release",
+        "IAudioClient::Release", "IAudioCaptureClient::Release", "IActivateAudioInterfaceAsyncOperation::Release",
+        "IMMDeviceEnumerator::Release", "IMMDeviceCollection::Release", "IMMDevice::Release",
+        "IAudioSessionManager2::Release", "IAudioSessionEnumerator::Release", "IAudioSessionControl::Release",
         "IAudioSessionControl2::Release",
         // Cannot fail on Windows XP and later, or return nothing.
-        "Sleep",
-        "GetTickCount",
-        "QueryPerformanceCounter",
-        "QueryPerformanceFrequency",
-        "GetCurrentProcessId",
+        "Sleep", "GetTickCount", "QueryPerformanceCounter", "QueryPerformanceFrequency", "GetCurrentProcessId",
         // timeBeginPeriod(1) is always in range; _setmode's result is not consulted and _fileno(stdout) is 1.
-        "timeBeginPeriod",
-        "_setmode",
-        "_fileno",
+        "timeBeginPeriod", "_setmode", "_fileno",
         // Made by the platform's completion on a valid event; had it failed, the
         // activation's wait would run into its time-out (tested on its own).
         "SetEvent",
@@ -62,16 +50,10 @@ bool CannotFail(const std::string& name) {
 // frames always comes with data.)
 bool MayGiveNull(const std::string& name) {
     static const std::set<std::string> nullable = {
-        "IActivateAudioInterfaceAsyncOperation::GetActivateResult",
-        "IAudioClient::QueryInterface",
-        "IAudioClient::GetService",
-        "CoCreateInstance",
-        "IMMDeviceEnumerator::EnumAudioEndpoints",
-        "IMMDeviceCollection::Item",
-        "IMMDevice::Activate",
-        "IAudioSessionManager2::GetSessionEnumerator",
-        "IAudioSessionEnumerator::GetSession",
-        "IAudioSessionControl::QueryInterface",
+        "IActivateAudioInterfaceAsyncOperation::GetActivateResult", "IAudioClient::QueryInterface",
+        "IAudioClient::GetService", "CoCreateInstance", "IMMDeviceEnumerator::EnumAudioEndpoints",
+        "IMMDeviceCollection::Item", "IMMDevice::Activate", "IAudioSessionManager2::GetSessionEnumerator",
+        "IAudioSessionEnumerator::GetSession", "IAudioSessionControl::QueryInterface",
     };
     return nullable.count(name) != 0;
 }
@@ -135,8 +117,7 @@ std::string OpenFailureLine(const Injection& point) {
     if (point.name == "CreateEventW") {
         // The stream's event is not tested: SetEventHandle refuses the null
         // handle. Without the handler's event the activation is not started.
-        return point.stream_event ? "ERROR event " + Hex(E_INVALIDARG) + "\n"
-                                  : "ERROR activate " + Hex(kWin32Failure) + "\n";
+        return point.stream_event ? "ERROR event " + Hex(E_INVALIDARG) + "\n" : "ERROR activate " + Hex(kWin32Failure) + "\n";
     }
     if (point.activation_wait) return "ERROR activate-result " + Hex(kWin32Failure) + "\n";
     auto found = labels.find(point.name);
@@ -179,8 +160,8 @@ StreamCensus TakeCensus() {
         census.problems.push_back("objects still referenced: " + list);
     }
     const auto handles = scripted::OpenHandles();
-    const bool only_stream_events =
-        std::all_of(handles.begin(), handles.end(), [](const std::string& kind) { return kind == "auto-reset event"; });
+    const bool only_stream_events = std::all_of(handles.begin(), handles.end(),
+                                                [](const std::string& kind) { return kind == "auto-reset event"; });
     if (!only_stream_events || handles.size() != census.open_pids.size())
         census.problems.push_back(std::to_string(handles.size()) + " handles open for " +
                                   std::to_string(census.open_pids.size()) + " streams");
@@ -404,8 +385,8 @@ TEST_F(FaultSweep, Mix) {
             const std::vector<std::string>& calls = scripted::Calls();
             const auto loop_start = std::find(calls.begin(), calls.end(), "Sleep");
             const auto starts_before_loop = std::count(calls.begin(), loop_start, "IAudioClient::Start");
-            const bool failed_a_start =
-                point.name == "IAudioClient::Start" && point.nth <= starts_before_loop && !point.null_out;
+            const bool failed_a_start = point.name == "IAudioClient::Start" &&
+                                        point.nth <= starts_before_loop && !point.null_out;
             const auto sources_at_ready = starts_before_loop - 1 - (failed_a_start ? 1 : 0);  // the probe is not one
             EXPECT_EQ(run.exit_code, 0);
             EXPECT_EQ(run.err, "READY mix " + std::to_string(sources_at_ready) + "\n");
