@@ -415,8 +415,10 @@ TEST_F(RunMixTest, ASlowActivationCostsThePlayingSourcesNothingUpToTheTrim) {
         if (c.activation_ms >= 60) {
             EXPECT_GT(cost.silent, 0u) << c.activation_ms << " ms: the source ran dry";
         }
-        std::printf("activation %3llu ms: %zu ramp frames skipped, %zu silent frames written\n",
-                    static_cast<unsigned long long>(c.activation_ms), cost.skipped, cost.silent);
+        std::printf("activation %3llu ms: %zu ramp frames skipped, %zu silent frames written, %zu output frames "
+                    "skipped\n",
+                    static_cast<unsigned long long>(c.activation_ms), cost.skipped, cost.silent,
+                    size_t{3000} * 48 - run.out.size() / kFrameBytes);
     }
 }
 
