@@ -168,3 +168,14 @@ HRESULT CoInitializeEx(LPVOID, DWORD) { return S_OK; }
 int _setmode(int, int) { return 0x4000; }  // _O_TEXT, the mode stdout had
 
 int _fileno(FILE* stream) { return fileno(stream); }
+
+// ---- scheduling: nothing to ask for on a virtual clock ----
+
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+BOOL SetProcessInformation(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD) { return TRUE; }
+
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR, LPDWORD TaskIndex) {
+    *TaskIndex = 1;
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(1));
+}

@@ -7,6 +7,7 @@ ActivationHandler::ActivationHandler()
       reference_count(1) {}
 
 ActivationHandler::~ActivationHandler() {
+    if (audio_client != nullptr) audio_client->Release();
     if (completion_event != nullptr) CloseHandle(completion_event);
 }
 

@@ -19,7 +19,9 @@ public:
     // Written on the platform's thread before completion_event is set; read
     // by the opener only after its wait returned.
     HRESULT result;
-    IAudioClient* audio_client;  // the opener takes it over; never released here
+    // The opener takes it over, leaving null; one that was never taken (the
+    // opener stopped waiting) is released with the handler.
+    IAudioClient* audio_client;
 
 private:
     ~ActivationHandler();

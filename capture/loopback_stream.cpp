@@ -8,7 +8,14 @@ constexpr WCHAR kProcessLoopbackDevice[] = L"VAD\\Process_Loopback";
 
 constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
                                AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
-constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
+// 1 s in 100 ns units. In event-driven shared mode packets still come every
+// device period, so a larger buffer adds no latency; it is the room the
+// reader has. Windows drops the oldest audio once a reader is further behind
+// than this, and a blocked pipe or a slow reconciliation easily takes 20 ms.
+constexpr REFERENCE_TIME kBufferDuration = 10000000;
+// An activation that has not completed by then never will, as far as we are
+// concerned; the handler outlives the wait if it comes later after all.
+constexpr DWORD kActivationTimeout = 10000;  // ms
 
 constexpr WAVEFORMATEX kStreamFormat = {
     WAVE_FORMAT_PCM,  // wFormatTag
@@ -48,12 +55,20 @@ HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label
         handler->Release();
         return hr;
     }
-    WaitForSingleObject(handler->completion_event, INFINITE);
+    const DWORD waited = WaitForSingleObject(handler->completion_event, kActivationTimeout);
     if (operation != nullptr) operation->Release();
+    *label = "activate-result";
+    if (waited != WAIT_OBJECT_0) {
+        // Not completed: the platform still holds the handler, and a late
+        // completion releases the audio client with it. Nothing of it is read.
+        const DWORD error = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError();
+        handler->Release();
+        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
     hr = handler->result;
     *client = handler->audio_client;
+    handler->audio_client = nullptr;  // taken over
     handler->Release();
-    *label = "activate-result";
     return hr;
 }
 

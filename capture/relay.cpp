@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "capture/audio_thread.h"
 #include "capture/loopback_stream.h"
 
 namespace {
@@ -37,12 +38,16 @@ int RelaySingleStream(DWORD pid, bool exclude) {
     const HRESULT opened = OpenLoopbackStream(pid, exclude ? kExcludeTargetTree : kIncludeTargetTree, &stream, &label);
     if (FAILED(opened)) return ReportError(label, opened);
     ReportReady(pid);
+    ScheduleAsAudioThread();
 
     IAudioCaptureClient* capture = stream.capture_client;
     SilenceBuffer silence;
     for (;;) {
         WaitForSingleObject(stream.event, kWakeInterval);  // timed out, set or failed: look anyway
         UINT32 packet_size = 0;
+        // A lost stream (the audio service restarted, the device went away)
+        // fails GetNextPacketSize for good, and no event comes any more: the
+        // run ends here rather than waking once a second forever.
         HRESULT next = capture->GetNextPacketSize(&packet_size);
         while (SUCCEEDED(next) && packet_size != 0) {
             BYTE* data = nullptr;
@@ -56,6 +61,7 @@ int RelaySingleStream(DWORD pid, bool exclude) {
             capture->ReleaseBuffer(frames);
             next = capture->GetNextPacketSize(&packet_size);
         }
+        if (FAILED(next)) return ReportError("buffer", next);
         if (fflush(stdout) != 0) return 0;
     }
 }

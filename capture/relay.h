@@ -5,5 +5,6 @@
 
 // Opens the stream on pid (the pid's tree, or everything but it when
 // exclude), prints READY and copies every packet to stdout until stdout fails
-// (returns 0) or a packet cannot be read (ERROR line, returns 1).
+// (returns 0) or the stream cannot be read (GetNextPacketSize or GetBuffer
+// fails: "ERROR buffer" line, returns 1).
 int RelaySingleStream(DWORD pid, bool exclude);

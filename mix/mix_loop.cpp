@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "capture/audio_thread.h"
 #include "mix/source_buffer.h"
 
 namespace {
@@ -24,6 +25,8 @@ bool WriteOut(const std::vector<int16_t>& samples) {
 }  // namespace
 
 void StartMixLoop(MixLoop& loop) {
+    ScheduleAsAudioThread();
+    KeepTimerResolution();
     timeBeginPeriod(1);  // so that Sleep(5) sleeps about 5 ms, not a 15.6 ms tick
     LARGE_INTEGER frequency = {};
     QueryPerformanceFrequency(&frequency);

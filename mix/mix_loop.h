@@ -15,7 +15,8 @@ struct MixLoop {
     MixBuffers buffers;
 };
 
-// Sets the timer period to 1 ms and starts the clock at frame 0 and the
+// Schedules the calling thread as an audio thread, sets the timer period to
+// 1 ms (kept in force on Windows 11) and starts the clock at frame 0 and the
 // refresh interval now.
 void StartMixLoop(MixLoop& loop);
 

@@ -18,6 +18,7 @@
 #include <audiopolicy.h>
 #include <tlhelp32.h>
 #include <timeapi.h>
+#include <avrt.h>
 #include <io.h>
 #include <fcntl.h>
 

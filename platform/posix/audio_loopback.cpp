@@ -3,6 +3,8 @@
 // Windows: shared mode, event-driven loopback, 48 kHz stereo 16-bit PCM.
 #include "platform/posix/audio_loopback.h"
 
+#include <algorithm>
+
 #include "platform/posix/com_object.h"
 
 namespace {
@@ -56,6 +58,8 @@ public:
         if (hnsBufferDuration < 0) return E_INVALIDARG;
         if (ShareMode != AUDCLNT_SHAREMODE_SHARED || StreamFlags != kLoopbackFlags || !IsDeviceFormat(*pFormat))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        const uint64_t frames = static_cast<uint64_t>(hnsBufferDuration) * pFormat->nSamplesPerSec / 10000000;
+        queue_.capacity = std::max<uint64_t>(frames / kPacketFrames, 1);
         initialized_ = true;
         return S_OK;
     }
@@ -126,13 +130,13 @@ LoopbackCapture::LoopbackCapture(LoopbackClient* client) : client_(client), queu
 
 LoopbackCapture::~LoopbackCapture() { client_->Release(); }
 
-// Once the server has gone and the mixed packets are read, a packet is still
-// announced, so that a reader waiting for data calls GetBuffer and learns
-// that the device is invalidated.
+// Once the server has gone the device is invalidated, as Windows' is when
+// its audio service stops: what was still queued is not handed out.
 HRESULT STDMETHODCALLTYPE LoopbackCapture::GetNextPacketSize(UINT32* pNumFramesInNextPacket) {
     if (pNumFramesInNextPacket == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> hold(queue_->lock);
-    *pNumFramesInNextPacket = !queue_->packets.empty() || queue_->lost ? kPacketFrames : 0;
+    if (queue_->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
+    *pNumFramesInNextPacket = queue_->packets.empty() ? 0 : kPacketFrames;
     return S_OK;
 }
 
@@ -143,8 +147,9 @@ HRESULT STDMETHODCALLTYPE LoopbackCapture::GetBuffer(BYTE** ppData, UINT32* pNum
     *pNumFramesToRead = 0;
     *pdwFlags = 0;
     std::lock_guard<std::mutex> hold(queue_->lock);
+    if (queue_->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (queue_->front_held) return AUDCLNT_E_OUT_OF_ORDER;
-    if (queue_->packets.empty()) return queue_->lost ? AUDCLNT_E_DEVICE_INVALIDATED : AUDCLNT_S_BUFFER_EMPTY;
+    if (queue_->packets.empty()) return AUDCLNT_S_BUFFER_EMPTY;
     queue_->front_held = true;
     *ppData = reinterpret_cast<BYTE*>(queue_->packets.front()->samples);
     *pNumFramesToRead = kPacketFrames;
@@ -173,11 +178,15 @@ void DeliverPacket(PacketQueue* queue, std::unique_ptr<Packet> packet) {
     packet->position = queue->mixed;
     queue->mixed += kPacketFrames;
     queue->packets.push_back(std::move(packet));
-    if (queue->packets.size() > kMaxQueuedPackets) {
-        // Drop the oldest one the reader is not looking at; the next says so.
-        const auto oldest = queue->packets.begin() + (queue->front_held ? 1 : 0);
-        const auto next = queue->packets.erase(oldest);
-        (*next)->flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    // Drop the oldest ones the reader is not looking at; the next one left says so.
+    const size_t first = queue->front_held ? 1 : 0;
+    while (queue->packets.size() > queue->capacity && queue->packets.size() > first + 1) {
+        queue->packets.erase(queue->packets.begin() + first);
+        queue->gap = true;
+    }
+    if (queue->gap) {
+        queue->packets[first]->flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+        queue->gap = false;
     }
     SetEvent(queue->event);
 }

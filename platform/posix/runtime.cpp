@@ -15,3 +15,15 @@ int _setmode(int fd, int mode) {
 }
 
 int _fileno(FILE* stream) { return fileno(stream); }
+
+// The pseudo-handle Windows gives for the calling process.
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+// No power throttling here to opt out of, and no scheduler class to join:
+// both requests are granted as they stand.
+BOOL SetProcessInformation(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD) { return TRUE; }
+
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR, LPDWORD TaskIndex) {
+    if (TaskIndex != nullptr) *TaskIndex = 1;
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(1));
+}

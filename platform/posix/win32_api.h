@@ -87,6 +87,7 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define ERROR_BAD_LENGTH 24u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_TIMEOUT 1460u
 
 #define AUDCLNT_E_NOT_INITIALIZED (static_cast<HRESULT>(0x88890001u))
 #define AUDCLNT_E_ALREADY_INITIALIZED (static_cast<HRESULT>(0x88890002u))
@@ -191,7 +192,7 @@ DWORD GetCurrentProcessId();
 
 DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 
-// ---- COM run-time and C run-time (group: runtime) ---------------------------
+// ---- COM run-time, C run-time, scheduling (group: runtime) -----------------
 
 #define COINIT_MULTITHREADED 0x0u
 #define CLSCTX_ALL 23u
@@ -213,6 +214,37 @@ HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
 int _setmode(int fd, int mode);
 int _fileno(FILE* stream);
+
+// Scheduling: the Multimedia Class Scheduler and the process's power
+// throttling. Requests that a system without them grants by doing nothing.
+typedef enum _PROCESS_INFORMATION_CLASS {
+    ProcessMemoryPriority,
+    ProcessMemoryExhaustionInfo,
+    ProcessAppMemoryInfo,
+    ProcessInPrivateInfo,
+    ProcessPowerThrottling,
+    ProcessReservedValue1,
+    ProcessTelemetryCoverageInfo,
+    ProcessProtectionLevelInfo,
+    ProcessLeapSecondInfo,
+    ProcessMachineTypeInfo,
+    ProcessInformationClassMax
+} PROCESS_INFORMATION_CLASS;
+
+#define PROCESS_POWER_THROTTLING_CURRENT_VERSION 1
+#define PROCESS_POWER_THROTTLING_EXECUTION_SPEED 0x1
+#define PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION 0x4
+
+typedef struct _PROCESS_POWER_THROTTLING_STATE {
+    ULONG Version;
+    ULONG ControlMask;
+    ULONG StateMask;
+} PROCESS_POWER_THROTTLING_STATE;
+
+HANDLE GetCurrentProcess();
+BOOL SetProcessInformation(HANDLE hProcess, PROCESS_INFORMATION_CLASS ProcessInformationClass,
+                           LPVOID ProcessInformation, DWORD ProcessInformationSize);
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex);
 
 // ---- Core Audio (group: audio) --------------------------------------------
 

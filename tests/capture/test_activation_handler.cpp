@@ -80,12 +80,19 @@ TEST_F(ScriptedTest, HandlerAnswersForItsThreeInterfacesOnly) {
     EXPECT_TRUE(scripted::OpenHandles().empty()) << "the completion event is closed with the handler";
 }
 
-TEST_F(ScriptedTest, HandlerReleaseLeavesTheAudioClientAlone) {
-    CountingClient client;
-    auto* handler = new ActivationHandler();
-    handler->audio_client = &client;
-    EXPECT_EQ(handler->Release(), 0u);
-    EXPECT_EQ(client.refs, 1);
+// The opener takes the client over by clearing the field; a client left in
+// place (the opener stopped waiting before a late completion) goes with the
+// handler, so that it is released once either way.
+TEST_F(ScriptedTest, HandlerReleasesOnlyAnAudioClientThatWasNotTakenOver) {
+    for (const bool taken : {true, false}) {
+        CountingClient client;
+        client.refs = 2;  // the opener's, or the handler's, and the test's own
+        auto* handler = new ActivationHandler();
+        handler->audio_client = &client;
+        if (taken) handler->audio_client = nullptr;
+        EXPECT_EQ(handler->Release(), 0u);
+        EXPECT_EQ(client.refs, taken ? 2 : 1) << (taken ? "taken over" : "left with the handler");
+    }
 }
 
 struct CompletionCase {

@@ -78,7 +78,7 @@ TEST_P(OpenTest, OpensAStartedStreamInTheFixedFormat) {
     ASSERT_EQ(streams.size(), 1u);
     EXPECT_TRUE(streams[0].started);
     EXPECT_EQ(streams[0].stream_flags, 0x88060000u);
-    EXPECT_EQ(streams[0].buffer_duration, 200000);
+    EXPECT_EQ(streams[0].buffer_duration, 10000000) << "1 s of room for the reader";
     const WAVEFORMATEX& format = streams[0].format;
     EXPECT_EQ(format.wFormatTag, WAVE_FORMAT_PCM);
     EXPECT_EQ(format.nChannels, 2);
@@ -217,6 +217,45 @@ TEST_F(ScriptedTest, FailedCompletionEventStartsNoActivation) {
     StageLabel label = "";
     EXPECT_EQ(Hex(OpenLoopbackStream(77, kIncludeTargetTree, &stream, &label)), Hex(HRESULT_FROM_WIN32(8)));
     EXPECT_EQ(scripted::CallCount("ActivateAudioInterfaceAsync"), 0);
+}
+
+// An activation is waited for 10 s at most. One that completes later still
+// finds its handler alive, and the audio client it brings is released with it.
+TEST_F(ScriptedTest, ActivationWaitEndsAfterTenSecondsAndALateCompletionIsSafe) {
+    struct Case {
+        uint64_t activation_ms;
+        bool on_thread;
+        HRESULT expected;
+    };
+    const HRESULT kTimeout = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    for (const Case& c : {Case{9990, false, S_OK}, Case{15000, false, kTimeout}, Case{15000, true, kTimeout}}) {
+        scripted::Reset();
+        scripted::Loopback script;
+        script.activation_ms = c.activation_ms;
+        script.complete_on_thread = c.on_thread;
+        scripted::SetLoopback(77, script);
+        CaptureStream stream = Sentinel();
+        StageLabel label = "sentinel";
+        const HRESULT result = OpenLoopbackStream(77, kIncludeTargetTree, &stream, &label);
+        EXPECT_EQ(Hex(result), Hex(c.expected)) << c.activation_ms;
+        if (SUCCEEDED(result)) {
+            CloseLoopbackStream(&stream);
+            continue;
+        }
+        EXPECT_EQ(Hex(result), "0x800705b4");
+        EXPECT_STREQ(label, "activate-result");
+        EXPECT_TRUE(IsSentinel(stream));
+        EXPECT_EQ(scripted::NowNanoseconds(), 10000000000u) << "gave up at 10 s";
+        EXPECT_THAT(scripted::OpenObjects(),
+                    UnorderedElementsAre("IActivateAudioInterfaceAsyncOperation", "IAudioClient"))
+            << "the platform still holds the pending operation";
+
+        scripted::AdvanceTime(6000000000u);  // the completion comes after all
+        scripted::Settle();
+        EXPECT_THAT(scripted::OpenObjects(), IsEmpty()) << "the late audio client went with the handler";
+        EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
+        EXPECT_THAT(scripted::Violations(), IsEmpty()) << "on thread: " << c.on_thread;
+    }
 }
 
 TEST_F(ScriptedTest, CloseSkipsWhatIsMissing) {

@@ -1,6 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+#include <thread>
+
 #include "capture/relay.h"
 #include "tests/doubles/scripted_test.h"
 
@@ -87,20 +91,106 @@ TEST_F(RelayTest, GetBufferFailureAfterReadyIsTheOnlyErrorLine) {
     EXPECT_EQ(scripted::CallCount("IAudioCaptureClient::ReleaseBuffer"), 1);
 }
 
-TEST_F(RelayTest, PersistentPacketSizeFailureNeverEndsTheRelay) {
-    scripted::SetResult("IAudioCaptureClient::GetNextPacketSize", E_FAIL);
-    const auto run = Relay({At(0, 480, 1)}, 3000);
-    EXPECT_FALSE(run.exit_code.has_value());
-    EXPECT_EQ(run.err, "READY 5\n");
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(scripted::CallCount("IAudioCaptureClient::GetBuffer"), 0);
+// A failing GetNextPacketSize is how Windows tells of a lost stream; no event
+// comes after it, so the relay ends as on a failing GetBuffer.
+struct PacketSizeFailureCase {
+    const char* name;
+    std::function<void(scripted::Loopback&)> script;
+    const char* err;
+    std::string out;  // written before the failure, and still delivered
+};
+
+TEST_F(RelayTest, FailingPacketSizeEndsWithABufferError) {
+    const PacketSizeFailureCase cases[] = {
+        {"FirstCall",
+         [](scripted::Loopback&) { scripted::SetResult("IAudioCaptureClient::GetNextPacketSize", E_FAIL); },
+         "READY 5\nERROR buffer 0x80004005\n", ""},
+        {"MidDrain",
+         [](scripted::Loopback&) { scripted::SetResult("IAudioCaptureClient::GetNextPacketSize", E_FAIL, 2); },
+         "READY 5\nERROR buffer 0x80004005\n", Pcm(480, 1)},
+        // The audio service restarts 250 ms in: packets of 0, 100 and 200 ms got through.
+        {"StreamLost", [](scripted::Loopback& script) { script.lost_at_ms = 250; },
+         "READY 5\nERROR buffer 0x88890004\n", Pcm(480, 1) + Pcm(480, 2) + Pcm(480, 3)},
+    };
+    for (const PacketSizeFailureCase& c : cases) {
+        scripted::Reset();
+        scripted::Loopback script;
+        script.packets = {At(0, 480, 1), At(100, 480, 2), At(200, 480, 3), At(300, 480, 4)};
+        c.script(script);
+        scripted::SetLoopback(kPid, script);
+        scripted::SetHorizon(5000);
+        const auto run = scripted::Run([] { return RelaySingleStream(kPid, false); });
+        EXPECT_EQ(run.exit_code, 1) << c.name;
+        EXPECT_EQ(run.err, c.err) << c.name;
+        EXPECT_TRUE(SameBytes(run.out, c.out)) << c.name;
+        EXPECT_LT(scripted::NowNanoseconds(), 1500000000u) << c.name << ": ended at once, not after waiting";
+    }
 }
 
-TEST_F(RelayTest, PacketSizeFailureMidDrainFlushesWhatWasWritten) {
-    scripted::SetResult("IAudioCaptureClient::GetNextPacketSize", E_FAIL, 2);
-    const auto run = Relay({At(0, 480, 1), At(0, 480, 2)}, 1500);
-    EXPECT_TRUE(SameBytes(run.out, Pcm(480, 1) + Pcm(480, 2))) << "the second packet waits for the next wake";
-    EXPECT_EQ(scripted::StdoutWrites(), 2u);
+// A stream that plays 480 frames every 10 ms, each packet its own value.
+scripted::Loopback Steady() {
+    scripted::Loopback script;
+    script.source = [](size_t index) -> std::optional<scripted::Packet> {
+        return At(index * 10, 480, static_cast<int16_t>(index + 1));
+    };
+    return script;
+}
+
+// The packets' values in the order they reached stdout.
+std::vector<int16_t> PacketValues(const std::string& out) {
+    std::vector<int16_t> values;
+    for (size_t at = 0; at + 1920 <= out.size(); at += 1920) {
+        int16_t value;
+        memcpy(&value, out.data() + at, sizeof value);
+        values.push_back(value);
+    }
+    return values;
+}
+
+// The writer blocks while stdout's reader looks away; the stream keeps the
+// audio of a second, so a stall shorter than that costs nothing.
+TEST_F(RelayTest, AReaderStallWithinTheBufferLosesNothing) {
+    struct Case {
+        uint64_t stall_ms;
+        size_t dropped;  // packets, all of them of the stall's first part
+    };
+    for (const Case& c : {Case{500, 0}, Case{990, 0}, Case{1500, 50}}) {
+        scripted::Reset();
+        scripted::SetLoopback(kPid, Steady());
+        scripted::StallStdoutAt(200, c.stall_ms);
+        scripted::SetHorizon(200 + c.stall_ms + 300);
+        const auto run = scripted::Run([] { return RelaySingleStream(kPid, false); });
+        const std::vector<int16_t> values = PacketValues(run.out);
+        ASSERT_FALSE(values.empty());
+        EXPECT_EQ(scripted::Streams().at(0).packets_dropped, c.dropped) << c.stall_ms << " ms";
+        size_t missing = 0;
+        for (size_t i = 1; i < values.size(); ++i) {
+            ASSERT_GT(values[i], values[i - 1]) << "in order, " << c.stall_ms << " ms";
+            missing += static_cast<size_t>(values[i] - values[i - 1] - 1);
+        }
+        EXPECT_EQ(values.front(), 1);
+        EXPECT_EQ(missing, c.dropped) << c.stall_ms << " ms: only what the device dropped is missing";
+        EXPECT_EQ(values.size() + missing, static_cast<size_t>(values.back())) << c.stall_ms << " ms";
+    }
+}
+
+// The relaying thread joins the audio scheduling class once, after READY;
+// whether Windows grants it or not, the run looks the same.
+TEST_F(RelayTest, JoinsTheAudioSchedulingClassOnceWhateverItAnswers) {
+    std::string reference;
+    for (const bool refused : {false, true}) {
+        scripted::Reset();
+        if (refused) scripted::SetResult("AvSetMmThreadCharacteristicsW", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+        const auto run = Relay({At(0, 480, 1), At(10, 480, 2)}, 100);
+        EXPECT_EQ(run.err, "READY 5\n");
+        if (!refused) reference = run.out;
+        EXPECT_TRUE(SameBytes(run.out, reference));
+        const auto calls = scripted::SchedulingCalls();
+        ASSERT_EQ(calls.size(), 1u) << "refused: " << refused;
+        EXPECT_EQ(calls[0].call, "AvSetMmThreadCharacteristicsW");
+        EXPECT_EQ(calls[0].task, L"Audio");
+        EXPECT_EQ(calls[0].thread, std::this_thread::get_id()) << "the thread that relays";
+    }
 }
 
 TEST_F(RelayTest, FailedFlushEndsWithZeroAndNoMessage) {

@@ -1,5 +1,6 @@
 // The process-loopback device: asynchronous activation, the audio client and
 // the capture client, with packets delivered on the virtual clock.
+#include <algorithm>
 #include <cstring>
 
 #include "tests/doubles/world.h"
@@ -16,6 +17,7 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
         if (Dead(*this, "GetNextPacketSize")) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (frames == nullptr) return E_POINTER;
         if (FAILED(outcome.result)) return outcome.result;
+        if (stream->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
         *frames = stream->ready.empty() ? 0 : stream->ready.front().next_size.value_or(stream->ready.front().frames);
         return outcome.result;
     }
@@ -28,6 +30,12 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
         if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
         if (device_position != nullptr || counter_position != nullptr) Violation("GetBuffer asked for positions");
         if (FAILED(outcome.result)) return outcome.result;
+        if (stream->lost) {
+            *data = nullptr;
+            *frames = 0;
+            *flags = 0;
+            return AUDCLNT_E_DEVICE_INVALIDATED;
+        }
         if (stream->buffer_out) return AUDCLNT_E_OUT_OF_ORDER;
         if (stream->ready.empty()) {
             *data = nullptr;
@@ -58,7 +66,8 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
         stream->buffer_frames = packet.frames;
         *data = outcome.null_out ? nullptr : reinterpret_cast<BYTE*>(handed);
         *frames = packet.frames;
-        *flags = packet.silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0;
+        *flags = (packet.silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0) |
+                 (packet.discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0);
         return outcome.result;
     }
 
@@ -76,6 +85,7 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
             return AUDCLNT_E_INVALID_SIZE;
         }
         stream->buffer_out = false;
+        if (stream->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
         stream->ready.pop_front();
         ++stream->taken;
         return outcome.result;
@@ -104,6 +114,7 @@ struct AudioClient : Counted<IAudioClient> {
         std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
         const Outcome outcome = Enter("IAudioClient::Initialize");
         if (Dead(*this, "Initialize")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (stream->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (format == nullptr) return E_POINTER;
         if (stream->initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (share_mode != AUDCLNT_SHAREMODE_SHARED || periodicity != 0 || session != nullptr)
@@ -119,6 +130,7 @@ struct AudioClient : Counted<IAudioClient> {
         std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
         const Outcome outcome = Enter("IAudioClient::SetEventHandle");
         if (Dead(*this, "SetEventHandle")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (stream->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
         if (event == nullptr) return E_INVALIDARG;
         if (SUCCEEDED(outcome.result)) stream->event = event;
@@ -129,6 +141,7 @@ struct AudioClient : Counted<IAudioClient> {
         std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
         const Outcome outcome = Enter("IAudioClient::GetService");
         if (Dead(*this, "GetService")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (stream->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (out == nullptr) return E_POINTER;
         *out = nullptr;
         if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
@@ -147,6 +160,7 @@ struct AudioClient : Counted<IAudioClient> {
         std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
         const Outcome outcome = Enter("IAudioClient::Start");
         if (Dead(*this, "Start")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (stream->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
         if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
         if (stream->event == nullptr) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
         if (SUCCEEDED(outcome.result) && !stream->started) {
@@ -220,27 +234,94 @@ const Packet* Upcoming(Stream& stream) {
     return stream.upcoming ? &*stream.upcoming : nullptr;
 }
 
-bool Running(const Stream& stream) { return stream.started && !stream.stopped; }
+bool Running(const Stream& stream) { return stream.started && !stream.stopped && !stream.lost; }
 
 uint64_t DueAt(const Stream& stream, const Packet& packet) { return stream.start_ns + packet.at_ms * 1000000u; }
+
+// Keeps the unread packets within the buffer asked for at Initialize, never
+// fewer than the newest one, and never the one handed out by GetBuffer.
+void BoundBuffer(Stream& stream) {
+    const uint64_t rate = stream.format.nSamplesPerSec != 0 ? stream.format.nSamplesPerSec : 48000;
+    const uint64_t capacity =
+        static_cast<uint64_t>(std::max<REFERENCE_TIME>(stream.buffer_duration, 0)) * rate / 10000000;
+    uint64_t queued = 0;
+    for (const Packet& packet : stream.ready) queued += packet.frames;
+    const size_t first = stream.buffer_out ? 1 : 0;
+    while (queued > capacity && stream.ready.size() > first + 1) {
+        const UINT32 frames = stream.ready[first].frames;
+        stream.ready.erase(stream.ready.begin() + static_cast<ptrdiff_t>(first));
+        queued -= frames;
+        ++stream.dropped;
+        stream.frames_dropped += frames;
+        stream.gap = true;
+    }
+    if (stream.gap && stream.ready.size() > first) {
+        stream.ready[first].discontinuity = true;
+        stream.gap = false;
+    }
+}
+
+void Complete(const PendingActivation& pending) {
+    pending.handler->ActivateCompleted(pending.operation);
+    pending.handler->Release();
+    pending.operation->Release();
+}
+
+// Completes an activation, on a thread of its own or in the caller's.
+void Launch(const PendingActivation& pending) {
+    World& world = TheWorld();
+    if (!pending.on_thread) {
+        Complete(pending);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> flight(world.flight_lock);
+        ++world.in_flight;
+    }
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    world.threads.emplace_back([pending, &world] {
+        Complete(pending);
+        std::lock_guard<std::mutex> flight(world.flight_lock);
+        --world.in_flight;
+        world.flight_done.notify_all();
+    });
+}
 
 }  // namespace
 
 void AdvanceTo(uint64_t ns) {
     World& world = TheWorld();
-    std::lock_guard<std::recursive_mutex> hold(world.lock);
-    if (ns > world.now_ns) world.now_ns = ns;
-    for (const auto& stream : world.streams) {
-        if (!Running(*stream)) continue;
-        bool delivered = false;
-        for (const Packet* packet = Upcoming(*stream); packet != nullptr && DueAt(*stream, *packet) <= world.now_ns;
-             packet = Upcoming(*stream)) {
-            stream->ready.push_back(std::move(*stream->upcoming));
-            stream->upcoming.reset();
-            delivered = true;
+    std::vector<PendingActivation> due;
+    {
+        std::lock_guard<std::recursive_mutex> hold(world.lock);
+        if (ns > world.now_ns) world.now_ns = ns;
+        for (const auto& stream : world.streams) {
+            if (Running(*stream) && stream->script.lost_at_ms &&
+                stream->start_ns + *stream->script.lost_at_ms * 1000000u <= world.now_ns)
+                stream->lost = true;
+            if (!Running(*stream)) continue;
+            bool delivered = false;
+            for (const Packet* packet = Upcoming(*stream); packet != nullptr && DueAt(*stream, *packet) <= world.now_ns;
+                 packet = Upcoming(*stream)) {
+                stream->ready.push_back(std::move(*stream->upcoming));
+                stream->upcoming.reset();
+                delivered = true;
+            }
+            if (!delivered) continue;
+            BoundBuffer(*stream);
+            SignalEvent(stream->event);
         }
-        if (delivered) SignalEvent(stream->event);
+        auto& pending = world.pending_activations;
+        for (auto it = pending.begin(); it != pending.end();) {
+            if (it->due_ns > world.now_ns) {
+                ++it;
+                continue;
+            }
+            due.push_back(*it);
+            it = pending.erase(it);
+        }
     }
+    for (const PendingActivation& activation : due) Launch(activation);
 }
 
 uint64_t NextDeliveryNanoseconds() {
@@ -250,8 +331,31 @@ uint64_t NextDeliveryNanoseconds() {
     for (const auto& stream : world.streams) {
         if (!Running(*stream)) continue;
         if (const Packet* packet = Upcoming(*stream)) next = std::min(next, DueAt(*stream, *packet));
+        if (stream->script.lost_at_ms) next = std::min(next, stream->start_ns + *stream->script.lost_at_ms * 1000000u);
     }
+    for (const PendingActivation& activation : world.pending_activations) next = std::min(next, activation.due_ns);
     return next;
+}
+
+bool AwaitCompletions() {
+    World& world = TheWorld();
+    std::unique_lock<std::mutex> flight(world.flight_lock);
+    if (world.in_flight == 0) return false;
+    world.flight_done.wait(flight, [&world] { return world.in_flight == 0; });
+    return true;
+}
+
+void AbandonActivations() {
+    World& world = TheWorld();
+    std::vector<PendingActivation> pending;
+    {
+        std::lock_guard<std::recursive_mutex> hold(world.lock);
+        pending.swap(world.pending_activations);
+    }
+    for (const PendingActivation& activation : pending) {
+        activation.handler->Release();
+        activation.operation->Release();
+    }
 }
 
 }  // namespace scripted::detail
@@ -299,23 +403,27 @@ HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PR
     *activationOperation = operation;
 
     completionHandler->AddRef();
-    auto complete = [completionHandler, operation] {
-        completionHandler->ActivateCompleted(operation);
-        completionHandler->Release();
-        operation->Release();
-    };
-    if (world.loopbacks.count(pid) == 0 || world.loopbacks[pid].complete_on_thread) {
-        world.threads.emplace_back(complete);
-    } else {
-        hold.unlock();
-        complete();
+    static const scripted::Loopback kUnscripted;
+    const scripted::Loopback& timing = script != world.loopbacks.end() ? script->second : kUnscripted;
+    const PendingActivation pending{world.now_ns + timing.activation_ms * 1000000u, timing.complete_on_thread,
+                                    completionHandler, operation};
+    if (timing.activation_ms != 0) {
+        world.pending_activations.push_back(pending);  // completed when the clock gets there
+        return outcome.result;
     }
+    hold.unlock();
+    Launch(pending);
     return outcome.result;
 }
 
 namespace scripted {
 
 void SetLoopback(DWORD pid, Loopback script) { TheWorld().loopbacks[pid] = std::move(script); }
+
+void InvalidateStreams() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    for (const auto& stream : TheWorld().streams) stream->lost = true;
+}
 
 std::vector<Activation> Activations() {
     std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
@@ -329,10 +437,10 @@ std::vector<StreamState> Streams() {
         bool event_closed = false;
         for (const auto& handle : TheWorld().handles)
             if (handle.get() == stream->event) event_closed = handle->closed;
-        states.push_back(StreamState{stream->pid, stream->mode, stream->initialized, stream->started,
-                                     stream->stopped, stream->event != nullptr, event_closed, stream->client->refs,
-                                     stream->capture != nullptr ? stream->capture->refs : 0, stream->taken,
-                                     stream->format, stream->stream_flags, stream->buffer_duration});
+        states.push_back(StreamState{
+            stream->pid, stream->mode, stream->initialized, stream->started, stream->stopped, stream->event != nullptr,
+            event_closed, stream->client->refs, stream->capture != nullptr ? stream->capture->refs : 0, stream->taken,
+            stream->format, stream->stream_flags, stream->buffer_duration, stream->dropped, stream->frames_dropped});
     }
     return states;
 }

@@ -1,4 +1,6 @@
-// COM and C run-time calls: logged, with scripted results.
+// COM, C run-time and scheduling calls: logged, with scripted results.
+#include <cstring>
+
 #include "tests/doubles/world.h"
 
 using namespace scripted::detail;
@@ -22,3 +24,66 @@ int _fileno(FILE* stream) {
     if (stream == stderr) return 2;
     return fileno(stream);
 }
+
+HANDLE GetCurrentProcess() {
+    Enter("GetCurrentProcess");
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+BOOL SetProcessInformation(HANDLE hProcess, PROCESS_INFORMATION_CLASS ProcessInformationClass,
+                           LPVOID ProcessInformation, DWORD ProcessInformationSize) {
+    const Outcome outcome = Enter("SetProcessInformation");
+    scripted::SchedulingCall call{"SetProcessInformation",
+                                  std::this_thread::get_id(),
+                                  L"",
+                                  hProcess == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)),
+                                  ProcessInformationClass,
+                                  {},
+                                  ProcessInformationSize};
+    if (ProcessInformation != nullptr && ProcessInformationSize == sizeof(PROCESS_POWER_THROTTLING_STATE))
+        memcpy(&call.throttling, ProcessInformation, sizeof(call.throttling));
+    {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        TheWorld().scheduling.push_back(call);
+    }
+    if (FAILED(outcome.result)) {
+        const ULONG code = static_cast<ULONG>(outcome.result);
+        SetLastError((code >> 16) == 0x8007 ? code & 0xFFFF : ERROR_SUCCESS);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex) {
+    const Outcome outcome = Enter("AvSetMmThreadCharacteristicsW");
+    {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        TheWorld().scheduling.push_back(scripted::SchedulingCall{"AvSetMmThreadCharacteristicsW",
+                                                                 std::this_thread::get_id(),
+                                                                 TaskName != nullptr ? TaskName : L"",
+                                                                 false,
+                                                                 ProcessInformationClassMax,
+                                                                 {},
+                                                                 0});
+    }
+    if (TaskName == nullptr || TaskIndex == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (FAILED(outcome.result)) {
+        const ULONG code = static_cast<ULONG>(outcome.result);
+        SetLastError((code >> 16) == 0x8007 ? code & 0xFFFF : ERROR_SUCCESS);
+        return nullptr;
+    }
+    *TaskIndex = 1;
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x5C));  // a task handle, not a kernel object
+}
+
+namespace scripted {
+
+std::vector<SchedulingCall> SchedulingCalls() {
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    return TheWorld().scheduling;
+}
+
+}  // namespace scripted

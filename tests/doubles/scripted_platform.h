@@ -17,6 +17,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/win32.h"
@@ -55,6 +56,9 @@ void Settle();
 void CloseStdoutAfter(size_t bytes);
 // The reader goes away at this virtual time.
 void CloseStdoutAt(uint64_t ms);
+// stdout's reader stops reading at this virtual time for stall_ms: the first
+// write from then on blocks, and the clock moves on while it does.
+void StallStdoutAt(uint64_t ms, uint64_t stall_ms);
 // Number of writes that reached stdout's reader (each flush of a buffer is one).
 size_t StdoutWrites();
 // Bytes that have reached stdout's reader so far, during a Run.
@@ -124,20 +128,34 @@ struct Packet {
     std::vector<int16_t> samples;    // 2 * frames interleaved samples
     // What GetNextPacketSize reports while this packet is next, if not frames.
     std::optional<UINT32> next_size;
+    // Flagged AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY; the device also sets it
+    // on the first packet after it dropped some.
+    bool discontinuity = false;
 };
 
 // The packets of one stream, by index; empty once the script has no more.
 typedef std::function<std::optional<Packet>(size_t index)> PacketSource;
 
+// As on Windows, the device keeps no more unread audio than the duration
+// given to Initialize (at least one packet): once the reader is further
+// behind, the oldest packets go, and the next one left is flagged.
 struct Loopback {
     HRESULT activation_result = S_OK;  // what GetActivateResult hands back
     bool complete_on_thread = true;    // ActivateCompleted on a thread of its own
-    std::vector<Packet> packets;       // used when source is empty
+    uint64_t activation_ms = 0;        // virtual time from the call to the completion
+    // The stream is lost this long after Start (the audio service restarted):
+    // from then on GetNextPacketSize and GetBuffer fail with
+    // AUDCLNT_E_DEVICE_INVALIDATED, and nothing more is delivered.
+    std::optional<uint64_t> lost_at_ms;
+    std::vector<Packet> packets;  // used when source is empty
     PacketSource source;
 };
 // The script for every activation on pid (either mode). Pids without one get
 // a stream that opens and delivers nothing.
 void SetLoopback(DWORD pid, Loopback script);
+// Every stream activated so far is lost now, as when the audio service
+// restarts; later activations work.
+void InvalidateStreams();
 
 struct Activation {
     std::wstring path;
@@ -160,9 +178,24 @@ struct StreamState {
     WAVEFORMATEX format;     // as passed to Initialize
     DWORD stream_flags;
     REFERENCE_TIME buffer_duration;
+    size_t packets_dropped;  // by the device, the reader being too far behind
+    uint64_t frames_dropped;
 };
 // One entry per activation that produced an audio client, in order.
 std::vector<StreamState> Streams();
+
+// ---- Scheduling ----------------------------------------------------------------
+
+struct SchedulingCall {
+    std::string call;  // "AvSetMmThreadCharacteristicsW" or "SetProcessInformation"
+    std::thread::id thread;
+    std::wstring task;     // AvSetMmThreadCharacteristicsW's task name
+    bool current_process;  // SetProcessInformation on GetCurrentProcess()'s handle
+    PROCESS_INFORMATION_CLASS info_class;
+    PROCESS_POWER_THROTTLING_STATE throttling;  // as passed, when the size fits
+    DWORD size;
+};
+std::vector<SchedulingCall> SchedulingCalls();
 
 // ---- Endpoints and sessions ----------------------------------------------------
 

@@ -83,7 +83,11 @@ void SignalEvent(HANDLE value) {
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     const Outcome outcome = Enter("WaitForSingleObject");
-    if (FAILED(outcome.result)) return WAIT_FAILED;
+    if (FAILED(outcome.result)) {
+        const ULONG code = static_cast<ULONG>(outcome.result);
+        SetLastError((code >> 16) == 0x8007 ? code & 0xFFFF : ERROR_SUCCESS);
+        return WAIT_FAILED;
+    }
     Handle* event = OpenEvent(hHandle, "WaitForSingleObject");
     if (event == nullptr) return WAIT_FAILED;
     if (dwMilliseconds == INFINITE) {
@@ -96,6 +100,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     const uint64_t deadline = world.now_ns + dwMilliseconds * 1000000ull;
     for (;;) {
         if (TakeSignal(event)) return WAIT_OBJECT_0;
+        if (AwaitCompletions()) continue;  // a completion takes no virtual time: look again
         if (world.now_ns >= deadline) return WAIT_TIMEOUT;
         const uint64_t next = std::min(deadline, NextDeliveryNanoseconds());
         if (next > world.horizon_ns) throw scripted::EndOfScript{};

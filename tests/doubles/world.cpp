@@ -2,10 +2,11 @@
 // standard streams, and the inventory of what is still open.
 #include "tests/doubles/world.h"
 
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fnmatch.h>
 
 namespace scripted {
 namespace detail {
@@ -64,6 +65,11 @@ namespace {
 ssize_t WriteStdout(void*, const char* data, size_t size) {
     World& world = TheWorld();
     std::lock_guard<std::recursive_mutex> hold(world.lock);
+    if (world.now_ns >= world.stdout_stall_ns) {
+        // The writer is blocked while the reader looks away.
+        world.stdout_stall_ns = UINT64_MAX;
+        AdvanceTo(world.now_ns + world.stdout_stall_length_ns);
+    }
     if (world.now_ns >= world.stdout_close_ns) world.stdout_limit = std::min(world.stdout_limit, world.stdout_bytes);
     const size_t room = world.stdout_limit - std::min(world.stdout_limit, world.stdout_bytes);
     const size_t taken = std::min(room, size);
@@ -100,6 +106,8 @@ using namespace detail;
 
 void Reset() {
     JoinThreads();
+    AbandonActivations();
+    JoinThreads();
     World& world = TheWorld();
     std::lock_guard<std::recursive_mutex> hold(world.lock);
     world.calls.clear();
@@ -128,6 +136,9 @@ void Reset() {
     world.stdout_close_ns = UINT64_MAX;
     world.stdout_writes = 0;
     world.stdout_bytes = 0;
+    world.stdout_stall_ns = UINT64_MAX;
+    world.stdout_stall_length_ns = 0;
+    world.scheduling.clear();
     world.keep_stdout = true;
     world.out.clear();
     world.err.clear();
@@ -167,6 +178,11 @@ void Settle() { JoinThreads(); }
 void CloseStdoutAfter(size_t bytes) { TheWorld().stdout_limit = bytes; }
 
 void CloseStdoutAt(uint64_t ms) { TheWorld().stdout_close_ns = ms * 1000000u; }
+
+void StallStdoutAt(uint64_t ms, uint64_t stall_ms) {
+    TheWorld().stdout_stall_ns = ms * 1000000u;
+    TheWorld().stdout_stall_length_ns = stall_ms * 1000000u;
+}
 
 size_t StdoutWrites() { return TheWorld().stdout_writes; }
 

@@ -75,6 +75,20 @@ struct Stream {
     bool buffer_out = false;
     UINT32 buffer_frames = 0;
     std::vector<int16_t> buffer;
+    // Lost streams fail their capture calls with AUDCLNT_E_DEVICE_INVALIDATED.
+    bool lost = false;
+    size_t dropped = 0;
+    uint64_t frames_dropped = 0;
+    bool gap = false;  // dropped packets, and no packet flagged for it yet
+};
+
+// An activation whose completion is due later on the virtual clock. It
+// holds one reference to the handler and one to the operation.
+struct PendingActivation {
+    uint64_t due_ns;
+    bool on_thread;
+    IActivateAudioInterfaceCompletionHandler* handler;
+    IActivateAudioInterfaceAsyncOperation* operation;
 };
 
 struct Rule {
@@ -127,11 +141,19 @@ struct World {
     std::vector<std::unique_ptr<Handle>> handles;
     std::unordered_map<HANDLE, Handle*> handle_index;  // the same handles, for lookups in long runs
     std::vector<std::thread> threads;
+    std::vector<PendingActivation> pending_activations;
+    // Completion threads started and not yet done, guarded by flight_lock.
+    std::mutex flight_lock;
+    std::condition_variable flight_done;
+    int in_flight = 0;
+    std::vector<SchedulingCall> scheduling;
 
     size_t stdout_limit = SIZE_MAX;
     uint64_t stdout_close_ns = UINT64_MAX;
     size_t stdout_writes = 0;
     size_t stdout_bytes = 0;  // taken by the reader, kept in `out` or not
+    uint64_t stdout_stall_ns = UINT64_MAX;
+    uint64_t stdout_stall_length_ns = 0;
     bool keep_stdout = true;
     std::string out;
     std::string err;
@@ -168,8 +190,13 @@ HANDLE AddHandle(std::unique_ptr<Handle> handle);
 Handle* FindHandle(HANDLE value);
 
 // Time and packets.
-void AdvanceTo(uint64_t ns);            // delivers packets on the way
-uint64_t NextDeliveryNanoseconds();     // UINT64_MAX when none is scheduled
+void AdvanceTo(uint64_t ns);         // delivers packets on the way
+uint64_t NextDeliveryNanoseconds();  // UINT64_MAX when none is scheduled (activations too)
+// Blocks while an activation completes on a thread of its own (it takes no
+// virtual time); true if it had to wait.
+bool AwaitCompletions();
+// Drops the references of activations that never completed.
+void AbandonActivations();
 void SignalEvent(HANDLE event);
 
 template <typename I>

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """pcmtap against real faults on a private headless sound server: the server
 killed and restarted under mix mode, the target exiting under include mode,
-stdout or stderr closed, and a reader that stalls. Each case checks the exit
-code, the status lines and the output rate.
+stdout or stderr closed, and a reader that stalls (in include mode within the
+stream's buffer, in mix mode for 2 s). Each case checks the exit code, the
+status lines and the output rate.
 
 Usage: tests/e2e/pulse_faults.py [path/to/pcmtap] [unittest options]
 Default binary: build/linux/pcmtap of this checkout.
@@ -223,6 +224,34 @@ class ClosedStreams(FaultTest):
 
 
 class SlowReader(FaultTest):
+    def test_include_loses_nothing_when_the_writer_blocks_for_half_a_second(self):
+        player = self.players.play(440)
+        self.assertTrue(self.players.wait_until_playing(1))
+        c = self.capture("--include", player.pid, kind=StallingCapture)
+        self.assertEqual(c.wait_ready(), "READY %d" % player.pid)
+        # The pipe takes its fill before the write blocks; the stall goes on
+        # for half a second past it, within the stream's 1 s buffer.
+        pipe_seconds = fcntl.fcntl(c.process.stdout.fileno(), F_GETPIPE_SZ) / BYTES_PER_SECOND
+        time.sleep(1.0)
+
+        c.go.clear()
+        time.sleep(0.1)  # the read in progress returns
+        stalled = time.monotonic()
+        time.sleep(pipe_seconds + 0.5)
+        resumed = time.monotonic()
+        c.go.set()
+        time.sleep(1.5)
+
+        self.assertIsNone(c.process.poll(), "include mode ended: %r" % c.status_lines())
+        self.assertEqual(c.status_lines(), ["READY %d" % player.pid])
+        start, end = stalled - 0.5, resumed + 1.0
+        got = c.bytes_between(start, end) / BYTES_PER_SECOND
+        self.assertAlmostEqual(got, end - start, delta=0.1,
+                               msg="%.2f s of audio over %.2f s around a %.2f s stall" % (got, end - start,
+                                                                                         resumed - stalled))
+        self.assertGreater(tone_level(c.pcm(resumed + 0.5), 440), PRESENT)
+        self.end_by_closing_stdout(c)
+
     def test_mix_skips_what_a_two_second_stall_left_overdue_and_goes_on_at_real_time(self):
         target = self.players.play_under_shell(440)
         self.players.play(1000)

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
@@ -336,6 +337,169 @@ TEST_F(RunMixTest, EndsQuietlyWithZeroWhenTheReaderGoes) {
         EXPECT_EQ(run.out.size(), c.at_ms != 0 ? 5 * 1920u : c.after_bytes);
         EXPECT_LT(scripted::NowNanoseconds(), 100 * 1000000u);
         EXPECT_EQ(scripted::OpenHandles().size(), 1u) << "the source is left to the process's end";
+    }
+}
+
+// A stream whose samples count frames: 1 + (frame % 30000) on both channels.
+scripted::Loopback Ramp() {
+    scripted::Loopback ramp = mixworld::Script();
+    ramp.source = [](size_t index) -> std::optional<scripted::Packet> {
+        scripted::Packet packet = mixworld::Tone(index * 10, 480, 0);
+        for (size_t frame = 0; frame < 480; ++frame) {
+            const auto value = static_cast<int16_t>(1 + (index * 480 + frame) % 30000);
+            packet.samples.insert(packet.samples.end(), {value, value});
+        }
+        return packet;
+    };
+    return ramp;
+}
+
+// What became of a ramp on its way out: frames of it never written, and
+// frames of silence written in its place while it ran dry.
+struct RampCost {
+    size_t skipped = 0;
+    size_t silent = 0;
+};
+
+RampCost WalkRamp(const std::string& out) {
+    RampCost cost;
+    int previous = 0;
+    for (size_t frame = 0; frame < out.size() / kFrameBytes; ++frame) {
+        const int value = FrameAt(out, frame).first;
+        if (value == 0) {
+            if (previous != 0) ++cost.silent;
+            continue;
+        }
+        if (previous != 0) cost.skipped += static_cast<size_t>((value - previous - 1 + 30000) % 30000);
+        previous = value;
+    }
+    return cost;
+}
+
+const scripted::StreamState& StreamOf(const std::vector<scripted::StreamState>& streams, DWORD pid) {
+    for (const auto& stream : streams)
+        if (stream.pid == pid && stream.started && !stream.stopped) return stream;
+    static const scripted::StreamState kNone{};
+    return kNone;
+}
+
+// A reconciliation opens its new sources one after another, and the loop
+// waits on each activation. The sources already playing keep their audio in
+// their streams' 1 s buffers meanwhile: nothing is lost to a 60 ms stall, only
+// delayed (their queues run dry, and they wait for 20 ms again). A longer
+// stall runs into the mix loop's own rules: the 100 ms chunk cap skips the
+// rest of the overdue output, and the 200 ms trim cuts a source's queue back
+// to its newest 20 ms.
+TEST_F(RunMixTest, ASlowActivationCostsThePlayingSourcesNothingUpToTheTrim) {
+    struct Case {
+        uint64_t activation_ms;
+        size_t skipped;  // ramp frames never written
+    };
+    for (const Case& c : {Case{0, 0}, Case{60, 0}, Case{190, 0}, Case{300, 13440}}) {
+        scripted::Reset();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+        scripted::SetLoopback(20, Ramp());
+        scripted::Loopback slow = Endless(0);
+        slow.activation_ms = c.activation_ms;
+        scripted::SetLoopback(30, slow);
+        mixworld::MakeAudible({20});
+        ChangeWorldAt(1500, [] { mixworld::MakeAudible({20, 30}); });
+        scripted::SetHorizon(3000);
+
+        const auto run = Mix();
+        const auto streams = scripted::Streams();
+        EXPECT_EQ(StreamOf(streams, 20).packets_dropped, 0u) << c.activation_ms << " ms: the device dropped nothing";
+        EXPECT_EQ(StreamOf(streams, 30).pid, 30u) << "the slow source was opened";
+        const RampCost cost = WalkRamp(run.out);
+        EXPECT_EQ(cost.skipped, c.skipped) << c.activation_ms << " ms activation";
+        if (c.activation_ms >= 60) {
+            EXPECT_GT(cost.silent, 0u) << c.activation_ms << " ms: the source ran dry";
+        }
+        std::printf("activation %3llu ms: %zu ramp frames skipped, %zu silent frames written, %zu output frames "
+                    "skipped\n",
+                    static_cast<unsigned long long>(c.activation_ms), cost.skipped, cost.silent,
+                    size_t{3000} * 48 - run.out.size() / kFrameBytes);
+    }
+}
+
+// A stream lost under mix mode (the audio service restarted) fails the
+// source, and the next reconciliation opens it afresh; nothing is printed.
+TEST_F(RunMixTest, ALostSourceIsReopenedAtTheNextReconciliation) {
+    scripted::Loopback lost = Endless(100);
+    lost.lost_at_ms = 500;  // every stream of it, 500 ms after its start
+    scripted::SetLoopback(20, lost);
+    mixworld::MakeAudible({20});
+    scripted::SetHorizon(1200);
+
+    const auto run = Mix();
+    EXPECT_FALSE(run.exit_code.has_value());
+    EXPECT_EQ(run.err, "READY mix 1\n");
+    const auto streams = scripted::Streams();
+    ASSERT_EQ(streams.size(), 3u);
+    EXPECT_TRUE(streams[1].stopped && streams[1].event_closed) << "the lost stream is closed";
+    EXPECT_EQ(streams[2].pid, 20u);
+    EXPECT_FALSE(streams[2].stopped) << "and opened afresh";
+    EXPECT_TRUE(FramesHold(run.out, 0, 480 * 49, 100));
+    EXPECT_TRUE(FramesHold(run.out, 57600 - 480, 57600, 100)) << "it plays again";
+}
+
+// An activation that never completes holds a reconciliation up for 10 s;
+// the source is skipped, nothing is printed, the mix goes on, and the next
+// reconciliation tries again.
+TEST_F(RunMixTest, AnActivationThatHangsIsSkippedAfterTenSeconds) {
+    scripted::SetLoopback(20, Endless(100));
+    scripted::Loopback hanging = Endless(300);
+    hanging.activation_ms = 60000;
+    scripted::SetLoopback(30, hanging);
+    mixworld::MakeAudible({20});
+    ChangeWorldAt(500, [] { mixworld::MakeAudible({20, 30}); });
+    // The reader leaves during the second try; the loop learns it at the
+    // write after that wait (a horizon would end the run inside the wait).
+    scripted::CloseStdoutAt(12500);
+
+    const auto run = Mix();
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, "READY mix 1\n");
+    size_t tries = 0;
+    for (const auto& activation : scripted::Activations())
+        tries += activation.params.ProcessLoopbackParams.TargetProcessId == 30 ? 1 : 0;
+    EXPECT_EQ(tries, 2u) << "given up at 11 s, tried again at 12 s, given up at 22 s";
+    EXPECT_EQ(scripted::NowNanoseconds() / 1000000000u, 22u);
+    EXPECT_EQ(StreamOf(scripted::Streams(), 30).pid, 0u) << "never a source";
+    // A second of output, the 100 ms cap after the wait, then real time again.
+    EXPECT_GE(run.out.size(), (1000u + 100u + 900u) * 48 * kFrameBytes) << "the mix went on after the wait";
+    EXPECT_TRUE(FramesHold(run.out, run.out.size() / kFrameBytes - 480, run.out.size() / kFrameBytes, 100));
+}
+
+// The mixing thread joins the audio scheduling class and opts the process
+// out of timer-resolution throttling, once each, before its first turn.
+TEST_F(RunMixTest, AsksForAudioSchedulingAndTheTimerResolutionOnce) {
+    for (const bool refused : {false, true}) {
+        scripted::Reset();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+        if (refused) {
+            scripted::SetResult("AvSetMmThreadCharacteristicsW", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+            scripted::SetResult("SetProcessInformation", HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+        }
+        scripted::SetHorizon(100);
+        const auto run = Mix();
+        EXPECT_EQ(run.err, "READY mix 0\n") << "refused: " << refused;
+        EXPECT_EQ(run.out.size(), 10 * 1920u) << "refused: " << refused;
+        const auto calls = scripted::SchedulingCalls();
+        ASSERT_EQ(calls.size(), 2u);
+        EXPECT_EQ(calls[0].call, "AvSetMmThreadCharacteristicsW");
+        EXPECT_EQ(calls[0].task, L"Audio");
+        EXPECT_EQ(calls[1].call, "SetProcessInformation");
+        EXPECT_TRUE(calls[1].current_process);
+        EXPECT_EQ(calls[1].info_class, ProcessPowerThrottling);
+        EXPECT_EQ(calls[1].size, sizeof(PROCESS_POWER_THROTTLING_STATE));
+        EXPECT_EQ(calls[1].throttling.Version, static_cast<ULONG>(PROCESS_POWER_THROTTLING_CURRENT_VERSION));
+        EXPECT_EQ(calls[1].throttling.ControlMask,
+                  static_cast<ULONG>(PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION));
+        EXPECT_EQ(calls[1].throttling.StateMask, 0u);
+        for (const auto& call : calls) EXPECT_EQ(call.thread, std::this_thread::get_id()) << call.call;
+        const auto order = scripted::CallsMatching({"AvSetMm*", "SetProcessInformation", "timeBeginPeriod"});
+        EXPECT_THAT(order, ElementsAre("AvSetMmThreadCharacteristicsW", "SetProcessInformation", "timeBeginPeriod"));
     }
 }
 

@@ -282,16 +282,12 @@ TEST_F(LoopbackClientTest, AfterTheServerIsLostANewActivationReconnects) {
     ASSERT_NE(client, nullptr);
     server_.Stop();
     UINT32 size = 0;
-    for (int i = 0; i < 50 && size == 0; ++i) {
+    HRESULT hr = S_OK;
+    for (int i = 0; i < 50 && SUCCEEDED(hr); ++i) {
         WaitForSingleObject(event_, 100);
-        EXPECT_HR(S_OK, capture->GetNextPacketSize(&size));
+        hr = capture->GetNextPacketSize(&size);
     }
-    EXPECT_EQ(size, 480u);
-    BYTE* data = reinterpret_cast<BYTE*>(0xdeadbeef);
-    UINT32 frames = 0xdeadbeef;
-    DWORD flags = 0xdeadbeef;
-    EXPECT_HR(AUDCLNT_E_DEVICE_INVALIDATED, capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
-    EXPECT_EQ(data, nullptr);
+    EXPECT_HR(AUDCLNT_E_DEVICE_INVALIDATED, hr);
 
     ASSERT_TRUE(server_.Start()) << server_.why();
     IAudioCaptureClient* again_capture = nullptr;

@@ -1,0 +1,41 @@
+// The capture contract's world on the scripted platform.
+#include "tests/doubles/scripted_platform.h"
+#include "tests/platform/capture_contract.h"
+
+namespace {
+
+class ScriptedWorld final : public CaptureContractWorld {
+public:
+    std::string Start() override {
+        scripted::Reset();
+        return "";
+    }
+    DWORD Player() override {
+        scripted::Loopback script;
+        script.source = [](size_t index) -> std::optional<scripted::Packet> {
+            scripted::Packet packet;
+            packet.at_ms = index * 10;
+            packet.value = static_cast<int16_t>(index % 30000 + 1);
+            return packet;
+        };
+        scripted::SetLoopback(kPlayer, script);
+        return kPlayer;
+    }
+    DWORD Quiet() override { return kQuiet; }  // unscripted: opens and delivers nothing
+    void LoseServer() override { scripted::InvalidateStreams(); }
+    UINT32 Slack() const override { return 0; }
+    std::vector<std::string> Finish() override {
+        scripted::Settle();
+        std::vector<std::string> misuse = scripted::Violations();
+        scripted::Reset();
+        return misuse;
+    }
+
+private:
+    static constexpr DWORD kPlayer = 100;
+    static constexpr DWORD kQuiet = 200;
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureContractWorld> MakeCaptureContractWorld() { return std::make_unique<ScriptedWorld>(); }
