@@ -41,10 +41,6 @@ PRESENT = 2000
 # Cases that fail today, and why. Each is run; one that passes is reported
 # as an unexpected success, so the list cannot go stale unnoticed.
 EXPECTED_FAIL = {
-    # Wine keeps only the stream's buffer duration of audio (20 ms, rounded
-    # up to 30 ms): under load it overflows and whole packets are dropped,
-    # mostly without a discontinuity flag. A 1 s buffer loses nothing.
-    "test_no_frame_lost_over_30_s_under_load": "frames dropped with a 20 ms buffer",
     # Once the sound server is gone, Wine 8 keeps setting the event every
     # period and GetNextPacketSize answers S_OK with 0 frames; only GetBuffer
     # (and GetCurrentPadding) answer AUDCLNT_E_DEVICE_INVALIDATED. The relay
