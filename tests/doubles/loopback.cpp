@@ -1,5 +1,6 @@
 // The process-loopback device: asynchronous activation, the audio client and
 // the capture client, with packets delivered on the virtual clock.
+#include <cmath>
 #include <cstring>
 
 #include "tests/doubles/world.h"
@@ -222,7 +223,12 @@ const Packet* Upcoming(Stream& stream) {
 
 bool Running(const Stream& stream) { return stream.started && !stream.stopped; }
 
-uint64_t DueAt(const Stream& stream, const Packet& packet) { return stream.start_ns + packet.at_ms * 1000000u; }
+uint64_t DueAt(const Stream& stream, const Packet& packet) {
+    if (stream.script.rate_ppm == 0) return stream.start_ns + packet.at_ms * 1000000u;
+    // A device clock of its own: fast devices deliver early, slow ones late.
+    const double device_ns = static_cast<double>(packet.at_ms) * 1e6;
+    return stream.start_ns + static_cast<uint64_t>(std::llround(device_ns / (1 + stream.script.rate_ppm * 1e-6)));
+}
 
 }  // namespace
 
@@ -329,8 +335,8 @@ std::vector<StreamState> Streams() {
         bool event_closed = false;
         for (const auto& handle : TheWorld().handles)
             if (handle.get() == stream->event) event_closed = handle->closed;
-        states.push_back(StreamState{stream->pid, stream->mode, stream->initialized, stream->started,
-                                     stream->stopped, stream->event != nullptr, event_closed, stream->client->refs,
+        states.push_back(StreamState{stream->pid, stream->mode, stream->initialized, stream->started, stream->stopped,
+                                     stream->event != nullptr, event_closed, stream->client->refs,
                                      stream->capture != nullptr ? stream->capture->refs : 0, stream->taken,
                                      stream->format, stream->stream_flags, stream->buffer_duration});
     }
