@@ -223,9 +223,11 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
     if (c.mode == DriftMode::kPassThrough || frames == 0) {
         const size_t taken = std::min(unread_frames, frames);
         Remember(c, unread, taken);
-        // Run dry while passing through: slow, or primed with too thin a
-        // backlog. Either way it is steered up to the target from now on.
-        if (taken == unread_frames && frames != 0) c.mode = DriftMode::kCorrecting;
+        // Run dry while passing through after a steady second: slow, or
+        // primed with too thin a backlog. Either way it is steered up to the
+        // target from now on.
+        // (A source that stops after less than a second is just gone for now.)
+        if (taken == unread_frames && frames != 0 && c.windows != 0) c.mode = DriftMode::kCorrecting;
         return DriftShare{unread, taken, taken};
     }
 
