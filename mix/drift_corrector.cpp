@@ -28,6 +28,8 @@ constexpr double kDeadBand = 96;         // frames (2 ms) the smoothed backlog m
 constexpr double kReleasePpm = 10;       // a learned drift below this goes back to passing through...
 constexpr double kReleaseFrames = 48;    // ...once the backlog is within 1 ms of the target...
 constexpr int64_t kReleaseWindows = 20;  // ...and has stayed there this many windows
+constexpr double kDangerFrames = 240;    // a chunk leaving less than 5 ms behind: build up at once...
+constexpr double kCatchUpPpm = 4000;     // ...this much slower, until the next window steers
 constexpr double kLandingPpm = 100;      // the most a release bends the ratio to bring the phase to 0
 
 // Kaiser-windowed sinc with its cut-off at half the sample rate, so that it
@@ -165,6 +167,16 @@ void Steer(DriftCorrector& c) {
 
 // Counts one chunk's backlog; at the end of a window, steers.
 void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
+    // About to run dry (primed on a thin backlog against late turns, or a
+    // slow clock): no time to wait for the average.
+    // One that cannot fill this chunk at all has simply stopped for now.
+    if (backlog >= frames + kTaps && static_cast<double>(backlog) < static_cast<double>(frames) + kDangerFrames &&
+        c.ppm > -kCatchUpPpm) {
+        if (c.mode != DriftMode::kCorrecting) c.integral = 0;
+        c.mode = DriftMode::kCorrecting;
+        c.ppm = -kCatchUpPpm;
+        c.settled = 0;
+    }
     c.window_frames += static_cast<int64_t>(frames);
     c.window_backlog += static_cast<int64_t>(backlog) * static_cast<int64_t>(frames);
     if (c.window_frames < kDriftWindow) return;

@@ -17,7 +17,7 @@ constexpr int64_t kDriftWindow = 48000;   // mix frames averaged per controller 
 constexpr int64_t kDriftBandLow = 960;    // frames (20 ms): the target band of the averaged backlog
 constexpr int64_t kDriftBandHigh = 1920;  // frames (40 ms)
 constexpr int64_t kDriftTarget = 1440;    // frames (30 ms): where a correction steers to
-constexpr double kDriftMaxPpm = 1000;     // the ratio never leaves 1 +- 0.001
+constexpr double kDriftMaxPpm = 1000;     // steering keeps the ratio within 1 +- 0.001
 
 enum class DriftMode : uint8_t {
     kPassThrough,  // ratio 1, phase 0: the source's samples as they are
