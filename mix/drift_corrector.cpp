@@ -167,11 +167,12 @@ void Steer(DriftCorrector& c) {
 
 // Counts one chunk's backlog; at the end of a window, steers.
 void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
+    // A chunk the source cannot fill is its last before it stops (or runs
+    // dry): no measure of where its backlog is held.
+    if (backlog < frames + kTaps) return;
     // About to run dry (primed on a thin backlog against late turns, or a
     // slow clock): no time to wait for the average.
-    // One that cannot fill this chunk at all has simply stopped for now.
-    if (backlog >= frames + kTaps && static_cast<double>(backlog) < static_cast<double>(frames) + kDangerFrames &&
-        c.ppm > -kCatchUpPpm) {
+    if (static_cast<double>(backlog) < static_cast<double>(frames) + kDangerFrames && c.ppm > -kCatchUpPpm) {
         if (c.mode != DriftMode::kCorrecting) c.integral = 0;
         c.mode = DriftMode::kCorrecting;
         c.ppm = -kCatchUpPpm;

@@ -16,7 +16,8 @@ constexpr size_t kDriftPhases = 256;      // filter phases per frame, interpolat
 constexpr int64_t kDriftWindow = 48000;   // mix frames averaged per controller step (1 s)
 constexpr int64_t kDriftBandLow = 960;    // frames (20 ms): the target band of the averaged backlog
 constexpr int64_t kDriftBandHigh = 1920;  // frames (40 ms)
-constexpr int64_t kDriftTarget = 1440;    // frames (30 ms): where a correction steers to
+constexpr int64_t kDriftTarget = 1680;    // frames (35 ms): where a correction steers to; late turns
+                                          // and packets make the backlog at a chunk 15-20 ms lower
 constexpr double kDriftMaxPpm = 1000;     // steering keeps the ratio within 1 +- 0.001
 
 enum class DriftMode : uint8_t {

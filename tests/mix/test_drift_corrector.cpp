@@ -150,9 +150,10 @@ TEST(DriftCorrector, ASteadySourcePassesThroughItsOwnSamples) {
 // band, and a source that keeps time must end up passing through.
 struct Drifting {
     double ppm;
-    size_t start_backlog;  // frames delivered before the first chunk
-    unsigned jitter;       // packets arrive up to this many frames' time late
-    int dries;             // times it may run dry, all in the first seconds
+    size_t start_backlog;   // frames delivered before the first chunk
+    unsigned jitter;        // packets arrive up to this many frames' time late
+    int dries;              // times it may run dry
+    double tolerance = 30;  // ppm between the drift and what it learned in 10 minutes
 };
 
 TEST(DriftCorrector, TheControllerHoldsTheBacklogOfADriftingSource) {
@@ -167,7 +168,9 @@ TEST(DriftCorrector, TheControllerHoldsTheBacklogOfADriftingSource) {
                               // source cannot be told from one that keeps time until it runs dry:
                               // once, then it is steered up.
                               {-300, 960, 0, 1},
-                              {-20, 960, 0, 1}};
+                              // In lockstep the backlog is seen only in packet steps: at 20 ppm one
+                              // step every 500 s, so what is learned in 10 minutes is rough.
+                              {-20, 960, 0, 1, 60}};
     for (const Drifting& d : cases) {
         SCOPED_TRACE(std::to_string(d.ppm) + " ppm from " + std::to_string(d.start_backlog) + ", jitter " +
                      std::to_string(d.jitter));
@@ -210,7 +213,7 @@ TEST(DriftCorrector, TheControllerHoldsTheBacklogOfADriftingSource) {
         if (d.ppm == 0) {
             EXPECT_EQ(corrector.mode, DriftMode::kPassThrough);
         } else {
-            EXPECT_NEAR(corrector.integral, d.ppm, 30);
+            EXPECT_NEAR(corrector.integral, d.ppm, d.tolerance);
         }
     }
 }
