@@ -335,8 +335,8 @@ std::vector<StreamState> Streams() {
         bool event_closed = false;
         for (const auto& handle : TheWorld().handles)
             if (handle.get() == stream->event) event_closed = handle->closed;
-        states.push_back(StreamState{stream->pid, stream->mode, stream->initialized, stream->started, stream->stopped,
-                                     stream->event != nullptr, event_closed, stream->client->refs,
+        states.push_back(StreamState{stream->pid, stream->mode, stream->initialized, stream->started,
+                                     stream->stopped, stream->event != nullptr, event_closed, stream->client->refs,
                                      stream->capture != nullptr ? stream->capture->refs : 0, stream->taken,
                                      stream->format, stream->stream_flags, stream->buffer_duration});
     }

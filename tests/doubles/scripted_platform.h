@@ -117,11 +117,11 @@ void SetWindow(uint64_t hwnd, DWORD owner_pid);
 // ---- Process-loopback streams --------------------------------------------------
 
 struct Packet {
-    uint64_t at_ms = 0;  // available this long after the stream's Start
+    uint64_t at_ms = 0;              // available this long after the stream's Start
     UINT32 frames = 480;
-    bool silent = false;           // data then holds garbage that must not be read
-    int16_t value = 0;             // every sample, unless samples is given
-    std::vector<int16_t> samples;  // 2 * frames interleaved samples
+    bool silent = false;             // data then holds garbage that must not be read
+    int16_t value = 0;               // every sample, unless samples is given
+    std::vector<int16_t> samples;    // 2 * frames interleaved samples
     // What GetNextPacketSize reports while this packet is next, if not frames.
     std::optional<UINT32> next_size;
 };
@@ -156,12 +156,12 @@ struct StreamState {
     DWORD pid;
     DWORD mode;
     bool initialized, started, stopped;
-    bool event_set;         // SetEventHandle was given an event
-    bool event_closed;      // that event has been closed
-    int audio_client_refs;  // references the tool still holds
+    bool event_set;          // SetEventHandle was given an event
+    bool event_closed;       // that event has been closed
+    int audio_client_refs;   // references the tool still holds
     int capture_client_refs;
-    size_t packets_taken;  // packets released with ReleaseBuffer
-    WAVEFORMATEX format;   // as passed to Initialize
+    size_t packets_taken;    // packets released with ReleaseBuffer
+    WAVEFORMATEX format;     // as passed to Initialize
     DWORD stream_flags;
     REFERENCE_TIME buffer_duration;
 };
