@@ -254,15 +254,14 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
         lands = std::abs(needed) <= kLandingPpm;
         ppm = lands ? needed : std::copysign(kLandingPpm, to_frame);
     }
-    const double ratio = 1 + ppm * 1e-6;
+    const uint64_t step = Fixed(1 + ppm * 1e-6);
+    const uint64_t start = Fixed(c.phase);
     // History, then as much of the queue as the chunk can read.
-    const size_t wanted = static_cast<size_t>(c.phase + static_cast<double>(frames - 1) * ratio) + kTaps;
+    const size_t wanted = static_cast<size_t>((start + (frames - 1) * step) >> 32) + kTaps;
     const size_t count = std::min(wanted, kHistory + unread_frames);
     Deinterleave(c.history, kHistory, unread, count, scratch);
     ReserveForGrowth(c.output, 2 * frames);
     c.output.resize(2 * frames);
-    const uint64_t step = Fixed(ratio);
-    const uint64_t start = Fixed(c.phase);
     const size_t given =
         Interpolate(scratch.data(), scratch.data() + count, count, start, step, c.output.data(), frames);
 
