@@ -568,7 +568,7 @@ TEST_F(MixScenarios, SeedFromEnvironment) {
 
 // A sanitizer build runs everything several times slower: a shorter stretch there.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr double kDriftHours = 0.1;
+constexpr double kDriftHours = 0.05;
 #else
 constexpr double kDriftHours = 0.5;
 #endif
