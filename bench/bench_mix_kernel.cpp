@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "mix/drift_corrector.h"
 #include "mix/mix_kernel.h"
 
 namespace {
@@ -94,6 +95,32 @@ void BM_MemcpySources(benchmark::State& state) {
     Report(state, count * sources, sizeof(int16_t));
 }
 
+// One source's drift corrector over chunks of 480 frames, resampling at
+// `ppm` (0: passing through), its backlog held at the target. Items are
+// frames: 48000 of them are one second of one source, to set beside
+// BM_MixSpans' samples (96000 per source-second).
+void BM_DriftCorrector(benchmark::State& state) {
+    const double ppm = static_cast<double>(state.range(0));
+    const size_t frames = 480;
+    const std::vector<int16_t> samples = Samples(2 * 48000 * 2);
+    DriftCorrector corrector;
+    if (ppm != 0) {
+        corrector.mode = DriftMode::kCorrecting;
+        corrector.integral = corrector.ppm = ppm;
+    }
+    std::vector<float> scratch;
+    size_t position = 0;
+    for (auto _ : state) {
+        if (position > 48000) position = 0;
+        const DriftShare share =
+            TakeDriftShare(corrector, samples.data() + 2 * position, kDriftTarget, frames, scratch);
+        position += share.consumed;
+        benchmark::DoNotOptimize(share.samples);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * frames));
+}
+
 // 960: the smallest chunk; 9600: the largest.
 BENCHMARK_CAPTURE(BM_MixInto, fast, MixInto)->Arg(960)->Arg(9600);
 BENCHMARK_CAPTURE(BM_MixInto, reference, MixIntoReference)->Arg(960)->Arg(9600);
@@ -102,5 +129,6 @@ BENCHMARK_CAPTURE(BM_ClampMix, fast, ClampMix)->Arg(960)->Arg(9600);
 BENCHMARK_CAPTURE(BM_ClampMix, reference, ClampMixReference)->Arg(960)->Arg(9600);
 BENCHMARK(BM_MixSpans)->Arg(1)->Arg(2)->Arg(16);
 BENCHMARK(BM_MemcpySources)->Arg(1)->Arg(2)->Arg(16);
+BENCHMARK(BM_DriftCorrector)->Arg(0)->Arg(200)->Arg(-300);
 
 }  // namespace

@@ -7,20 +7,25 @@
 
 namespace {
 
-// Takes the source's share of a chunk of `samples` samples, if it plays in
+// Takes the source's share of a chunk of `frames` frames, if it plays in
 // it: its span is added to `spans`, to be summed once every source has
 // given its share. The queue is not touched until then.
-void TakeShare(CaptureSource& source, size_t samples, std::vector<MixSpan>& spans) {
+void TakeShare(CaptureSource& source, size_t frames, MixBuffers& buffers) {
     const std::vector<int16_t>& queue = source.sample_queue;
     const size_t unread = queue.size() - source.read_index;
     if (!source.primed) {
         if (unread < kPrimingSamples) return;
         source.primed = true;
+        RestartDrift(source.drift);
     }
-    const size_t taken = std::min(unread / 2 * 2, samples);
-    if (taken != 0) spans.push_back(MixSpan{queue.data() + source.read_index, taken});
-    source.read_index += taken;
-    if (unread - taken < 2) source.primed = false;  // dry: gathers 1920 again before it plays
+    const DriftShare share =
+        TakeDriftShare(source.drift, queue.data() + source.read_index, unread / 2, frames, buffers.resampling);
+    if (share.frames != 0) buffers.spans.push_back(MixSpan{share.samples, share.frames * 2});
+    source.read_index += share.consumed * 2;
+    // Dry: gathers 1920 again before it plays. Passing through, that is when
+    // fewer than 2 samples are left; resampling, when the chunk could not be
+    // filled for want of look-ahead.
+    if (share.frames < frames || unread - share.consumed * 2 < 2) source.primed = false;
 }
 
 }  // namespace
@@ -28,7 +33,7 @@ void TakeShare(CaptureSource& source, size_t samples, std::vector<MixSpan>& span
 void MixChunk(SourceMap& sources, size_t frames, MixBuffers& buffers) {
     const size_t samples = frames * 2;
     buffers.spans.clear();
-    for (auto& entry : sources) TakeShare(entry.second, samples, buffers.spans);
+    for (auto& entry : sources) TakeShare(entry.second, frames, buffers);
 
     // Every entry of both is overwritten by the sums and their clamp.
     ReserveForGrowth(buffers.accumulator, samples);

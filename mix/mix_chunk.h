@@ -15,10 +15,12 @@ struct MixBuffers {
     std::vector<int32_t> accumulator;  // frames x 2 sums, interleaved L, R
     std::vector<int16_t> output;       // the same, clamped: what is written
     std::vector<MixSpan> spans;        // this chunk's share of each source playing in it
+    std::vector<float> resampling;     // the drift correctors' working storage
 };
 
 // Sums `frames` frames from the sources, in ascending pid order, into
 // buffers.output. Each primed source gives its oldest unread samples, as many
 // as it has up to the chunk, and leaves the mix when it runs dry; a source
 // joins once it holds 1920 unread samples. Failed sources are mixed too.
+// A source whose clock drifts is resampled by its drift corrector.
 void MixChunk(SourceMap& sources, size_t frames, MixBuffers& buffers);

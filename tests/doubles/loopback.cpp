@@ -1,6 +1,7 @@
 // The process-loopback device: asynchronous activation, the audio client and
 // the capture client, with packets delivered on the virtual clock.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "tests/doubles/world.h"
@@ -236,7 +237,12 @@ const Packet* Upcoming(Stream& stream) {
 
 bool Running(const Stream& stream) { return stream.started && !stream.stopped && !stream.lost; }
 
-uint64_t DueAt(const Stream& stream, const Packet& packet) { return stream.start_ns + packet.at_ms * 1000000u; }
+uint64_t DueAt(const Stream& stream, const Packet& packet) {
+    if (stream.script.rate_ppm == 0) return stream.start_ns + packet.at_ms * 1000000u;
+    // A device clock of its own: fast devices deliver early, slow ones late.
+    const double device_ns = static_cast<double>(packet.at_ms) * 1e6;
+    return stream.start_ns + static_cast<uint64_t>(std::llround(device_ns / (1 + stream.script.rate_ppm * 1e-6)));
+}
 
 // Keeps the unread packets within the buffer asked for at Initialize, never
 // fewer than the newest one, and never the one handed out by GetBuffer.

@@ -149,6 +149,10 @@ struct Loopback {
     std::optional<uint64_t> lost_at_ms;
     std::vector<Packet> packets;  // used when source is empty
     PacketSource source;
+    // The device's clock against the performance counter, in ppm: at +100 a
+    // packet due at_ms of device time after Start arrives at_ms / 1.0001 ms
+    // of counter time after it.
+    double rate_ppm = 0;
 };
 // The script for every activation on pid (either mode). Pids without one get
 // a stream that opens and delivers nothing.

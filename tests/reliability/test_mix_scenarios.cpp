@@ -1,7 +1,9 @@
 // Randomized mix-mode worlds on the virtual clock: a random process forest,
 // sessions appearing and expiring, streams refused or failing, packets of any
-// size, late and stalled turns, and a reader that may leave at any byte. The
-// loop is turned here one MixTurn at a time and checked after every turn.
+// size from devices whose clocks drift, late and stalled turns, and a reader
+// that may leave at any byte. The loop is turned here one MixTurn at a time
+// and checked after every turn. Beside them, the drift world: steady players
+// on clocks up to 300 ppm off, which must never run dry or pile up.
 //
 // A fixed set of seeds runs with the unit tests. scripts/soak runs any seed
 // for any number of simulated hours through PCMTAP_SOAK_SEED and
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -19,22 +22,49 @@
 
 #include "mix/mix_loop.h"
 #include "tests/doubles/scripted_test.h"
+#include "tests/mix/mix_world.h"
 
 namespace {
 
 constexpr int64_t kFrequency = 3579545;  // an odd counter rate: the frame arithmetic must not drift
 constexpr size_t kUnreadBound = 19200;   // samples after a complete drain
 constexpr size_t kQueueBound = 38400;
+constexpr uint64_t kLongestStallMs = 620;
+// Most samples one drain can find: a stall's worth of the busiest player
+// (1100 frames every 5 ms). A failed drain skips the trim once, so two drains
+// may pile up before the next trim; storage grows by half at a time.
+constexpr size_t kLongestDrain = (kLongestStallMs / 5 + 2) * 1100 * 2;
+constexpr size_t kQueueCapacityBound = (kQueueBound + 2 * kLongestDrain) * 3 / 2;
+constexpr size_t kMixCapacityBound = 4800 * 2 * 3 / 2;
+constexpr size_t kResamplingCapacityBound = (4805 + 16) * 2 * 3 / 2;
 
 // Mostly ordinary programs; a few voice-chat ones, in any case, and a near miss.
 const wchar_t* const kNames[] = {L"player.exe", L"browser.exe", L"game.exe",  L"mydiscord.exe", L"svchost.exe",
                                  L"vlc.exe",    L"Music.EXE",   L"shell.exe", L"Discord.exe",   L"SLACK.EXE",
                                  L"player.exe", L"browser.exe", L"game.exe",  L"zoom.exe"};
-const std::set<std::wstring> kVoiceChat = {
-    L"discord.exe",  L"discordptb.exe",   L"discordcanary.exe", L"discorddevelopment.exe", L"teamspeak.exe",
-    L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe", L"mumble.exe", L"skype.exe",
-    L"skypeapp.exe", L"teams.exe", L"ms-teams.exe", L"zoom.exe", L"whatsapp.exe", L"whatsapp.root.exe",
-    L"telegram.exe", L"slack.exe", L"guilded.exe", L"revolt.exe", L"element.exe", L"signal.exe", L"viber.exe"};
+const std::set<std::wstring> kVoiceChat = {L"discord.exe",
+                                           L"discordptb.exe",
+                                           L"discordcanary.exe",
+                                           L"discorddevelopment.exe",
+                                           L"teamspeak.exe",
+                                           L"ts3client_win64.exe",
+                                           L"ts3client_win32.exe",
+                                           L"teamspeak3.exe",
+                                           L"mumble.exe",
+                                           L"skype.exe",
+                                           L"skypeapp.exe",
+                                           L"teams.exe",
+                                           L"ms-teams.exe",
+                                           L"zoom.exe",
+                                           L"whatsapp.exe",
+                                           L"whatsapp.root.exe",
+                                           L"telegram.exe",
+                                           L"slack.exe",
+                                           L"guilded.exe",
+                                           L"revolt.exe",
+                                           L"element.exe",
+                                           L"signal.exe",
+                                           L"viber.exe"};
 
 std::wstring Lower(std::wstring name) {
     for (wchar_t& c : name)
@@ -48,8 +78,8 @@ struct Scenario {
 };
 
 struct Totals {
-    uint64_t turns = 0, chunks = 0, skipped_frames = 0, reconciliations = 0, faults = 0, session_changes = 0,
-             refusals = 0;
+    uint64_t turns = 0, chunks = 0, skipped_frames = 0, skipping_chunks = 0, reconciliations = 0, faults = 0,
+             session_changes = 0, refusals = 0, streams = 0, resampled_sources = 0;
 };
 
 class World {
@@ -72,9 +102,12 @@ public:
         for (size_t i = 0; i < pids_.size(); ++i) {
             DWORD parent = 0;
             const uint64_t kind = Below(10);
-            if (kind < 7 && i > 0) parent = pids_[Below(i)];          // an earlier process
-            else if (kind == 7) parent = static_cast<DWORD>(400 + Below(50));  // exited
-            else if (kind == 8) parent = pids_[Below(pids_.size())];  // may loop back
+            if (kind < 7 && i > 0)
+                parent = pids_[Below(i)];  // an earlier process
+            else if (kind == 7)
+                parent = static_cast<DWORD>(400 + Below(50));  // exited
+            else if (kind == 8)
+                parent = pids_[Below(pids_.size())];  // may loop back
             processes_.push_back({pids_[i], parent, kNames[Below(std::size(kNames))]});
         }
         target_ = Chance(5) ? 999 : pids_[Below(pids_.size())];
@@ -82,7 +115,8 @@ public:
         endpoints_ = 1 + Below(3);
         for (const DWORD pid : pids_) {
             if (Chance(2)) sessions_[pid] = RandomSession(pid);
-            players_[pid] = {static_cast<UINT32>(1 + Below(1100)), 5 + Below(16), Below(4), seed_ ^ pid};
+            const double ppm = static_cast<double>(Below(601)) - 300;
+            players_[pid] = {static_cast<UINT32>(1 + Below(1100)), 5 + Below(16), Below(4), seed_ ^ pid, ppm};
         }
         scripted::SetProcesses(processes_);
         scripted::SetCurrentProcessId(own_);
@@ -114,8 +148,8 @@ public:
                                                      "IAudioClient::SetEventHandle", "IAudioClient::GetService",
                                                      "IAudioClient::Start"};
             const bool open = Chance(2);
-            const std::string call = open ? open_calls[Below(std::size(open_calls))]
-                                          : pump_calls[Below(std::size(pump_calls))];
+            const std::string call =
+                open ? open_calls[Below(std::size(open_calls))] : pump_calls[Below(std::size(pump_calls))];
             scripted::ClearResults();
             const int nth = scripted::CallCount(call) + 1 + static_cast<int>(Below(3));
             scripted::SetResult(call, AUDCLNT_E_DEVICE_INVALIDATED, nth);
@@ -143,8 +177,8 @@ public:
         for (const scripted::Process& p : processes_) table[p.pid] = &p;
         auto chain = [&](DWORD start) {
             std::vector<DWORD> members;
-            for (DWORD pid = start; pid != 0 && members.size() < 32 &&
-                                    std::find(members.begin(), members.end(), pid) == members.end();) {
+            for (DWORD pid = start;
+                 pid != 0 && members.size() < 32 && std::find(members.begin(), members.end(), pid) == members.end();) {
                 members.push_back(pid);
                 auto found = table.find(pid);
                 if (found == table.end()) break;
@@ -188,16 +222,19 @@ public:
 
 private:
     struct Player {
-        UINT32 most_frames;     // packets of 1 to this many frames
-        uint64_t interval_ms;   // one packet every this many ms
-        uint64_t silent_one_in; // 0: never silent
+        UINT32 most_frames;      // packets of 1 to this many frames
+        uint64_t interval_ms;    // one packet every this many ms
+        uint64_t silent_one_in;  // 0: never silent
         uint64_t salt;
+        double ppm;  // the device clock's offset
     };
 
     scripted::Session RandomSession(DWORD pid) {
         scripted::Session session;
         const uint64_t kind = Below(10);
-        session.state = kind < 5 ? AudioSessionStateActive : kind < 8 ? AudioSessionStateInactive : AudioSessionStateExpired;
+        session.state = kind < 5   ? AudioSessionStateActive
+                        : kind < 8 ? AudioSessionStateInactive
+                                   : AudioSessionStateExpired;
         session.system_sounds = Chance(15);
         session.pid = Chance(30) ? 0 : pid;
         return session;
@@ -207,7 +244,8 @@ private:
         std::vector<scripted::Endpoint> endpoints(endpoints_);
         for (const auto& [pid, session] : sessions_) {
             endpoints[pid % endpoints_].sessions.push_back(session);
-            if (pid % 5 == 0) endpoints[(pid + 1) % endpoints_].sessions.push_back(session);  // one process, two endpoints
+            if (pid % 5 == 0)
+                endpoints[(pid + 1) % endpoints_].sessions.push_back(session);  // one process, two endpoints
         }
         scripted::SetEndpoints(endpoints);
     }
@@ -222,6 +260,7 @@ private:
         script.complete_on_thread = false;
         script.activation_result = refuse ? AUDCLNT_E_UNSUPPORTED_FORMAT : S_OK;
         const Player player = players_[pid];
+        script.rate_ppm = player.ppm;
         script.source = [player](size_t index) -> std::optional<scripted::Packet> {
             std::mt19937_64 draw(player.salt * 0x9E3779B97F4A7C15ull + index);
             scripted::Packet packet;
@@ -276,16 +315,23 @@ void CheckStreams(const SourceMap& sources) {
     ASSERT_EQ(handles.size(), keys.size()) << "handles other than the sources' events are open";
 }
 
-void CheckSources(const SourceMap& sources, uint64_t turn) {
-    for (const auto& [pid, source] : sources) {
+void CheckSources(const MixLoop& loop, uint64_t turn) {
+    for (const auto& [pid, source] : loop.sources) {
         const size_t stored = source.sample_queue.size();
         ASSERT_LE(source.read_index, stored) << pid << ", turn " << turn;
         ASSERT_EQ(stored % 2, 0u) << pid << ", turn " << turn;
         ASSERT_EQ(source.read_index % 2, 0u) << pid << ", turn " << turn;
+        // Storage stays bounded, failed or not: it only grows for a longer drain.
+        ASSERT_LE(source.sample_queue.capacity(), kQueueCapacityBound) << pid << ", turn " << turn;
+        ASSERT_LE(source.drift.output.capacity(), kMixCapacityBound) << pid << ", turn " << turn;
+        ASSERT_LE(std::abs(source.drift.ppm), 4000.0) << pid << ", turn " << turn;
         if (source.failed) continue;  // a failed drain skips the trim until the source is replaced
         ASSERT_LE(stored - source.read_index, kUnreadBound) << pid << ", turn " << turn;
         ASSERT_LE(stored, kQueueBound) << pid << ", turn " << turn;
     }
+    ASSERT_LE(loop.buffers.accumulator.capacity(), kMixCapacityBound);
+    ASSERT_LE(loop.buffers.output.capacity(), kMixCapacityBound);
+    ASSERT_LE(loop.buffers.resampling.capacity(), kResamplingCapacityBound);
 }
 
 void RunScenario(const Scenario& scenario, Totals& totals) {
@@ -296,9 +342,11 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
     scripted::KeepStdout(false);
     scripted::SetPerformanceFrequency(kFrequency);
     scripted::SetPerformanceCounterStart(static_cast<int64_t>(random() % 1000000000000ull));
-    scripted::SetTickCountStart(static_cast<DWORD>(random()));  // wraps whenever it likes
+    // Every third world's tick count wraps during the run; the refresh must not notice.
+    const DWORD ticks = static_cast<DWORD>(random());
+    scripted::SetTickCountStart(scenario.seed % 3 == 0 ? 0xFFFFFFFFu - ticks % scenario.simulated_ms : ticks);
     scripted::SetSleepDuration([&world](DWORD ms) -> uint64_t {
-        if (world.Chance(800)) return (20 + world.Below(600)) * 1000000;  // a stall, often past 100 ms
+        if (world.Chance(800)) return (20 + world.Below(kLongestStallMs - 19)) * 1000000;  // a stall, often past 100 ms
         return ms * 1000000ull + world.Below(4000000);
     });
     const uint64_t sim_ns = scenario.simulated_ms * 1000000;
@@ -325,14 +373,14 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
         ++totals.turns;
         const uint64_t turn = totals.turns;
 
-        const int64_t due =
-            static_cast<int64_t>(static_cast<__int128>(Counter() - start) * 48000 / kFrequency);
+        const int64_t due = static_cast<int64_t>(static_cast<__int128>(Counter() - start) * 48000 / kFrequency);
         int64_t chunk = 0;
         if (loop.clock.frames_produced != before) {
             ASSERT_EQ(loop.clock.frames_produced, due) << "turn " << turn;
             chunk = std::min<int64_t>(due - before, 4800);
             ASSERT_GE(chunk, 480) << "turn " << turn;
             totals.skipped_frames += static_cast<uint64_t>(due - before - chunk);
+            if (chunk != due - before) ++totals.skipping_chunks;
             ++totals.chunks;
         } else {
             ASSERT_LT(due - before, 480) << "turn " << turn;
@@ -348,15 +396,26 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
         written += chunk;
         ASSERT_EQ(scripted::StdoutBytes(), static_cast<size_t>(written) * 4) << "turn " << turn;
         ASSERT_TRUE(scripted::Violations().empty()) << scripted::Violations().front() << ", turn " << turn;
-        CheckSources(loop.sources, turn);
+        CheckSources(loop, turn);
         if (::testing::Test::HasFatalFailure()) return;
+
+        // Reconciled exactly when 1000 ms of ticks had passed, across the wrap too.
+        const DWORD since = static_cast<DWORD>(GetTickCount() - refresh_before);
+        if (loop.last_refresh == refresh_before) {
+            ASSERT_LT(since, 1000u) << "turn " << turn;
+        } else {
+            ASSERT_GE(since, 1000u) << "turn " << turn;
+        }
+        for (const auto& entry : loop.sources)
+            if (entry.second.drift.mode != DriftMode::kPassThrough) ++totals.resampled_sources;
 
         if (loop.last_refresh != refresh_before) {
             ++totals.reconciliations;
             const std::set<DWORD> selection = world.ExpectedSelection();
             size_t unexplained = 0;
             for (const auto& entry : loop.sources)
-                ASSERT_EQ(selection.count(entry.first), 1u) << "source " << entry.first << " not selected, turn " << turn;
+                ASSERT_EQ(selection.count(entry.first), 1u)
+                    << "source " << entry.first << " not selected, turn " << turn;
             for (const DWORD pid : selection)
                 if (loop.sources.count(pid) == 0 && world.Refused().count(pid) == 0) ++unexplained;
             ASSERT_LE(unexplained, world.OpenFaultStruck(open_calls_before) ? 1u : 0u)
@@ -366,9 +425,17 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
         }
     }
     CheckStreams(loop.sources);
+    totals.streams += scripted::Streams().size();
 }
 
-void RunAndReport(const Scenario& scenario) {
+void Add(Totals& sum, const Totals& t) {
+    sum.turns += t.turns, sum.chunks += t.chunks, sum.skipped_frames += t.skipped_frames;
+    sum.skipping_chunks += t.skipping_chunks, sum.reconciliations += t.reconciliations, sum.faults += t.faults;
+    sum.session_changes += t.session_changes, sum.refusals += t.refusals, sum.streams += t.streams;
+    sum.resampled_sources += t.resampled_sources;
+}
+
+void RunAndReport(const Scenario& scenario, Totals& sum) {
     Totals totals;
     scripted::Reset();
     const auto run = scripted::Run([&] {
@@ -376,25 +443,125 @@ void RunAndReport(const Scenario& scenario) {
         return 0;
     });
     EXPECT_EQ(run.exit_code, 0);
-    for (const std::string& violation : scripted::Violations()) ADD_FAILURE() << "seed " << scenario.seed << ": " << violation;
-    printf("seed %llu: %.3f simulated hours, %llu turns, %llu chunks, %llu frames skipped, %llu reconciliations, "
-           "%llu faults, %llu session changes, %llu refusal changes, %zu streams\n",
-           static_cast<unsigned long long>(scenario.seed), scripted::NowNanoseconds() / 3.6e12,
-           static_cast<unsigned long long>(totals.turns), static_cast<unsigned long long>(totals.chunks),
-           static_cast<unsigned long long>(totals.skipped_frames),
-           static_cast<unsigned long long>(totals.reconciliations), static_cast<unsigned long long>(totals.faults),
-           static_cast<unsigned long long>(totals.session_changes), static_cast<unsigned long long>(totals.refusals),
-           scripted::Streams().size());
-    if (::testing::Test::HasFailure()) printf("FAILED with seed %llu\n", static_cast<unsigned long long>(scenario.seed));
+    for (const std::string& violation : scripted::Violations())
+        ADD_FAILURE() << "seed " << scenario.seed << ": " << violation;
+    printf(
+        "seed %llu: %.3f simulated hours, %llu turns, %llu chunks, %llu frames skipped, %llu reconciliations, "
+        "%llu faults, %llu session changes, %llu refusal changes, %zu streams\n",
+        static_cast<unsigned long long>(scenario.seed), scripted::NowNanoseconds() / 3.6e12,
+        static_cast<unsigned long long>(totals.turns), static_cast<unsigned long long>(totals.chunks),
+        static_cast<unsigned long long>(totals.skipped_frames), static_cast<unsigned long long>(totals.reconciliations),
+        static_cast<unsigned long long>(totals.faults), static_cast<unsigned long long>(totals.session_changes),
+        static_cast<unsigned long long>(totals.refusals), scripted::Streams().size());
+    if (::testing::Test::HasFailure())
+        printf("FAILED with seed %llu\n", static_cast<unsigned long long>(scenario.seed));
+    Add(sum, totals);
+}
+
+// ---- The drift world ----------------------------------------------------------
+
+// Eight steady players, 480 frames every 10 ms of their own device's clock,
+// the clocks spread from 300 ppm slow to 300 ppm fast, and turns 5 to 8 ms
+// apart. Once the first second is over, no source may run dry and prime
+// again, none may be trimmed, and every averaged backlog stays within the
+// target band +- 10 ms.
+struct DriftFigures {
+    double lowest = 1e18, highest = 0;  // averaged backlog, frames, after the first second
+    size_t fewest_unread = SIZE_MAX;    // samples at a chunk, before it is taken
+    int primes = 0, dries = 0, trims = 0;
+    uint64_t passing_through = 0, resampling = 0;  // source-turns
+};
+
+void RunDriftWorld(uint64_t seed, double hours, DriftFigures& figures) {
+    constexpr DWORD kTarget = 7;
+    const double offsets[] = {-300, -214, -129, -43, 43, 129, 214, 300};
+    std::vector<DWORD> pids;
+    for (DWORD k = 0; k < std::size(offsets); ++k) {
+        const DWORD pid = 100 + k;
+        pids.push_back(pid);
+        scripted::Loopback script = mixworld::Script();
+        script.rate_ppm = offsets[k];
+        script.source = [pid](size_t index) -> std::optional<scripted::Packet> {
+            return mixworld::Tone(index * 10, 480, static_cast<int16_t>(pid * 37));
+        };
+        scripted::SetLoopback(pid, script);
+    }
+    pids.push_back(kTarget);
+    mixworld::MakeAudible(pids);
+    std::mt19937_64 random(seed);
+    scripted::SetCallLog(false);
+    scripted::KeepStdout(false);
+    scripted::SetPerformanceFrequency(kFrequency);
+    scripted::SetSleepDuration([&random](DWORD ms) -> uint64_t { return ms * 1000000ull + random() % 3000000; });
+
+    MixLoop loop;
+    loop.target_pid = kTarget;
+    ReconcileSources(kTarget, loop.sources);
+    ASSERT_EQ(loop.sources.size(), std::size(offsets));
+    StartMixLoop(loop);
+    const uint64_t end_ns = static_cast<uint64_t>(hours * 3.6e12);
+    std::map<DWORD, bool> primed;
+    std::map<DWORD, size_t> stored;
+    uint64_t turn = 0;
+    while (scripted::NowNanoseconds() < end_ns) {
+        for (const auto& [pid, source] : loop.sources) stored[pid] = source.sample_queue.size() - source.read_index;
+        ASSERT_TRUE(MixTurn(loop));
+        ++turn;
+        const bool settled = scripted::NowNanoseconds() > 1000000000;
+        for (const auto& [pid, source] : loop.sources) {
+            const DriftCorrector& drift = source.drift;
+            const size_t unread = source.sample_queue.size() - source.read_index;
+            // A trim leaves exactly 1920 unread, from more than 19200 before it.
+            if (unread == 1920 && source.read_index == 0 && stored[pid] + 2000 > 19200) ++figures.trims;
+            if (source.primed != primed[pid]) {
+                ++(source.primed ? figures.primes : figures.dries);
+                ASSERT_FALSE(settled) << pid << (source.primed ? " primed again" : " ran dry") << ", turn " << turn;
+            }
+            primed[pid] = source.primed;
+            ASSERT_LE(unread, 2u * (kDriftBandHigh + 480 + 1000)) << pid << " piles up, turn " << turn;
+            ++(drift.mode == DriftMode::kPassThrough ? figures.passing_through : figures.resampling);
+            if (!settled || drift.windows == 0) continue;
+            figures.lowest = std::min(figures.lowest, drift.level);
+            figures.highest = std::max(figures.highest, drift.level);
+            ASSERT_GE(drift.level, kDriftBandLow - 480) << pid << ", turn " << turn;
+            ASSERT_LE(drift.level, kDriftBandHigh + 480) << pid << ", turn " << turn;
+        }
+    }
+    ASSERT_EQ(figures.trims, 0);
+    ASSERT_TRUE(scripted::Violations().empty()) << scripted::Violations().front();
+}
+
+void RunAndReportDrift(uint64_t seed, double hours) {
+    scripted::Reset();
+    DriftFigures figures;
+    const auto run = scripted::Run([&] {
+        RunDriftWorld(seed, hours, figures);
+        return 0;
+    });
+    EXPECT_EQ(run.exit_code, 0);
+    printf(
+        "drift world, seed %llu: %.2f simulated hours, averaged backlog %.1f..%.1f ms (band 20..40), %d primes, "
+        "%d dries, %d trims, %.0f %% of source-turns resampling\n",
+        static_cast<unsigned long long>(seed), scripted::NowNanoseconds() / 3.6e12, figures.lowest / 48,
+        figures.highest / 48, figures.primes, figures.dries, figures.trims,
+        100.0 * figures.resampling / std::max<uint64_t>(1, figures.resampling + figures.passing_through));
+    EXPECT_EQ(figures.primes, 8) << "each source primes once, at the start";
 }
 
 class MixScenarios : public ScriptedTest {};
 
 TEST_F(MixScenarios, FixedSeeds) {
+    Totals totals;
     for (uint64_t seed = 1; seed <= 12; ++seed) {
-        RunAndReport({seed, 90000});
-        if (HasFailure()) break;
+        RunAndReport({seed, 90000}, totals);
+        if (HasFailure()) return;
     }
+    // Enough happened for the worlds to mean something.
+    EXPECT_GT(totals.session_changes, 50u);
+    EXPECT_GT(totals.faults, 30u);
+    EXPECT_GT(totals.skipping_chunks, 30u);
+    EXPECT_GT(totals.streams, 100u);
+    EXPECT_GT(totals.resampled_sources, 1000u) << "the drift correctors were at work";
 }
 
 // scripts/soak: PCMTAP_SOAK_SEED=N [PCMTAP_SOAK_HOURS=H]
@@ -403,7 +570,25 @@ TEST_F(MixScenarios, SeedFromEnvironment) {
     if (seed == nullptr) GTEST_SKIP() << "PCMTAP_SOAK_SEED not set";
     const char* hours = getenv("PCMTAP_SOAK_HOURS");
     const double h = hours != nullptr ? atof(hours) : 1.0;
-    RunAndReport({strtoull(seed, nullptr, 10), static_cast<uint64_t>(h * 3600000)});
+    Totals totals;
+    RunAndReport({strtoull(seed, nullptr, 10), static_cast<uint64_t>(h * 3600000)}, totals);
+}
+
+// A sanitizer build runs everything several times slower: a shorter stretch there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double kDriftHours = 0.05;
+#else
+constexpr double kDriftHours = 0.5;
+#endif
+
+TEST_F(MixScenarios, DriftingClocksNeverRunDryNorPileUp) { RunAndReportDrift(1, kDriftHours); }
+
+// scripts/soak: PCMTAP_SOAK_SEED=N PCMTAP_DRIFT_HOURS=H
+TEST_F(MixScenarios, DriftWorldFromEnvironment) {
+    const char* seed = getenv("PCMTAP_SOAK_SEED");
+    const char* hours = getenv("PCMTAP_DRIFT_HOURS");
+    if (seed == nullptr || hours == nullptr) GTEST_SKIP() << "PCMTAP_SOAK_SEED or PCMTAP_DRIFT_HOURS not set";
+    RunAndReportDrift(strtoull(seed, nullptr, 10), atof(hours));
 }
 
 }  // namespace
