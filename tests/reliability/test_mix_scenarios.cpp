@@ -425,7 +425,6 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
         }
     }
     CheckStreams(loop.sources);
-    totals.streams += scripted::Streams().size();
 }
 
 void Add(Totals& sum, const Totals& t) {
@@ -455,6 +454,7 @@ void RunAndReport(const Scenario& scenario, Totals& sum) {
         static_cast<unsigned long long>(totals.refusals), scripted::Streams().size());
     if (::testing::Test::HasFailure())
         printf("FAILED with seed %llu\n", static_cast<unsigned long long>(scenario.seed));
+    totals.streams = scripted::Streams().size();  // whether the world ran out or its reader left
     Add(sum, totals);
 }
 
