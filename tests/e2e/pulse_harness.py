@@ -151,6 +151,10 @@ def write_tone(path, frequency, seconds, level=0.25):
     return path
 
 
+def _quoted(command):
+    return " ".join("'%s'" % part for part in command)
+
+
 class Players:
     """Tone players (pacat reading a raw tone file), each its own process."""
 
@@ -196,21 +200,17 @@ class Players:
 
     def play_under_shell(self, frequency, delay=0.0, program="pacat"):
         """A shell whose child plays: the player descends from the shell."""
-        command = " ".join("'%s'" % part for part in self.player_command(frequency, program))
-        script = "sleep %.3f; %s & wait" % (delay, command)
-        p = subprocess.Popen(["sh", "-c", script], env=self.server.env,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                             start_new_session=True)
-        self.processes.append(p)
-        return p
+        script = "sleep %.3f; %s & wait" % (delay, _quoted(self.player_command(frequency, program)))
+        return self._shell(script)
 
     def play_above(self, frequency, children):
         """A player that started others first (sh -c 'child & ... exec player'),
         so they descend from it. children: (frequency, program) pairs."""
-        def quoted(command):
-            return " ".join("'%s'" % part for part in command)
-        script = "".join(quoted(self.player_command(f, program)) + " & " for f, program in children)
-        script += "exec " + quoted(self.player_command(frequency))
+        script = "".join(_quoted(self.player_command(f, program)) + " & " for f, program in children)
+        script += "exec " + _quoted(self.player_command(frequency))
+        return self._shell(script)
+
+    def _shell(self, script):
         p = subprocess.Popen(["sh", "-c", script], env=self.server.env,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                              start_new_session=True)
