@@ -191,9 +191,8 @@ TEST_F(RunMixTest, WritesOnlyOnceTenMillisecondsAreDueAndAtMostAHundred) {
     }
 }
 
-// After 480 frames, a 125 ms stall makes 6000 due: 4800 are written and the
-// clock skips 1200, but the source goes on from its oldest unread sample.
-TEST_F(RunMixTest, AStallWritesTheCapSkipsTheRestAndLosesNoSourceSample) {
+// A stream whose samples count frames: 1 + (frame % 30000) on both channels.
+scripted::Loopback Ramp() {
     scripted::Loopback ramp = mixworld::Script();
     ramp.source = [](size_t index) -> std::optional<scripted::Packet> {
         scripted::Packet packet = mixworld::Tone(index * 10, 480, 0);
@@ -203,6 +202,13 @@ TEST_F(RunMixTest, AStallWritesTheCapSkipsTheRestAndLosesNoSourceSample) {
         }
         return packet;
     };
+    return ramp;
+}
+
+// After 480 frames, a 125 ms stall makes 6000 due: 4800 are written and the
+// clock skips 1200, but the source goes on from its oldest unread sample.
+TEST_F(RunMixTest, AStallWritesTheCapSkipsTheRestAndLosesNoSourceSample) {
+    const scripted::Loopback ramp = Ramp();
     for (const auto& [horizon_ms, frames] : {std::pair<uint64_t, size_t>{10, 480}, {135, 5280}, {140, 5280},
                                             {145, 5760}}) {
         scripted::Reset();
@@ -338,20 +344,6 @@ TEST_F(RunMixTest, EndsQuietlyWithZeroWhenTheReaderGoes) {
         EXPECT_LT(scripted::NowNanoseconds(), 100 * 1000000u);
         EXPECT_EQ(scripted::OpenHandles().size(), 1u) << "the source is left to the process's end";
     }
-}
-
-// A stream whose samples count frames: 1 + (frame % 30000) on both channels.
-scripted::Loopback Ramp() {
-    scripted::Loopback ramp = mixworld::Script();
-    ramp.source = [](size_t index) -> std::optional<scripted::Packet> {
-        scripted::Packet packet = mixworld::Tone(index * 10, 480, 0);
-        for (size_t frame = 0; frame < 480; ++frame) {
-            const auto value = static_cast<int16_t>(1 + (index * 480 + frame) % 30000);
-            packet.samples.insert(packet.samples.end(), {value, value});
-        }
-        return packet;
-    };
-    return ramp;
 }
 
 // What became of a ramp on its way out: frames of it never written, and
