@@ -42,7 +42,10 @@ expect() {
     fi
 }
 
-installer=$root/scripts/install-packages
+# A copy, so that the user the checks run as can reach it wherever the
+# checkout is (under /root, for instance).
+installer=$work/install-packages
+install -m 755 "$root/scripts/install-packages" "$installer"
 update='apt-get -o DPkg::Lock::Timeout=600 update -q'
 install="apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $absent"
 
