@@ -34,4 +34,4 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
 }
 
 // nanosleep already wakes within well under a millisecond of its deadline.
-MMRESULT timeBeginPeriod(UINT) { return TIMERR_NOERROR; }
+MMRESULT timeBeginPeriod(UINT uPeriod) { return uPeriod == 0 ? TIMERR_NOCANDO : TIMERR_NOERROR; }

@@ -163,6 +163,7 @@ DWORD GetTickCount();
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 #define TIMERR_NOERROR 0u
+#define TIMERR_NOCANDO 97u
 MMRESULT timeBeginPeriod(UINT uPeriod);
 
 // ---- Processes (group: process) -------------------------------------------

@@ -32,9 +32,11 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
     return TRUE;
 }
 
-MMRESULT timeBeginPeriod(UINT) {
+// Windows' timer resolution is 1 ms at best; a period of 0 is refused.
+MMRESULT timeBeginPeriod(UINT uPeriod) {
     Enter("timeBeginPeriod");
-    return TIMERR_NOERROR;
+    TheWorld().timer_periods.push_back(uPeriod);
+    return uPeriod == 0 ? TIMERR_NOCANDO : TIMERR_NOERROR;
 }
 
 namespace scripted {
@@ -48,6 +50,8 @@ void SetTickCountStart(DWORD ms) { TheWorld().tick_start = ms; }
 void SetSleepDuration(std::function<uint64_t(DWORD)> duration) { TheWorld().sleep_duration = std::move(duration); }
 
 uint64_t NowNanoseconds() { return TheWorld().now_ns; }
+
+std::vector<UINT> TimerPeriods() { return TheWorld().timer_periods; }
 
 void AdvanceTime(uint64_t ns) { AdvanceTo(TheWorld().now_ns + ns); }
 

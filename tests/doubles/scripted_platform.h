@@ -104,6 +104,8 @@ void SetTickCountStart(DWORD ms);                        // GetTickCount at time
 // How long Sleep(ms) really takes, in virtual nanoseconds (default ms * 10^6).
 void SetSleepDuration(std::function<uint64_t(DWORD ms)> duration);
 uint64_t NowNanoseconds();
+// The period of every timeBeginPeriod call, in order.
+std::vector<UINT> TimerPeriods();
 // Moves the clock forward, delivering packets on the way.
 void AdvanceTime(uint64_t ns);
 

@@ -122,6 +122,7 @@ void Reset() {
     world.counter_start = 0;
     world.tick_start = 0;
     world.sleep_duration = nullptr;
+    world.timer_periods.clear();
     world.processes = std::make_shared<const std::vector<Process>>();
     world.own_pid = 4242;
     world.windows.clear();

@@ -127,6 +127,7 @@ struct World {
     int64_t counter_start = 0;
     DWORD tick_start = 0;
     std::function<uint64_t(DWORD)> sleep_duration;
+    std::vector<UINT> timer_periods;  // every timeBeginPeriod, in order
 
     std::shared_ptr<const std::vector<Process>> processes = std::make_shared<const std::vector<Process>>();
     DWORD own_pid = 4242;

@@ -17,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pulse_harness import FRAME, Capture, Players, SoundServer, samples_of, tone_level  # noqa: E402
+from pulse_harness import FRAME, Capture, check_setup, Players, SoundServer, samples_of, tone_level  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PCMTAP = os.path.join(ROOT, "build", "linux", "pcmtap")
@@ -64,6 +64,18 @@ class RealSoundTest(unittest.TestCase):
         since = time.monotonic()
         time.sleep(seconds)
         return capture.pcm(since)
+
+
+class Setup(RealSoundTest):
+    def test_a_server_part_that_died_is_a_setup_failure(self):
+        self.server.check_running()
+        # On PipeWire the part that dies at start is WirePlumber, the session
+        # manager: the pulse server still answers, but links no stream.
+        part = self.server.processes[1 if self.server.kind == "pipewire" else 0]
+        part.kill()
+        part.wait()
+        with self.assertRaisesRegex(RuntimeError, "exited"):
+            self.server.check_running()
 
 
 class SingleStream(RealSoundTest):
@@ -356,4 +368,5 @@ if __name__ == "__main__":
     missing = [p for p in needed + ("pactl", "pacat", "parec") if shutil.which(p) is None]
     if missing:
         sys.exit("pulse_e2e: missing %s (apt-get install pulseaudio pulseaudio-utils)" % ", ".join(missing))
+    check_setup()
     unittest.main(verbosity=2)

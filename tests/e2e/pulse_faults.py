@@ -19,7 +19,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pulse_harness import Capture, Players, SoundServer, samples_of, tone_level  # noqa: E402
+from pulse_harness import Capture, check_setup, Players, SoundServer, samples_of, tone_level  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PCMTAP = os.path.join(ROOT, "build", "linux", "pcmtap")
@@ -293,4 +293,5 @@ if __name__ == "__main__":
     missing = [p for p in ("pulseaudio", "pactl", "pacat", "parec") if shutil.which(p) is None]
     if missing:
         sys.exit("pulse_faults: missing %s (apt-get install pulseaudio pulseaudio-utils)" % ", ".join(missing))
+    check_setup()
     unittest.main(verbosity=2)

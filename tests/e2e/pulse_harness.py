@@ -13,6 +13,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -44,16 +45,19 @@ class SoundServer:
         self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         self.processes = []
         self.keeper = None
+        self.log = os.path.join(self.dir, "server.log")
 
     def start(self):
         """Starts the server, or starts it again on the same socket."""
         started = time.monotonic()
+        first = len(self.processes)
         if self.kind == "pipewire":
             self._start_pipewire()
         else:
             self._start_pulseaudio()
         if not _wait_for(lambda: self.pactl("info").returncode == 0, 5):
             raise RuntimeError("the %s server did not come up" % self.kind)
+        self.check_running(self.processes[first:])
         self.ready_seconds = time.monotonic() - started
         if self.want_keeper:
             self._make_sink_responsive()
@@ -74,20 +78,49 @@ class SoundServer:
         with open(os.path.join(config, "51-headless.lua"), "w") as f:
             f.write('alsa_monitor.properties["alsa.reserve"] = false\n'
                     'default_access.properties["enable-flatpak-portal"] = false\n')
+        # Its Bluetooth monitor loads the logind plugin, which watches
+        # /run/systemd/users/; where systemd was never installed that folder
+        # is missing and the plugin's failure ends WirePlumber at start.
+        bluetooth = os.path.join(self.dir, "wireplumber", "bluetooth.lua.d")
+        os.makedirs(bluetooth, exist_ok=True)
+        with open(os.path.join(bluetooth, "51-no-logind.lua"), "w") as f:
+            f.write('bluez_monitor.properties["with-logind"] = false\n')
         pulse = os.path.join(self.dir, "pipewire", "pipewire-pulse.conf.d")
         os.makedirs(pulse, exist_ok=True)
         with open(os.path.join(pulse, "90-socket.conf"), "w") as f:
             f.write('pulse.properties = { server.address = [ "unix:%s" ] }\n' % self.socket)
         env = dict(self.env, XDG_CONFIG_HOME=self.dir)
         self.env = env
-        for program in (["pipewire"], ["wireplumber"], ["pipewire-pulse"]):
-            self.processes.append(subprocess.Popen(program, env=env, stdout=subprocess.DEVNULL,
-                                                   stderr=subprocess.DEVNULL))
-            time.sleep(0.2)
+        with open(self.log, "ab") as log:
+            for program in (["pipewire"], ["wireplumber"], ["pipewire-pulse"]):
+                self.processes.append(subprocess.Popen(program, env=env, stdout=subprocess.DEVNULL,
+                                                       stderr=log))
+                time.sleep(0.2)
         _wait_for(lambda: self.pactl("info").returncode == 0, 5)
         self.pactl("load-module", "module-null-sink", "sink_name=vsink", "rate=48000", "channels=2",
                    "format=s16le")
         self.pactl("set-default-sink", "vsink")
+
+    def check_running(self, processes=None):
+        """Raises RuntimeError unless every process of the server is alive and
+        the server names vsink its default sink. A server that half died at
+        start (WirePlumber gone: nothing links streams) is a setup failure,
+        not a failure of each case."""
+        if self.kind == "pipewire":
+            time.sleep(0.3)  # WirePlumber gives up within milliseconds of starting
+        processes = self.processes if processes is None else processes
+        dead = [" ".join(p.args[:1]) + " (exit code %s)" % p.returncode
+                for p in processes if p.poll() is not None]
+        info = self.pactl("info").stdout
+        default = next((line.split(":", 1)[1].strip() for line in info.splitlines()
+                        if line.startswith("Default Sink:")), None)
+        if dead or default != "vsink":
+            tail = ""
+            if os.path.exists(self.log):
+                with open(self.log, errors="replace") as f:
+                    tail = "".join(f.readlines()[-20:])
+            raise RuntimeError("the %s server is not usable: %sdefault sink %r\n%s" % (
+                self.kind, "exited: %s; " % ", ".join(dead) if dead else "", default, tail))
 
     def _make_sink_responsive(self):
         # An idle null sink renders its first block of up to 2 s before any
@@ -136,6 +169,18 @@ class SoundServer:
                     p.kill()
                     p.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def check_setup(kind=None):
+    """Starts and stops one server before any case; exits with a setup
+    failure, naming what went wrong, when it cannot be used."""
+    server = SoundServer(kind)
+    try:
+        server.start()
+    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        sys.exit("SETUP FAILED, no case run: %s" % e)
+    finally:
+        server.stop()
 
 
 def write_tone(path, frequency, seconds, level=0.25):

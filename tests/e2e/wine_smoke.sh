@@ -120,6 +120,44 @@ target_pid() {
     echo $((16#$id))
 }
 
+# The version resource: the fixed part's file version and the strings a
+# parent program or Explorer reads, all from the project's version.
+version=$(sed -n 's/^project(pcmtap VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+if problem=$(python3 - "$exe" "$version" 2>&1 <<'PY'
+import struct, sys
+data, version = open(sys.argv[1], "rb").read(), sys.argv[2]
+fixed = data.find(struct.pack("<I", 0xFEEF04BD))
+if fixed < 0:
+    sys.exit("no VS_FIXEDFILEINFO")
+ms, ls = struct.unpack_from("<II", data, fixed + 8)
+got = "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+if got != version + ".0":
+    sys.exit("file version %s, expected %s.0" % (got, version))
+def value(key):  # the UTF-16 string that follows the key, past its padding
+    at = data.find((key + "\0").encode("utf-16-le"), fixed)
+    if at < 0:
+        return None
+    at += 2 * len(key) + 2
+    while data[at:at + 2] == b"\0\0":
+        at += 2
+    end = at
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    return data[at:end].decode("utf-16-le")
+for key, wanted in (("ProductName", "pcmtap"), ("FileVersion", version),
+                    ("ProductVersion", version), ("OriginalFilename", "pcmtap.exe")):
+    if value(key) != wanted:
+        sys.exit("%s is %r, expected %r" % (key, value(key), wanted))
+if not value("FileDescription"):
+    sys.exit("no FileDescription")
+PY
+); then
+    pass version-resource
+else
+    rc=none out=/dev/null err=/dev/null
+    fail version-resource "$problem"
+fi
+
 bad_args='ERROR args 0x80070057'
 expect_exact no-arguments "$bad_args"
 expect_exact lone-option "$bad_args" --include

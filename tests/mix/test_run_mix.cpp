@@ -140,6 +140,9 @@ TEST_F(RunMixTest, ProbesThenOpensTheSourcesAndCountsThoseThatOpened) {
                                    "ActivateAudioInterfaceAsync", "ActivateAudioInterfaceAsync",
                                    "ActivateAudioInterfaceAsync", "timeBeginPeriod", "QueryPerformanceFrequency",
                                    "QueryPerformanceCounter", "GetTickCount", "Sleep"));
+    // Sleep(5) sleeps about 5 ms only with a 1 ms timer period; with the
+    // default 15.6 ms tick every turn would last a whole tick.
+    EXPECT_THAT(scripted::TimerPeriods(), ElementsAre(1u));
 }
 
 TEST_F(RunMixTest, TheWholeToolRunsMixModeOnTheLastPid) {
