@@ -29,7 +29,7 @@ constexpr double kReleasePpm = 10;       // a learned drift below this goes back
 constexpr double kReleaseFrames = 48;    // ...once the backlog is within 1 ms of the target...
 constexpr int64_t kReleaseWindows = 20;  // ...and has stayed there this many windows
 constexpr double kDangerFrames = 240;    // a chunk leaving less than 5 ms behind: build up at once...
-constexpr double kCatchUpPpm = 4000;     // ...this much slower, until the next window steers
+constexpr double kCatchUpPpm = kDriftMaxPpm;  // ...as fast as steering goes, until the next window steers
 constexpr double kLandingPpm = 100;      // the most a release bends the ratio to bring the phase to 0
 
 // Kaiser-windowed sinc with its cut-off at half the sample rate, so that it
@@ -191,7 +191,7 @@ void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
     }
     switch (c.mode) {
         case DriftMode::kPassThrough:
-            if (std::abs(c.smoothed - c.anchor) > kDeadBand || c.level < kDriftBandLow || c.smoothed > kDriftBandHigh) {
+            if (std::abs(c.smoothed - c.anchor) > kDeadBand || c.smoothed > kDriftBandHigh) {
                 c.mode = DriftMode::kCorrecting;
                 c.integral = 0;
                 Steer(c);

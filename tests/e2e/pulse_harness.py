@@ -398,18 +398,26 @@ def samples_of(pcm):
 
 
 def tone_level(pcm, frequency):
-    """Amplitude (0..32768) of one frequency in the left channel."""
+    """Amplitude (0..32768) of one frequency in the left channel: the RMS of
+    its level in Hann-windowed 100 ms blocks, so that a tone a drift
+    corrector has moved by a few hundred ppm still counts as that tone, and
+    tones 100 Hz apart do not leak into each other."""
     samples = samples_of(pcm)
     left = samples[0::2]
-    n = len(left)
-    if n == 0:
+    block = min(len(left), RATE // 10)
+    if block == 0:
         return 0.0
+    window = [0.5 - 0.5 * math.cos(2 * math.pi * (i + 0.5) / block) for i in range(block)]
+    gain = sum(window)
     k = 2 * math.cos(2 * math.pi * frequency / RATE)
-    s1 = s2 = 0.0
-    for x in left:
-        s1, s2 = x + k * s1 - s2, s1
-    power = s1 * s1 + s2 * s2 - k * s1 * s2
-    return 2 * math.sqrt(max(power, 0.0)) / n
+    total = 0.0
+    blocks = len(left) // block
+    for b in range(blocks):
+        s1 = s2 = 0.0
+        for x, w in zip(left[b * block:(b + 1) * block], window):
+            s1, s2 = x * w + k * s1 - s2, s1
+        total += max(s1 * s1 + s2 * s2 - k * s1 * s2, 0.0)
+    return 2 * math.sqrt(total / blocks) / gain
 
 
 def cpu_seconds(pid):
