@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -27,10 +28,14 @@ constexpr int kQueryAttempts = 4;
 DWORD PidOf(HANDLE id) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(id)); }
 
 void CopyCreationTimes(const BYTE* records, ULONG filled, ProcessTable& table) {
+    auto next = table.begin();
     for (ULONG offset = 0; filled - offset >= sizeof(SYSTEM_PROCESS_INFORMATION);) {
         SYSTEM_PROCESS_INFORMATION record;
         std::memcpy(&record, records + offset, sizeof record);
-        const auto found = table.find(PidOf(record.UniqueProcessId));
+        const DWORD pid = PidOf(record.UniqueProcessId);
+        // A list in ascending pid order (as /proc gives it) needs no search.
+        const auto found = next != table.end() && next->first == pid ? next : table.find(pid);
+        if (found != table.end()) next = std::next(found);
         // A pid whose parent differs from the snapshot's was reused between
         // the two calls: that time is another process's.
         if (found != table.end() && found->second.parent_pid == PidOf(record.InheritedFromUniqueProcessId))
@@ -45,13 +50,18 @@ void CopyCreationTimes(const BYTE* records, ULONG filled, ProcessTable& table) {
 // refuse; the system's process list has every creation time in one call.
 // Should the query fail, the times stay unknown.
 void AddCreationTimes(ProcessTable& table) {
-    ULONG size = kFirstQueryBytes;
+    // The list's size changes little from one second to the next: starting
+    // from the last size that held it saves a second query, which costs as
+    // much as the first.
+    static ULONG last_size = kFirstQueryBytes;
+    ULONG size = last_size;
     for (int attempt = 0; attempt < kQueryAttempts; ++attempt) {
         // LONGLONG storage: the records hold 8-byte fields.
         const std::unique_ptr<LONGLONG[]> buffer(new LONGLONG[size / sizeof(LONGLONG)]);
         ULONG returned = 0;
         const NTSTATUS status = NtQuerySystemInformation(SystemProcessInformation, buffer.get(), size, &returned);
         if (NT_SUCCESS(status)) {
+            last_size = size;
             CopyCreationTimes(reinterpret_cast<const BYTE*>(buffer.get()), std::min(returned, size), table);
             return;
         }

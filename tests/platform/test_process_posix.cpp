@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -113,6 +114,48 @@ TEST(ProcessSnapshot, RemovedExecutableKeepsItsPlainName) {
     const std::optional<Found> found = FindInSnapshot(static_cast<DWORD>(child.pid));
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->exe, L"gone-player");
+}
+
+struct Started {
+    DWORD parent;
+    LONGLONG created;
+};
+
+// The native list, with a name that ends its /proc/PID/stat field twice.
+TEST(ProcessSnapshot, NativeListGivesEveryProcessItsParentAndCreationTime) {
+    Child child("player) (1");
+    ASSERT_GT(child.pid, 0);
+    ULONG needed = 0;
+    EXPECT_EQ(NtQuerySystemInformation(SystemProcessInformation, nullptr, 0, &needed), STATUS_INFO_LENGTH_MISMATCH);
+    ASSERT_GT(needed, 0u);
+    std::vector<LONGLONG> buffer(needed / sizeof(LONGLONG) + 4096);
+    ULONG returned = 0;
+    ASSERT_EQ(NtQuerySystemInformation(SystemProcessInformation, buffer.data(),
+                                       static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), &returned),
+              STATUS_SUCCESS);
+    std::map<DWORD, Started> listed;
+    const auto* bytes = reinterpret_cast<const BYTE*>(buffer.data());
+    for (ULONG offset = 0;;) {
+        ASSERT_LE(offset + sizeof(SYSTEM_PROCESS_INFORMATION), returned);
+        SYSTEM_PROCESS_INFORMATION record;
+        std::memcpy(&record, bytes + offset, sizeof record);
+        listed[static_cast<DWORD>(reinterpret_cast<uintptr_t>(record.UniqueProcessId))] = {
+            static_cast<DWORD>(reinterpret_cast<uintptr_t>(record.InheritedFromUniqueProcessId)),
+            record.CreateTime.QuadPart};
+        if (record.NextEntryOffset == 0) break;
+        offset += record.NextEntryOffset;
+    }
+    const auto self = listed.find(static_cast<DWORD>(getpid()));
+    const auto parent = listed.find(static_cast<DWORD>(getppid()));
+    const auto started = listed.find(static_cast<DWORD>(child.pid));
+    ASSERT_NE(self, listed.end());
+    ASSERT_NE(parent, listed.end());
+    ASSERT_NE(started, listed.end());
+    EXPECT_EQ(self->second.parent, static_cast<DWORD>(getppid()));
+    EXPECT_EQ(started->second.parent, static_cast<DWORD>(getpid()));
+    EXPECT_GT(parent->second.created, 0);
+    EXPECT_LE(parent->second.created, self->second.created);
+    EXPECT_LE(self->second.created, started->second.created);
 }
 
 TEST(ProcessSnapshot, RefusesBadArgumentsAsWindowsDoes) {
