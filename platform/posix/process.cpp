@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -101,15 +102,6 @@ bool ReadSmallFile(const std::string& path, std::string& contents) {
     return got == 0;
 }
 
-bool StatusField(const std::string& status, const std::string& field, DWORD& value) {
-    const std::string key = field + ":";
-    size_t at = status.compare(0, key.size(), key) == 0 ? 0 : status.find("\n" + key);
-    if (at == std::string::npos) return false;
-    if (at != 0) ++at;
-    value = static_cast<DWORD>(std::strtoul(status.c_str() + at + key.size(), nullptr, 10));
-    return true;
-}
-
 // The executable's file name as Windows' szExeFile gives it: no directory.
 bool ExecutableName(const std::string& dir, std::string& name) {
     char target[4096];
@@ -129,11 +121,54 @@ bool ExecutableName(const std::string& dir, std::string& name) {
     return true;
 }
 
-bool ReadProcess(DWORD pid, ProcessRecord& record) {
+struct StartedProcess {
+    DWORD pid;
+    DWORD parent_pid;
+    DWORD threads;
+    LONGLONG created;  // 100 ns units since boot
+};
+
+// /proc/PID/stat: the name in parentheses (which may hold any byte, ')'
+// included), then fields 3 on; the parent is field 4, the thread count 20
+// and the start time, in clock ticks since boot, 22.
+// The line is read in one call: it is well under the buffer's size, the name
+// being at most 15 bytes.
+bool ReadStarted(int proc, DWORD pid, LONGLONG ticks_to_100ns, StartedProcess& process) {
+    char path[24], stat[1024];
+    std::snprintf(path, sizeof path, "%u/stat", static_cast<unsigned>(pid));
+    const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t got = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (got <= 0) return false;
+    stat[got] = '\0';
+    const char* name_end = std::strrchr(stat, ')');
+    if (name_end == nullptr) return false;
+    const char* field = name_end + 1;
+    while (*field == ' ') ++field;
+    if (*field == '\0') return false;
+    ++field;  // the state, one letter
+    unsigned long long values[23] = {};
+    for (int number = 4; number <= 22; ++number) {
+        char* end = nullptr;
+        // Some fields may be negative; none of the three read here is.
+        values[number] = std::strtoull(field, &end, 10);
+        if (end == field) return false;
+        field = end;
+    }
+    process = {pid, static_cast<DWORD>(values[4]), static_cast<DWORD>(values[20]),
+               static_cast<LONGLONG>(values[22]) * ticks_to_100ns};
+    return true;
+}
+
+bool ReadProcess(int proc, DWORD pid, ProcessRecord& record) {
     const std::string dir = "/proc/" + std::to_string(pid);
-    std::string status, name;
-    if (!ReadSmallFile(dir + "/status", status) || !StatusField(status, "PPid", record.parent_pid)) return false;
-    if (!StatusField(status, "Threads", record.threads)) record.threads = 1;
+    std::string name;
+    StartedProcess started;
+    // The start time is not needed here, but stat is cheaper to read than status.
+    if (!ReadStarted(proc, pid, 0, started)) return false;
+    record.parent_pid = started.parent_pid;
+    record.threads = started.threads;
     if (!ExecutableName(dir, name)) return false;
     record.pid = pid;
     record.exe = Utf16FromUtf8(name);
@@ -194,38 +229,6 @@ BOOL Fill(HANDLE hSnapshot, LPPROCESSENTRY32W lppe, bool first) {
     return TRUE;
 }
 
-struct StartedProcess {
-    DWORD pid;
-    DWORD parent_pid;
-    DWORD threads;
-    LONGLONG created;  // 100 ns units since boot
-};
-
-// /proc/PID/stat: the name in parentheses (which may hold any byte, ')'
-// included), then fields 3 on; the parent is field 4, the thread count 20
-// and the start time, in clock ticks since boot, 22.
-bool ReadStarted(DWORD pid, LONGLONG ticks_to_100ns, StartedProcess& process) {
-    std::string stat;
-    if (!ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", stat)) return false;
-    const size_t name_end = stat.rfind(')');
-    if (name_end == std::string::npos) return false;
-    const char* field = stat.c_str() + name_end + 1;
-    while (*field == ' ') ++field;
-    if (*field == '\0') return false;
-    ++field;  // the state, one letter
-    unsigned long long values[23] = {};
-    for (int number = 4; number <= 22; ++number) {
-        char* end = nullptr;
-        // Some fields may be negative; none of the three read here is.
-        values[number] = std::strtoull(field, &end, 10);
-        if (end == field) return false;
-        field = end;
-    }
-    process = {pid, static_cast<DWORD>(values[4]), static_cast<DWORD>(values[20]),
-               static_cast<LONGLONG>(values[22]) * ticks_to_100ns};
-    return true;
-}
-
 }  // namespace
 
 // One record per process, no thread records (Windows follows each with one
@@ -241,7 +244,7 @@ NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClas
     if (proc == nullptr) return STATUS_UNSUCCESSFUL;
     while (const dirent* entry = readdir(proc)) {
         StartedProcess process{};
-        if (ParsePid(entry->d_name, process.pid) && ReadStarted(process.pid, ticks_to_100ns, process))
+        if (ParsePid(entry->d_name, process.pid) && ReadStarted(dirfd(proc), process.pid, ticks_to_100ns, process))
             processes.push_back(process);
     }
     closedir(proc);
@@ -282,7 +285,7 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD) {
     while (const dirent* entry = readdir(proc)) {
         ProcessRecord record{};
         // A process that exits during the walk is left out, as if it had gone before.
-        if (ParsePid(entry->d_name, record.pid) && ReadProcess(record.pid, record))
+        if (ParsePid(entry->d_name, record.pid) && ReadProcess(dirfd(proc), record.pid, record))
             snapshot->processes.push_back(std::move(record));
     }
     closedir(proc);
