@@ -116,46 +116,28 @@ TEST(ProcessSnapshot, RemovedExecutableKeepsItsPlainName) {
     EXPECT_EQ(found->exe, L"gone-player");
 }
 
-struct Started {
-    DWORD parent;
-    LONGLONG created;
-};
-
 // The native list, with a name that ends its /proc/PID/stat field twice.
 TEST(ProcessSnapshot, NativeListGivesEveryProcessItsParentAndCreationTime) {
     Child child("player) (1");
     ASSERT_GT(child.pid, 0);
-    ULONG needed = 0;
-    EXPECT_EQ(NtQuerySystemInformation(SystemProcessInformation, nullptr, 0, &needed), STATUS_INFO_LENGTH_MISMATCH);
-    ASSERT_GT(needed, 0u);
-    std::vector<LONGLONG> buffer(needed / sizeof(LONGLONG) + 4096);
-    ULONG returned = 0;
-    ASSERT_EQ(NtQuerySystemInformation(SystemProcessInformation, buffer.data(),
-                                       static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), &returned),
-              STATUS_SUCCESS);
-    std::map<DWORD, Started> listed;
-    const auto* bytes = reinterpret_cast<const BYTE*>(buffer.data());
-    for (ULONG offset = 0;;) {
-        ASSERT_LE(offset + sizeof(SYSTEM_PROCESS_INFORMATION), returned);
+    ULONG size = 0;
+    EXPECT_EQ(NtQuerySystemInformation(SystemProcessInformation, nullptr, 0, &size), STATUS_INFO_LENGTH_MISMATCH);
+    std::vector<LONGLONG> buffer(size / sizeof(LONGLONG) + 4096);
+    ASSERT_EQ(NtQuerySystemInformation(SystemProcessInformation, buffer.data(), buffer.size() * 8, &size), 0);
+    std::map<uintptr_t, SYSTEM_PROCESS_INFORMATION> listed;  // by pid
+    for (ULONG offset = 0, next = 1; next != 0; offset += next) {
+        ASSERT_LE(offset + sizeof(SYSTEM_PROCESS_INFORMATION), size);
         SYSTEM_PROCESS_INFORMATION record;
-        std::memcpy(&record, bytes + offset, sizeof record);
-        listed[static_cast<DWORD>(reinterpret_cast<uintptr_t>(record.UniqueProcessId))] = {
-            static_cast<DWORD>(reinterpret_cast<uintptr_t>(record.InheritedFromUniqueProcessId)),
-            record.CreateTime.QuadPart};
-        if (record.NextEntryOffset == 0) break;
-        offset += record.NextEntryOffset;
+        std::memcpy(&record, reinterpret_cast<const BYTE*>(buffer.data()) + offset, sizeof record);
+        listed[reinterpret_cast<uintptr_t>(record.UniqueProcessId)] = record;
+        next = record.NextEntryOffset;
     }
-    const auto self = listed.find(static_cast<DWORD>(getpid()));
-    const auto parent = listed.find(static_cast<DWORD>(getppid()));
-    const auto started = listed.find(static_cast<DWORD>(child.pid));
-    ASSERT_NE(self, listed.end());
-    ASSERT_NE(parent, listed.end());
-    ASSERT_NE(started, listed.end());
-    EXPECT_EQ(self->second.parent, static_cast<DWORD>(getppid()));
-    EXPECT_EQ(started->second.parent, static_cast<DWORD>(getpid()));
-    EXPECT_GT(parent->second.created, 0);
-    EXPECT_LE(parent->second.created, self->second.created);
-    EXPECT_LE(self->second.created, started->second.created);
+    const SYSTEM_PROCESS_INFORMATION &self = listed[getpid()], &parent = listed[getppid()], &started = listed[child.pid];
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(self.InheritedFromUniqueProcessId), static_cast<uintptr_t>(getppid()));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(started.InheritedFromUniqueProcessId), static_cast<uintptr_t>(getpid()));
+    EXPECT_GT(parent.CreateTime.QuadPart, 0);
+    EXPECT_LE(parent.CreateTime.QuadPart, self.CreateTime.QuadPart);
+    EXPECT_LE(self.CreateTime.QuadPart, started.CreateTime.QuadPart);
 }
 
 TEST(ProcessSnapshot, RefusesBadArgumentsAsWindowsDoes) {
