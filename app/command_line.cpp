@@ -2,9 +2,31 @@
 
 #include <cstring>
 
+#include "mix/process_table.h"
+
 namespace {
 
 bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool IsFrameHost(DWORD pid) {
+    const ProcessTable table = SnapshotProcesses();
+    const auto found = table.find(pid);
+    return found != table.end() && found->second.exe_name == L"applicationframehost.exe";
+}
+
+// The pid output is written straight into the target; a handle that names no
+// window leaves it as the platform leaves it. The top-level window of a Store
+// app belongs to ApplicationFrameHost.exe, which draws the frame and plays
+// nothing; the app's own process owns the CoreWindow child inside it. A
+// suspended or minimised app's CoreWindow is elsewhere: then the frame host
+// stays the target, as nothing better is known.
+void FindWindowOwner(HWND window, DWORD& pid) {
+    if (GetWindowThreadProcessId(window, &pid) == 0) return;
+    const HWND core = FindWindowExW(window, nullptr, L"Windows.UI.Core.CoreWindow", nullptr);
+    if (core == nullptr || !IsFrameHost(pid)) return;
+    DWORD app_pid = 0;
+    if (GetWindowThreadProcessId(core, &app_pid) != 0 && app_pid != 0) pid = app_pid;
+}
 
 }  // namespace
 
@@ -37,9 +59,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
             line.mix = true;
         } else if (strcmp(word, "--hwnd") == 0) {
             const uint64_t handle = ParseDecimal(value, UINT64_MAX);
-            // The pid output is written straight into the target; a handle that
-            // names no window leaves it as the platform leaves it.
-            GetWindowThreadProcessId(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), &line.pid);
+            FindWindowOwner(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), line.pid);
         }
     }
     return line;

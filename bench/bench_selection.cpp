@@ -29,7 +29,8 @@ const Machine& TheMachine() {
         for (DWORD i = 0; i < kProcesses; ++i) {
             const DWORD pid = kFirstPid + 4 * i;
             const DWORD parent = i < 20 ? 4 : kFirstPid + 4 * std::uniform_int_distribution<DWORD>(0, i - 1)(random);
-            m.processes.push_back({pid, parent, i % 100 == 37 ? L"Discord.exe" : L"Application.EXE"});
+            m.processes.push_back({pid, parent, i % 100 == 37 ? L"Discord.exe" : L"Application.EXE",
+                                   133'000'000'000'000'000 + 10'000 * static_cast<LONGLONG>(i)});
         }
         m.endpoints.resize(2);
         for (DWORD i = 0; i < kAudible; ++i) {
@@ -80,15 +81,28 @@ void BM_FindAudibleProcesses(benchmark::State& state) {
 }
 BENCHMARK(BM_FindAudibleProcesses)->Unit(benchmark::kMicrosecond);
 
-// The selection's own work without the platform: two chains per audible pid.
+// The table without the creation times: what their query and copy cost.
+void BM_SnapshotProcessesWithoutTimes(benchmark::State& state) {
+    for (auto _ : state) {
+        FreshWorld(state);
+        scripted::SetResult("NtQuerySystemInformation", E_FAIL);
+        benchmark::DoNotOptimize(SnapshotProcesses());
+    }
+}
+BENCHMARK(BM_SnapshotProcessesWithoutTimes)->Unit(benchmark::kMicrosecond);
+
+// The selection's own work without the platform: two chains per audible pid,
+// with the creation-time check on every link (argument 1) or without times.
 void BM_AncestorChains(benchmark::State& state) {
     scripted::Reset();
     scripted::SetProcesses(TheMachine().processes);
-    const ProcessTable table = SnapshotProcesses();
+    ProcessTable table = SnapshotProcesses();
+    if (state.range(0) == 0)
+        for (auto& [pid, entry] : table) entry.created = 0;
     for (auto _ : state)
         for (int pass = 0; pass < 2; ++pass)
             for (DWORD pid : TheMachine().audible) benchmark::DoNotOptimize(BuildAncestorChain(pid, table));
 }
-BENCHMARK(BM_AncestorChains)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AncestorChains)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The sync, clock, process, window and run-time groups for the replay: one
 // thread, a virtual clock, a process list fixed before the run.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -154,11 +155,37 @@ BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill(hSna
 
 DWORD GetCurrentProcessId() { return kOwnPid; }
 
+// The replay's processes all started at one instant, so no parent link is
+// stale; names are left empty (the tool takes them from Toolhelp).
+NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, LPVOID SystemInformation,
+                                  ULONG SystemInformationLength, ULONG* ReturnLength) {
+    if (SystemInformationClass != SystemProcessInformation) return STATUS_INVALID_INFO_CLASS;
+    constexpr ULONG kRecord = (sizeof(SYSTEM_PROCESS_INFORMATION) + 7) / 8 * 8;
+    const auto needed = static_cast<ULONG>(processes.size() * kRecord);
+    if (ReturnLength != nullptr) *ReturnLength = needed;
+    if (SystemInformationLength < needed || SystemInformation == nullptr) return STATUS_INFO_LENGTH_MISMATCH;
+    for (size_t i = 0; i < processes.size(); ++i) {
+        SYSTEM_PROCESS_INFORMATION record{};
+        record.NextEntryOffset = i + 1 < processes.size() ? kRecord : 0;
+        record.NumberOfThreads = 1;
+        record.CreateTime.QuadPart = 1;
+        record.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(processes[i].pid));
+        record.InheritedFromUniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(processes[i].parent));
+        std::memcpy(static_cast<BYTE*>(SystemInformation) + i * kRecord, &record, sizeof record);
+    }
+    return STATUS_SUCCESS;
+}
+
 // ---- window: the replay has none ----
 
 DWORD GetWindowThreadProcessId(HWND, LPDWORD) {
     SetLastError(1400);  // ERROR_INVALID_WINDOW_HANDLE
     return 0;
+}
+
+HWND FindWindowExW(HWND, HWND, LPCWSTR, LPCWSTR) {
+    SetLastError(1400);
+    return nullptr;
 }
 
 // ---- runtime ----

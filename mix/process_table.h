@@ -9,11 +9,14 @@
 struct ProcessEntry {
     DWORD parent_pid;      // as the snapshot gave it; may name no process, may be 0
     std::wstring exe_name;  // UTF-16 file name, ASCII letters lower-cased
+    LONGLONG created = 0;   // creation time in 100 ns units; 0 when unknown
 };
 
 // Ascending pid order; one entry per pid (the last record for a pid wins).
 typedef std::map<DWORD, ProcessEntry> ProcessTable;
 
-// Takes one Toolhelp snapshot. Never fails: a failed snapshot gives an empty
-// table, a walk that breaks off gives what was read so far.
+// Takes one Toolhelp snapshot, then the creation times of its processes from
+// the system's process list. Never fails: a failed snapshot gives an empty
+// table, a walk that breaks off gives what was read so far, a failed time
+// query leaves every time unknown.
 ProcessTable SnapshotProcesses();

@@ -29,6 +29,16 @@ bool IsVoiceChat(const std::wstring& exe_name) {
                        [&](std::wstring_view entry) { return exe_name == entry; });
 }
 
+// Windows never updates a process's parent id when the parent exits, and
+// reuses pids soon: the id may by now name a process started later, which is
+// no ancestor. Equal times count as "before": creation times are stamped at
+// the system timer's tick (15.6 ms on many machines; /proc's start times are
+// in 10 ms ticks), so a shell and the player it starts may share one. An
+// unknown time keeps the link.
+bool StartedAfter(const ProcessEntry& parent, const ProcessEntry& child) {
+    return parent.created != 0 && child.created != 0 && parent.created > child.created;
+}
+
 bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD target_pid, DWORD own_pid) {
     for (const DWORD member : chain) {
         if (member == target_pid || member == own_pid) return true;
@@ -57,12 +67,16 @@ AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table) {
     AncestorChain chain;
     chain.reserve(kChainLimit);
     DWORD pid = start_pid;
+    auto found = table.find(pid);
     // A repeated pid means the parent links loop (pids are reused on Windows).
     while (pid != 0 && chain.size() < kChainLimit && std::find(chain.begin(), chain.end(), pid) == chain.end()) {
         chain.push_back(pid);
-        const auto found = table.find(pid);
         if (found == table.end()) break;
-        pid = found->second.parent_pid;
+        const DWORD parent_pid = found->second.parent_pid;
+        const auto parent = table.find(parent_pid);
+        if (parent != table.end() && StartedAfter(parent->second, found->second)) break;
+        pid = parent_pid;
+        found = parent;
     }
     return chain;
 }

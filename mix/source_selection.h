@@ -8,7 +8,8 @@
 #include "platform/win32.h"
 
 // A start pid, then its parent, grandparent, ...: at most 32 pids, never 0,
-// never one twice. The last may be a pid the table does not hold.
+// never one twice. The last may be a pid the table does not hold. A parent
+// created after its child holds a reused pid: the chain ends before it.
 typedef std::vector<DWORD> AncestorChain;
 
 AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table);

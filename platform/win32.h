@@ -17,6 +17,7 @@
 #include <audioclient.h>
 #include <audiopolicy.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 #include <timeapi.h>
 #include <avrt.h>
 #include <io.h>
@@ -26,6 +27,11 @@
 #include <audioclientactivationparams.h>
 #else
 #include "platform/activation_params.h"  // mingw-w64 10 has no such header
+#endif
+
+// ntstatus.h would redefine what windows.h has; the one status used here.
+#ifndef STATUS_INFO_LENGTH_MISMATCH
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
 #endif
 
 #else

@@ -13,6 +13,7 @@
 
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
+typedef uint16_t USHORT;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
@@ -26,6 +27,7 @@ typedef int32_t HRESULT;
 typedef uint32_t MMRESULT;
 typedef wchar_t WCHAR;  // holds one UTF-16 code unit
 typedef const WCHAR* LPCWSTR;
+typedef WCHAR* PWSTR;
 typedef void* HANDLE;
 typedef struct HWND__* HWND;
 typedef void* LPVOID;
@@ -189,9 +191,52 @@ BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe);
 BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe);
 DWORD GetCurrentProcessId();
 
+// The native process list (winternl.h): one variable-length record per
+// process, chained by NextEntryOffset. The fields after SessionId, which
+// pcmtap does not read, are left out here; records are walked by their
+// offsets, never by the structure's size.
+typedef LONG NTSTATUS;
+typedef LONG KPRIORITY;
+#define NT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
+#define STATUS_SUCCESS (static_cast<NTSTATUS>(0))
+#define STATUS_UNSUCCESSFUL (static_cast<NTSTATUS>(0xC0000001u))
+#define STATUS_INFO_LENGTH_MISMATCH (static_cast<NTSTATUS>(0xC0000004u))
+#define STATUS_INVALID_INFO_CLASS (static_cast<NTSTATUS>(0xC0000003u))
+#define STATUS_NO_MEMORY (static_cast<NTSTATUS>(0xC0000017u))
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;         // in bytes, without a terminating NUL
+    USHORT MaximumLength;  // in bytes
+    PWSTR Buffer;
+} UNICODE_STRING;
+
+typedef enum _SYSTEM_INFORMATION_CLASS { SystemProcessInformation = 5 } SYSTEM_INFORMATION_CLASS;
+
+typedef struct _SYSTEM_PROCESS_INFORMATION {
+    ULONG NextEntryOffset;  // 0 in the last record
+    ULONG NumberOfThreads;
+    LARGE_INTEGER Reserved[3];
+    LARGE_INTEGER CreateTime;  // 100 ns units
+    LARGE_INTEGER UserTime;
+    LARGE_INTEGER KernelTime;
+    UNICODE_STRING ImageName;
+    KPRIORITY BasePriority;
+    HANDLE UniqueProcessId;
+    HANDLE InheritedFromUniqueProcessId;
+    ULONG HandleCount;
+    ULONG SessionId;
+} SYSTEM_PROCESS_INFORMATION;
+
+NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, LPVOID SystemInformation,
+                                  ULONG SystemInformationLength, ULONG* ReturnLength);
+
 // ---- Windows (group: window) -------------------------------------------------
 
 DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
+// The first child of hWndParent after hWndChildAfter (null: from the first)
+// whose class is lpszClass (case-insensitive) and, when lpszWindow is not
+// null, whose title is lpszWindow. Null when there is none.
+HWND FindWindowExW(HWND hWndParent, HWND hWndChildAfter, LPCWSTR lpszClass, LPCWSTR lpszWindow);
 
 // ---- COM run-time, C run-time, scheduling (group: runtime) -----------------
 

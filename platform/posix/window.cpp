@@ -96,3 +96,7 @@ DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
     if (lpdwProcessId != nullptr) *lpdwProcessId = pid;
     return pid;
 }
+
+// Window classes are Windows' own; X windows have none, so no child matches,
+// as for a window on Windows without a child of that class.
+HWND FindWindowExW(HWND, HWND, LPCWSTR, LPCWSTR) { return nullptr; }

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
@@ -88,6 +89,33 @@ TEST_F(ScriptedTest, HwndConvertsTheHandleWithoutTruncation) {
     Arguments args{"--hwnd", "1250999896491"};
     EXPECT_EQ(ParseCommandLine(args.argc(), args.argv()).pid, 44u);
     EXPECT_EQ(scripted::CallCount("GetWindowThreadProcessId"), 1);
+}
+
+// A Store app's top-level window belongs to the frame host; the app owns
+// the frame's CoreWindow child, while it is not suspended or minimised.
+TEST_F(ScriptedTest, HwndOfAStoreAppFrameCapturesTheApp) {
+    struct Case {
+        const char* label;
+        const wchar_t* owner_exe;
+        const wchar_t* child_class;  // null: no child window
+        DWORD pid;
+    };
+    const Case cases[] = {
+        {"frame host with its CoreWindow", L"ApplicationFrameHost.exe", L"Windows.UI.Core.CoreWindow", 71},
+        {"frame host of a suspended app", L"ApplicationFrameHost.exe", nullptr, 70},
+        {"frame host with another child", L"ApplicationFrameHost.exe", L"Chrome_WidgetWin_0", 70},
+        {"an ordinary window", L"player.exe", L"Windows.UI.Core.CoreWindow", 70},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        scripted::Reset();
+        scripted::SetProcesses({{70, 1, c.owner_exe}, {71, 1, L"Music.UI.exe"}});
+        scripted::SetWindow(500, 70);
+        if (c.child_class != nullptr) scripted::SetChildWindow(501, 500, 71, c.child_class);
+        Arguments args{"--hwnd", "500"};
+        EXPECT_EQ(ParseCommandLine(args.argc(), args.argv()).pid, c.pid);
+        EXPECT_THAT(scripted::OpenHandles(), ::testing::IsEmpty());
+    }
 }
 
 }  // namespace

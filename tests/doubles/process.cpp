@@ -1,5 +1,7 @@
-// Toolhelp over the scripted process list, and the tool's own pid.
+// Toolhelp and the native process list over the scripted processes, and the
+// tool's own pid.
 #include <algorithm>
+#include <cstring>
 
 #include "tests/doubles/world.h"
 
@@ -71,6 +73,49 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
 BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill("Process32FirstW", hSnapshot, lppe, true); }
 
 BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill("Process32NextW", hSnapshot, lppe, false); }
+
+// Laid out as Windows lays it out: each record followed by its name, records
+// 8-byte aligned. Too small a buffer gets the size needed and nothing else.
+NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, LPVOID SystemInformation,
+                                  ULONG SystemInformationLength, ULONG* ReturnLength) {
+    const Outcome outcome = Enter("NtQuerySystemInformation");
+    if (FAILED(outcome.result)) return STATUS_UNSUCCESSFUL;
+    if (SystemInformationClass != SystemProcessInformation) return STATUS_INVALID_INFO_CLASS;
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    const std::vector<scripted::Process>& processes = *world.processes;
+    const auto record_size = [](const scripted::Process& process) {
+        return (sizeof(SYSTEM_PROCESS_INFORMATION) + (process.exe.size() + 1) * sizeof(WCHAR) + 7) / 8 * 8;
+    };
+    size_t needed = 0;
+    for (const scripted::Process& process : processes) needed += record_size(process);
+    if (ReturnLength != nullptr) *ReturnLength = static_cast<ULONG>(needed);
+    if (SystemInformationLength < needed || SystemInformation == nullptr) return STATUS_INFO_LENGTH_MISMATCH;
+    if (reinterpret_cast<uintptr_t>(SystemInformation) % 8 != 0)
+        Violation("NtQuerySystemInformation on a buffer not 8-byte aligned");
+    auto* bytes = static_cast<BYTE*>(SystemInformation);
+    size_t offset = 0;
+    for (size_t i = 0; i < processes.size(); ++i) {
+        const scripted::Process& process = processes[i];
+        auto* name = reinterpret_cast<WCHAR*>(bytes + offset + sizeof(SYSTEM_PROCESS_INFORMATION));
+        std::copy(process.exe.begin(), process.exe.end(), name);
+        name[process.exe.size()] = L'\0';
+        SYSTEM_PROCESS_INFORMATION record;
+        std::memset(&record, 0, sizeof record);
+        record.NextEntryOffset = i + 1 < processes.size() ? static_cast<ULONG>(record_size(process)) : 0;
+        record.NumberOfThreads = 1;
+        record.CreateTime.QuadPart = process.created;
+        record.ImageName.Length = static_cast<USHORT>(process.exe.size() * sizeof(WCHAR));
+        record.ImageName.MaximumLength = static_cast<USHORT>(record.ImageName.Length + sizeof(WCHAR));
+        record.ImageName.Buffer = name;
+        record.BasePriority = 8;
+        record.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process.pid));
+        record.InheritedFromUniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process.parent));
+        std::memcpy(bytes + offset, &record, sizeof record);
+        offset += record_size(process);
+    }
+    return STATUS_SUCCESS;
+}
 
 DWORD GetCurrentProcessId() {
     Enter("GetCurrentProcessId");

@@ -111,14 +111,22 @@ void AdvanceTime(uint64_t ns);
 
 // ---- Processes and windows ---------------------------------------------------
 
+// As on Windows, a parent id is never updated: a parent that exited is a pid
+// the list does not hold, or one that a later process holds now, with a later
+// creation time. Toolhelp gives pid, parent and name; NtQuerySystemInformation
+// gives those with the creation time.
 struct Process {
     DWORD pid;
     DWORD parent;
     std::wstring exe;
+    LONGLONG created = 0;  // 100 ns units; 0 when the test does not say
 };
 void SetProcesses(std::vector<Process> processes);
 void SetCurrentProcessId(DWORD pid);  // default 4242
+// A top-level window, or with parent_hwnd a child window; Store apps' frames
+// have a child of class "Windows.UI.Core.CoreWindow" owned by the app.
 void SetWindow(uint64_t hwnd, DWORD owner_pid);
+void SetChildWindow(uint64_t hwnd, uint64_t parent_hwnd, DWORD owner_pid, std::wstring class_name);
 
 // ---- Process-loopback streams --------------------------------------------------
 

@@ -235,7 +235,11 @@ void SetProcesses(std::vector<Process> processes) {
 
 void SetCurrentProcessId(DWORD pid) { TheWorld().own_pid = pid; }
 
-void SetWindow(uint64_t hwnd, DWORD owner_pid) { TheWorld().windows[hwnd] = owner_pid; }
+void SetWindow(uint64_t hwnd, DWORD owner_pid) { TheWorld().windows[hwnd] = {owner_pid, 0, L"Window"}; }
+
+void SetChildWindow(uint64_t hwnd, uint64_t parent_hwnd, DWORD owner_pid, std::wstring class_name) {
+    TheWorld().windows[hwnd] = {owner_pid, parent_hwnd, std::move(class_name)};
+}
 
 std::vector<std::string> OpenObjects() {
     std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);

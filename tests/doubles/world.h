@@ -131,7 +131,12 @@ struct World {
 
     std::shared_ptr<const std::vector<Process>> processes = std::make_shared<const std::vector<Process>>();
     DWORD own_pid = 4242;
-    std::map<uint64_t, DWORD> windows;
+    struct Window {
+        DWORD owner_pid;
+        uint64_t parent = 0;  // 0: a top-level window
+        std::wstring class_name;
+    };
+    std::map<uint64_t, Window> windows;  // in ascending handle order, which stands for z-order
 
     std::map<DWORD, Loopback> loopbacks;
     std::vector<Activation> activations;

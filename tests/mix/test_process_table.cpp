@@ -70,9 +70,29 @@ TEST_F(ProcessTableTest, WalksTheSnapshotOnceAndClosesIt) {
 
     SnapshotProcesses();
 
-    EXPECT_THAT(scripted::Calls(), ElementsAre("CreateToolhelp32Snapshot", "Process32FirstW", "Process32NextW",
-                                               "Process32NextW", "Process32NextW", "CloseHandle(snapshot)"));
+    EXPECT_THAT(scripted::Calls(),
+                ElementsAre("CreateToolhelp32Snapshot", "Process32FirstW", "Process32NextW", "Process32NextW",
+                            "Process32NextW", "CloseHandle(snapshot)", "NtQuerySystemInformation"));
     EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
+}
+
+// A busy machine's list does not fit the first buffer; a failed query loses
+// the times, never the table.
+TEST_F(ProcessTableTest, CreationTimesComeFromOneListWhateverItsSize) {
+    for (const HRESULT query : {S_OK, E_FAIL}) {
+        scripted::Reset();
+        std::vector<scripted::Process> processes;
+        for (DWORD k = 0; k < 6000; ++k)
+            processes.push_back({4 * k + 8, 4 * k + 4, L"a-rather-long-executable-name.exe", 1'000'000 + k});
+        scripted::SetProcesses(processes);
+        scripted::SetResult("NtQuerySystemInformation", query);
+
+        const ProcessTable table = SnapshotProcesses();
+
+        ASSERT_EQ(table.size(), processes.size());
+        for (const scripted::Process& process : processes)
+            ASSERT_EQ(table.at(process.pid).created, query == S_OK ? process.created : 0) << process.pid;
+    }
 }
 
 TEST_F(ProcessTableTest, FailuresGivePartialTablesAndAlwaysCloseWhatWasOpened) {

@@ -66,6 +66,11 @@ TEST_F(SourceSelectionTest, AncestorChains) {
         {"exactly 32", Line(1000, 32), 1000, first32},
         {"deeper than 32", Line(1000, 45), 1000, first32},
         {"start 0", {{0, 0, L"idle"}}, 0, {}},
+        // Creation times: a parent started after its child holds a reused pid.
+        {"parent started in the same tick", {{7, 8, L"a", 200}, {8, 9, L"b", 200}}, 7, {7, 8, 9}},
+        {"stale link further up", {{7, 8, L"a", 200}, {8, 9, L"b", 100}, {9, 0, L"c", 150}}, 7, {7, 8}},
+        {"parent's time unknown", {{7, 8, L"a", 200}, {8, 9, L"b"}}, 7, {7, 8, 9}},
+        {"child's time unknown", {{7, 8, L"a"}, {8, 9, L"b", 300}}, 7, {7, 8, 9}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -151,6 +156,19 @@ TEST_F(SourceSelectionTest, Scenarios) {
          {1031, 2000}, 1000, {2000}},
         {"a loop above the target", {{80, 81, L"game.exe"}, {81, 82, L"a.exe"}, {82, 81, L"b.exe"}, {83, 81, L"c.exe"}},
          {81, 82, 83}, 80, {83}},
+        // A launcher, updater or console that started an app and exited left
+        // its pid to a process started later, which is no ancestor.
+        {"the dead parent's pid is the target's now", {{50, 1, L"game.exe", 300}, {60, 50, L"player.exe", 200}}, {60},
+         50, {60}},
+        {"... the tool's", {{kOwnPid, 1, L"pcmtap.exe", 300}, {60, kOwnPid, L"player.exe", 200}}, {60}, 99, {60}},
+        {"... a voice-chat program's", {{70, 1, L"discord.exe", 300}, {60, 70, L"player.exe", 200}}, {60}, 99, {60}},
+        {"an app that got the pid of voice chat's dead parent is not above it",
+         {{80, 1, L"music.exe", 300}, {90, 80, L"discord.exe", 200}}, {80, 90}, 99, {80}},
+        {"... nor of the target's dead parent", {{80, 1, L"music.exe", 300}, {90, 80, L"game.exe", 200}}, {80, 90},
+         90, {80}},
+        {"no stream carries a player below a selected process through a stale link",
+         {{100, 1, L"browser.exe", 300}, {110, 100, L"player.exe", 200}}, {100, 110}, 99, {100, 110}},
+        {"started in the same tick", {{50, 1, L"shell.exe", 200}, {60, 50, L"player.exe", 200}}, {60}, 50, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);

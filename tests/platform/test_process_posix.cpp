@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -113,6 +114,30 @@ TEST(ProcessSnapshot, RemovedExecutableKeepsItsPlainName) {
     const std::optional<Found> found = FindInSnapshot(static_cast<DWORD>(child.pid));
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->exe, L"gone-player");
+}
+
+// The native list, with a name that ends its /proc/PID/stat field twice.
+TEST(ProcessSnapshot, NativeListGivesEveryProcessItsParentAndCreationTime) {
+    Child child("player) (1");
+    ASSERT_GT(child.pid, 0);
+    ULONG size = 0;
+    EXPECT_EQ(NtQuerySystemInformation(SystemProcessInformation, nullptr, 0, &size), STATUS_INFO_LENGTH_MISMATCH);
+    std::vector<LONGLONG> buffer(size / sizeof(LONGLONG) + 4096);
+    ASSERT_EQ(NtQuerySystemInformation(SystemProcessInformation, buffer.data(), buffer.size() * 8, &size), 0);
+    std::map<uintptr_t, SYSTEM_PROCESS_INFORMATION> listed;  // by pid
+    for (ULONG offset = 0, next = 1; next != 0; offset += next) {
+        ASSERT_LE(offset + sizeof(SYSTEM_PROCESS_INFORMATION), size);
+        SYSTEM_PROCESS_INFORMATION record;
+        std::memcpy(&record, reinterpret_cast<const BYTE*>(buffer.data()) + offset, sizeof record);
+        listed[reinterpret_cast<uintptr_t>(record.UniqueProcessId)] = record;
+        next = record.NextEntryOffset;
+    }
+    const SYSTEM_PROCESS_INFORMATION &self = listed[getpid()], &parent = listed[getppid()], &started = listed[child.pid];
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(self.InheritedFromUniqueProcessId), static_cast<uintptr_t>(getppid()));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(started.InheritedFromUniqueProcessId), static_cast<uintptr_t>(getpid()));
+    EXPECT_GT(parent.CreateTime.QuadPart, 0);
+    EXPECT_LE(parent.CreateTime.QuadPart, self.CreateTime.QuadPart);
+    EXPECT_LE(self.CreateTime.QuadPart, started.CreateTime.QuadPart);
 }
 
 TEST(ProcessSnapshot, RefusesBadArgumentsAsWindowsDoes) {

@@ -92,6 +92,9 @@ public:
 
     // A forest with stray parents and the odd loop, a target and an own pid
     // somewhere in it, and sessions of every kind on one to three endpoints.
+    // Processes start in list order, several within one timer tick; a parent
+    // that exited may have left its pid to a later process, the target, the
+    // tool and voice-chat programs included.
     void Build() {
         const size_t count = 8 + Below(40);
         std::set<DWORD> used;
@@ -99,19 +102,35 @@ public:
             const DWORD pid = static_cast<DWORD>(1 + Below(300));
             if (used.insert(pid).second) pids_.push_back(pid);
         }
+        LONGLONG now = 1000;
         for (size_t i = 0; i < pids_.size(); ++i) {
-            DWORD parent = 0;
-            const uint64_t kind = Below(10);
-            if (kind < 7 && i > 0)
-                parent = pids_[Below(i)];  // an earlier process
-            else if (kind == 7)
-                parent = static_cast<DWORD>(400 + Below(50));  // exited
-            else if (kind == 8)
-                parent = pids_[Below(pids_.size())];  // may loop back
-            processes_.push_back({pids_[i], parent, kNames[Below(std::size(kNames))]});
+            now += static_cast<LONGLONG>(Below(3));
+            const LONGLONG created = Chance(20) ? 0 : now;  // 0: the time could not be read
+            processes_.push_back({pids_[i], 0, kNames[Below(std::size(kNames))], created});
         }
         target_ = Chance(5) ? 999 : pids_[Below(pids_.size())];
         own_ = Chance(3) ? pids_[Below(pids_.size())] : 4242;
+        std::vector<size_t> notable;  // the target, the tool and voice chat, when listed
+        for (size_t i = 0; i < pids_.size(); ++i)
+            if (pids_[i] == target_ || pids_[i] == own_ || kVoiceChat.count(Lower(processes_[i].exe)) != 0)
+                notable.push_back(i);
+        for (size_t i = 0; i < pids_.size(); ++i) {
+            scripted::Process& process = processes_[i];
+            const uint64_t kind = Below(12);
+            if (kind < 7 && i > 0) {
+                process.parent = pids_[Below(i)];  // an earlier process
+            } else if (kind == 7) {
+                process.parent = static_cast<DWORD>(400 + Below(50));  // exited
+            } else if (kind == 8) {
+                process.parent = pids_[Below(pids_.size())];  // may loop back, or be a reused pid
+            } else if (kind == 9 && !notable.empty()) {
+                // Its parent exited before one of them started and got its pid.
+                const scripted::Process& holder = processes_[notable[Below(notable.size())]];
+                process.parent = holder.pid;
+                if (holder.created != 0 && process.created != 0 && holder.pid != process.pid)
+                    process.created = 1 + static_cast<LONGLONG>(Below(static_cast<uint64_t>(holder.created)));
+            }
+        }
         endpoints_ = 1 + Below(3);
         for (const DWORD pid : pids_) {
             if (Chance(2)) sessions_[pid] = RandomSession(pid);
@@ -182,6 +201,12 @@ public:
                 members.push_back(pid);
                 auto found = table.find(pid);
                 if (found == table.end()) break;
+                // A parent created after the child holds a reused pid and is
+                // no parent; an unknown time (0) keeps the link.
+                auto parent = table.find(found->second->parent);
+                if (parent != table.end() && parent->second->created != 0 && found->second->created != 0 &&
+                    parent->second->created > found->second->created)
+                    break;
                 pid = found->second->parent;
             }
             return members;
