@@ -84,6 +84,11 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_NO_MORE_FILES 18u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_BROKEN_PIPE 109u
+#define ERROR_DISK_FULL 112u
+#define ERROR_NO_DATA 232u
+#define ERROR_IO_DEVICE 1117u
 #define ERROR_BAD_LENGTH 24u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INSUFFICIENT_BUFFER 122u
@@ -211,6 +216,15 @@ WIN32_UUID(IUnknown, 0x00000000, 0x0000, 0x0000, 0xc0, 0x00, 0x00, 0x00, 0x00, 0
 struct IAgileObject : IUnknown {};
 WIN32_UUID(IAgileObject, 0x94ea2b94, 0xe9cc, 0x49e0, 0xc0, 0xff, 0xee, 0x64, 0xca, 0x8f, 0x5b, 0x90);
 
+typedef int errno_t;
+// The OS error (a Win32 code) of the C run-time's last failed call.
+errno_t _get_doserrno(unsigned long* pValue);
+
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
 int _setmode(int fd, int mode);

@@ -13,6 +13,7 @@
 // of crashing the test.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -54,6 +55,12 @@ void Settle();
 // stdout's reader takes this many bytes and then goes away: a write that
 // would pass it delivers what fits and fails.
 void CloseStdoutAfter(size_t bytes);
+// As CloseStdoutAfter, but the write fails for another reason: the C
+// run-time reports `error` as its OS error (0 for none) and sets errno.
+// The reader going away is ERROR_NO_DATA with EPIPE.
+void FailStdoutAfter(size_t bytes, DWORD error, int errno_value = EIO);
+// Whether stdout is a console (default: a pipe).
+void SetStdoutConsole(bool console);
 // The reader goes away at this virtual time.
 void CloseStdoutAt(uint64_t ms);
 // stdout's reader stops reading at this virtual time for stall_ms: the first

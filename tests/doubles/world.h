@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -156,6 +157,11 @@ struct World {
     uint64_t stdout_stall_ns = UINT64_MAX;
     uint64_t stdout_stall_length_ns = 0;
     bool keep_stdout = true;
+    // A write that reaches stdout_limit fails with this OS error and errno.
+    DWORD stdout_error = ERROR_NO_DATA;
+    int stdout_errno = EPIPE;
+    DWORD doserrno = 0;  // the C run-time's OS error of its last failed write
+    bool stdout_console = false;
     std::string out;
     std::string err;
 };
