@@ -30,16 +30,14 @@ constexpr WAVEFORMATEX kStreamFormat = {
 // Activates the device and waits for the handler; on success *client holds
 // the activated audio client.
 HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label) {
-    AUDIOCLIENT_ACTIVATION_PARAMS params = {};
+    auto* handler = new ActivationHandler();
+    AUDIOCLIENT_ACTIVATION_PARAMS& params = handler->params;
     params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
     params.ProcessLoopbackParams.TargetProcessId = pid;
     params.ProcessLoopbackParams.ProcessLoopbackMode = static_cast<PROCESS_LOOPBACK_MODE>(mode);
-    PROPVARIANT variant = {};
-    variant.vt = VT_BLOB;
-    variant.blob.cbSize = sizeof(params);
-    variant.blob.pBlobData = reinterpret_cast<BYTE*>(&params);
-
-    auto* handler = new ActivationHandler();
+    handler->variant.vt = VT_BLOB;
+    handler->variant.blob.cbSize = sizeof(params);
+    handler->variant.blob.pBlobData = reinterpret_cast<BYTE*>(&params);
     *label = "activate";
     if (handler->completion_event == nullptr) {
         // Without the event there is no telling when the platform thread is
@@ -49,7 +47,7 @@ HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label
         return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_OUTOFMEMORY;
     }
     IActivateAudioInterfaceAsyncOperation* operation = nullptr;
-    HRESULT hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, __uuidof(IAudioClient), &variant, handler,
+    HRESULT hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, __uuidof(IAudioClient), &handler->variant, handler,
                                              &operation);
     if (FAILED(hr)) {
         handler->Release();

@@ -51,6 +51,9 @@ TEST_F(EntryTest, FailedComInitialisationEndsBeforeAnyAudio) {
     EXPECT_EQ(run.err, "ERROR coinit 0x8001010e\n");
     EXPECT_EQ(run.out, "");
     EXPECT_THAT(scripted::CallsMatching({"_setmode", "CoInitializeEx", "Activate"}),
+                ElementsAre("_setmode", "CoInitializeEx"));
+}
+
 // A console gets no PCM: the run ends before stdout's mode is touched, COM
 // is joined or any audio is opened, whatever the mode.
 TEST_F(EntryTest, AConsoleOnStdoutIsRefusedBeforeAnythingIsOpened) {
@@ -68,9 +71,6 @@ TEST_F(EntryTest, AConsoleOnStdoutIsRefusedBeforeAnythingIsOpened) {
     scripted::SetHorizon(100);
     const auto piped = RunMain({"--include", "5"});
     EXPECT_EQ(piped.err, "READY 5\n") << "a pipe, a file or the NUL device is no console";
-}
-
-                ElementsAre("_setmode", "CoInitializeEx"));
 }
 
 struct ModeCase {

@@ -267,7 +267,23 @@ void BoundBuffer(Stream& stream) {
     }
 }
 
+// Windows may go on reading the activation's parameters until it completes
+// it; this platform reads them once more there.
+void ReadParamsAgain(const PendingActivation& pending) {
+    if (pending.variant == nullptr) return;
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    AUDIOCLIENT_ACTIVATION_PARAMS now{};
+    const bool blob = pending.variant->vt == VT_BLOB && pending.variant->blob.cbSize == sizeof(now) &&
+                      pending.variant->blob.pBlobData != nullptr;
+    if (blob) std::memcpy(&now, pending.variant->blob.pBlobData, sizeof(now));
+    if (!blob || std::memcmp(&now, &pending.params, sizeof(now)) != 0)
+        Violation("activation parameters gone or changed before the completion (pid " +
+                  std::to_string(pending.params.ProcessLoopbackParams.TargetProcessId) + ", now " +
+                  std::to_string(now.ProcessLoopbackParams.TargetProcessId) + ")");
+}
+
 void Complete(const PendingActivation& pending) {
+    ReadParamsAgain(pending);
     pending.handler->ActivateCompleted(pending.operation);
     pending.handler->Release();
     pending.operation->Release();
@@ -411,8 +427,10 @@ HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PR
     completionHandler->AddRef();
     static const scripted::Loopback kUnscripted;
     const scripted::Loopback& timing = script != world.loopbacks.end() ? script->second : kUnscripted;
-    const PendingActivation pending{world.now_ns + timing.activation_ms * 1000000u, timing.complete_on_thread,
-                                    completionHandler, operation};
+    const bool well_formed = activation.vt == VT_BLOB && activation.blob_size == sizeof(AUDIOCLIENT_ACTIVATION_PARAMS);
+    const PendingActivation pending{
+        world.now_ns + timing.activation_ms * 1000000u, timing.complete_on_thread, completionHandler, operation,
+        well_formed ? activationParams : nullptr,       activation.params};
     if (timing.activation_ms != 0) {
         world.pending_activations.push_back(pending);  // completed when the clock gets there
         return outcome.result;

@@ -90,6 +90,10 @@ struct PendingActivation {
     bool on_thread;
     IActivateAudioInterfaceCompletionHandler* handler;
     IActivateAudioInterfaceAsyncOperation* operation;
+    // The caller's variant, read again at the completion: it must still hold
+    // what the call found there.
+    const PROPVARIANT* variant;
+    AUDIOCLIENT_ACTIVATION_PARAMS params;
 };
 
 struct Rule {
