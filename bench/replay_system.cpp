@@ -171,9 +171,10 @@ int _setmode(int, int) { return 0x4000; }  // _O_TEXT, the mode stdout had
 int _fileno(FILE* stream) { return fileno(stream); }
 
 // Only a reader that went away is told apart; any other failure is one.
-errno_t _get_doserrno(unsigned long* pValue) {
-    *pValue = errno == EPIPE ? ERROR_BROKEN_PIPE : errno == 0 ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
-    return 0;
+unsigned long* __doserrno() {
+    static unsigned long value;
+    value = errno == EPIPE ? ERROR_BROKEN_PIPE : errno == 0 ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    return &value;
 }
 
 // The replay is not run from the entry, which alone asks; it writes to whatever it was given.

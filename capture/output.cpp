@@ -11,8 +11,7 @@ namespace {
 // byte (a full device: errno ENOSPC) and a descriptor without a handle
 // (EBADF), where it leaves 0.
 HRESULT LastWriteError() {
-    unsigned long os_error = 0;
-    _get_doserrno(&os_error);
+    unsigned long os_error = _doserrno;
     if (os_error == ERROR_SUCCESS) {
         os_error = errno == ENOSPC ? ERROR_DISK_FULL : errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_WRITE_FAULT;
     }

@@ -18,8 +18,10 @@ int _setmode(int fd, int mode) {
 int _fileno(FILE* stream) { return fileno(stream); }
 
 // errno of the last failed call, as the Win32 error WriteFile gives for it.
-errno_t _get_doserrno(unsigned long* pValue) {
-    if (pValue == nullptr) return EINVAL;
+// Read only: every look at it maps errno afresh.
+unsigned long* __doserrno() {
+    static thread_local unsigned long value;
+    unsigned long* pValue = &value;
     switch (errno) {
         case 0:
             *pValue = ERROR_SUCCESS;
@@ -45,7 +47,7 @@ errno_t _get_doserrno(unsigned long* pValue) {
             *pValue = ERROR_WRITE_FAULT;
             break;
     }
-    return 0;
+    return pValue;
 }
 
 // The standard handles are pseudo handles that name their descriptor.

@@ -216,19 +216,19 @@ WIN32_UUID(IUnknown, 0x00000000, 0x0000, 0x0000, 0xc0, 0x00, 0x00, 0x00, 0x00, 0
 struct IAgileObject : IUnknown {};
 WIN32_UUID(IAgileObject, 0x94ea2b94, 0xe9cc, 0x49e0, 0xc0, 0xff, 0xee, 0x64, 0xca, 0x8f, 0x5b, 0x90);
 
-typedef int errno_t;
+HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
+int _setmode(int fd, int mode);
+int _fileno(FILE* stream);
 // The OS error (a Win32 code) of the C run-time's last failed call.
-errno_t _get_doserrno(unsigned long* pValue);
+unsigned long* __doserrno();
+#define _doserrno (*__doserrno())
 
 #define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
 #define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
-HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
-HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
-int _setmode(int fd, int mode);
-int _fileno(FILE* stream);
 
 // Scheduling: the Multimedia Class Scheduler and the process's power
 // throttling. Requests that a system without them grants by doing nothing.

@@ -26,12 +26,7 @@ int _fileno(FILE* stream) {
     return fileno(stream);
 }
 
-errno_t _get_doserrno(unsigned long* pValue) {
-    if (pValue == nullptr) return EINVAL;
-    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
-    *pValue = TheWorld().doserrno;
-    return 0;
-}
+unsigned long* __doserrno() { return &TheWorld().doserrno; }
 
 HANDLE GetStdHandle(DWORD nStdHandle) {
     Enter("GetStdHandle");

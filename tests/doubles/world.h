@@ -164,7 +164,7 @@ struct World {
     // A write that reaches stdout_limit fails with this OS error and errno.
     DWORD stdout_error = ERROR_NO_DATA;
     int stdout_errno = EPIPE;
-    DWORD doserrno = 0;  // the C run-time's OS error of its last failed write
+    unsigned long doserrno = 0;  // the C run-time's OS error of its last failed write
     bool stdout_console = false;
     std::string out;
     std::string err;
