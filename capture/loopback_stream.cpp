@@ -10,8 +10,9 @@ constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAG
                                AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
 // 1 s in 100 ns units. In event-driven shared mode packets still come every
 // device period, so a larger buffer adds no latency; it is the room the
-// reader has. Windows drops the oldest audio once a reader is further behind
-// than this, and a blocked pipe or a slow reconciliation easily takes 20 ms.
+// reader has. A reader further behind than this loses audio (which of it,
+// Windows does not say), and a blocked pipe or a slow reconciliation easily
+// takes 20 ms.
 constexpr REFERENCE_TIME kBufferDuration = 10000000;
 // An activation that has not completed by then never will, as far as we are
 // concerned; the handler outlives the wait if it comes later after all.

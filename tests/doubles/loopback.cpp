@@ -127,6 +127,43 @@ struct AudioClient : Counted<IAudioClient> {
         return outcome.result;
     }
 
+    // As the process-loopback client of Windows: S_OK and a count that means nothing.
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::GetBufferSize");
+        if (Dead(*this, "GetBufferSize")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (frames == nullptr) return E_POINTER;
+        if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        *frames = 0xBAADF00Du;
+        return outcome.result;
+    }
+    // None of these is implemented by the process-loopback client of Windows.
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return NotImplemented("GetStreamLatency"); }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return NotImplemented("GetCurrentPadding"); }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
+        return NotImplemented("IsFormatSupported");
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return NotImplemented("GetMixFormat"); }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
+        return NotImplemented("GetDevicePeriod");
+    }
+    HRESULT NotImplemented(const char* method) {
+        Enter(std::string("IAudioClient::") + method);
+        Dead(*this, method);
+        return E_NOTIMPL;
+    }
+
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::Reset");
+        if (Dead(*this, "Reset")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        if (stream->started && !stream->stopped) return AUDCLNT_E_NOT_STOPPED;
+        if (stream->buffer_out) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
+        if (SUCCEEDED(outcome.result)) stream->ready.clear();
+        return outcome.result;
+    }
+
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
         const Outcome outcome = Enter("IAudioClient::SetEventHandle");
@@ -218,6 +255,11 @@ struct Operation : Counted<IActivateAudioInterfaceAsyncOperation> {
 namespace {
 
 std::optional<Packet> ScriptedPacket(Stream& stream) {
+    if (stream.script.unseen_path) {
+        Packet zeros;
+        zeros.at_ms = stream.next_index * 10;
+        return zeros;
+    }
     if (stream.script.source) return stream.script.source(stream.next_index);
     if (stream.next_index < stream.script.packets.size()) return stream.script.packets[stream.next_index];
     return std::nullopt;

@@ -158,6 +158,10 @@ struct Loopback {
     std::optional<uint64_t> lost_at_ms;
     std::vector<Packet> packets;  // used when source is empty
     PacketSource source;
+    // The target plays through a path the loopback cannot see (reported of
+    // some conferencing apps): packets of zeros, 480 frames every 10 ms from
+    // Start, in place of packets and source.
+    bool unseen_path = false;
     // The device's clock against the performance counter, in ppm: at +100 a
     // packet due at_ms of device time after Start arrives at_ms / 1.0001 ms
     // of counter time after it.
