@@ -212,6 +212,20 @@ struct AudioClient : Object<IAudioClient> {
         capture->Schedule(false);
         return was_running ? S_OK : S_FALSE;
     }
+    // What the process-loopback client of Windows answers; the tool calls none of them.
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
+        if (!initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        *frames = 0xBAADF00Du;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reset() override { return started ? AUDCLNT_E_NOT_STOPPED : S_OK; }
 };
 
 struct Operation : Object<IActivateAudioInterfaceAsyncOperation> {

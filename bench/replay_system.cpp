@@ -1,6 +1,7 @@
 // The sync, clock, process, window and run-time groups for the replay: one
 // thread, a virtual clock, a process list fixed before the run.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -195,6 +196,21 @@ HRESULT CoInitializeEx(LPVOID, DWORD) { return S_OK; }
 int _setmode(int, int) { return 0x4000; }  // _O_TEXT, the mode stdout had
 
 int _fileno(FILE* stream) { return fileno(stream); }
+
+// Only a reader that went away is told apart; any other failure is one.
+unsigned long* __doserrno() {
+    static unsigned long value;
+    value = errno == EPIPE ? ERROR_BROKEN_PIPE : errno == 0 ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    return &value;
+}
+
+// The replay is not run from the entry, which alone asks; it writes to whatever it was given.
+HANDLE GetStdHandle(DWORD nStdHandle) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(nStdHandle)); }
+
+BOOL GetConsoleMode(HANDLE, LPDWORD) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
 
 // ---- scheduling: nothing to ask for on a virtual clock ----
 

@@ -4,6 +4,8 @@ ActivationHandler::ActivationHandler()
     : completion_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       result(E_FAIL),
       audio_client(nullptr),
+      params(),
+      variant(),
       reference_count(1) {}
 
 ActivationHandler::~ActivationHandler() {

@@ -22,6 +22,12 @@ public:
     // The opener takes it over, leaving null; one that was never taken (the
     // opener stopped waiting) is released with the handler.
     IAudioClient* audio_client;
+    // What the activation is asked for, and the variant that carries it.
+    // Windows does not say whether it copies them during the call, and an
+    // activation given up on may still be running: they live as long as the
+    // handler, which the platform holds until the completion.
+    AUDIOCLIENT_ACTIVATION_PARAMS params;
+    PROPVARIANT variant;
 
 private:
     ~ActivationHandler();

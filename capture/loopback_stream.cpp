@@ -10,8 +10,9 @@ constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAG
                                AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
 // 1 s in 100 ns units. In event-driven shared mode packets still come every
 // device period, so a larger buffer adds no latency; it is the room the
-// reader has. Windows drops the oldest audio once a reader is further behind
-// than this, and a blocked pipe or a slow reconciliation easily takes 20 ms.
+// reader has. A reader further behind than this loses audio (which of it,
+// Windows does not say), and a blocked pipe or a slow reconciliation easily
+// takes 20 ms.
 constexpr REFERENCE_TIME kBufferDuration = 10000000;
 // An activation that has not completed by then never will, as far as we are
 // concerned; the handler outlives the wait if it comes later after all.
@@ -30,16 +31,14 @@ constexpr WAVEFORMATEX kStreamFormat = {
 // Activates the device and waits for the handler; on success *client holds
 // the activated audio client.
 HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label) {
-    AUDIOCLIENT_ACTIVATION_PARAMS params = {};
+    auto* handler = new ActivationHandler();
+    AUDIOCLIENT_ACTIVATION_PARAMS& params = handler->params;
     params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
     params.ProcessLoopbackParams.TargetProcessId = pid;
     params.ProcessLoopbackParams.ProcessLoopbackMode = static_cast<PROCESS_LOOPBACK_MODE>(mode);
-    PROPVARIANT variant = {};
-    variant.vt = VT_BLOB;
-    variant.blob.cbSize = sizeof(params);
-    variant.blob.pBlobData = reinterpret_cast<BYTE*>(&params);
-
-    auto* handler = new ActivationHandler();
+    handler->variant.vt = VT_BLOB;
+    handler->variant.blob.cbSize = sizeof(params);
+    handler->variant.blob.pBlobData = reinterpret_cast<BYTE*>(&params);
     *label = "activate";
     if (handler->completion_event == nullptr) {
         // Without the event there is no telling when the platform thread is
@@ -49,7 +48,7 @@ HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label
         return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_OUTOFMEMORY;
     }
     IActivateAudioInterfaceAsyncOperation* operation = nullptr;
-    HRESULT hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, __uuidof(IAudioClient), &variant, handler,
+    HRESULT hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, __uuidof(IAudioClient), &handler->variant, handler,
                                              &operation);
     if (FAILED(hr)) {
         handler->Release();

@@ -1,12 +1,12 @@
 #include "capture/relay.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "capture/audio_thread.h"
 #include "capture/loopback_stream.h"
+#include "capture/output.h"
 
 namespace {
 
@@ -57,11 +57,13 @@ int RelaySingleStream(DWORD pid, bool exclude) {
             if (FAILED(got)) return ReportError("buffer", got);
             const size_t bytes = static_cast<uint64_t>(frames) * 4;
             const BYTE* out = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? Zeros(&silence, bytes) : data;
-            if (fwrite(out, 1, bytes, stdout) < bytes) return 0;  // the reader has gone
+            const HRESULT written = WriteOutput(out, bytes);
+            if (written != S_OK) return EndOfOutput(written);
             capture->ReleaseBuffer(frames);
             next = capture->GetNextPacketSize(&packet_size);
         }
         if (FAILED(next)) return ReportError("buffer", next);
-        if (fflush(stdout) != 0) return 0;
+        const HRESULT flushed = FlushOutput();
+        if (flushed != S_OK) return EndOfOutput(flushed);
     }
 }

@@ -1,8 +1,7 @@
 #include "mix/mix_loop.h"
 
-#include <cstdio>
-
 #include "capture/audio_thread.h"
+#include "capture/output.h"
 #include "mix/source_buffer.h"
 
 namespace {
@@ -16,10 +15,9 @@ int64_t ReadCounter() {
     return counter.QuadPart;
 }
 
-bool WriteOut(const std::vector<int16_t>& samples) {
-    const size_t bytes = samples.size() * sizeof(int16_t);
-    if (fwrite(samples.data(), 1, bytes, stdout) < bytes) return false;
-    return fflush(stdout) == 0;
+HRESULT WriteOut(const std::vector<int16_t>& samples) {
+    const HRESULT written = WriteOutput(samples.data(), samples.size() * sizeof(int16_t));
+    return written == S_OK ? FlushOutput() : written;
 }
 
 }  // namespace
@@ -47,5 +45,6 @@ bool MixTurn(MixLoop& loop) {
     const int64_t frames = TakeChunk(loop.clock, ReadCounter());
     if (frames == 0) return true;
     MixChunk(loop.sources, static_cast<size_t>(frames), loop.buffers);
-    return WriteOut(loop.buffers.output);
+    loop.output = WriteOut(loop.buffers.output);
+    return loop.output == S_OK;
 }

@@ -13,6 +13,7 @@ struct MixLoop {
     MixClock clock;
     DWORD last_refresh = 0;  // GetTickCount() ms, taken after the last reconciliation
     MixBuffers buffers;
+    HRESULT output = S_OK;  // how the last write to stdout went (WriteOutput's answers)
 };
 
 // Schedules the calling thread as an audio thread, sets the timer period to
@@ -22,5 +23,5 @@ void StartMixLoop(MixLoop& loop);
 
 // One turn: Sleep(5), pump every source, reconcile if 1000 ms have passed,
 // then mix and write the frames due, if at least 480 are. False once a write
-// or flush of stdout fails: the reader has gone.
+// or flush of stdout fails, with loop.output saying why.
 bool MixTurn(MixLoop& loop);

@@ -2,6 +2,7 @@
 
 #include "app/status.h"
 #include "capture/loopback_stream.h"
+#include "capture/output.h"
 #include "mix/mix_loop.h"
 
 int RunMix(DWORD target_pid) {
@@ -22,5 +23,5 @@ int RunMix(DWORD target_pid) {
     while (MixTurn(loop)) {
     }
     // The sources' streams are left open: they end with the process, right after.
-    return 0;
+    return EndOfOutput(loop.output);
 }

@@ -4,5 +4,6 @@
 
 #include "platform/win32.h"
 
-// Returns 1 when the start-up probe cannot open a stream, 0 when stdout fails.
+// Returns 1 when the start-up probe cannot open a stream or a write to stdout
+// fails ("ERROR output" line), 0 when the reader of stdout goes away.
 int RunMix(DWORD target_pid);

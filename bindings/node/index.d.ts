@@ -36,6 +36,7 @@ export type Stage =
   | 'service'
   | 'start'
   | 'buffer'
+  | 'output'
   | 'spawn'
   | 'exit';
 
@@ -71,7 +72,7 @@ export declare class Capture<Chunk extends Buffer | Int16Array = Buffer> extends
   /** 'close' carries pcmtap's exit code and signal. */
   on(event: 'close', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
   on(event: 'data', listener: (chunk: Chunk) => void): this;
-  /** An ERROR line after READY (stage 'buffer'), or pcmtap ending on its own without one. */
+  /** An ERROR line after READY (stage 'buffer' or 'output'), or pcmtap ending on its own without one. */
   on(event: 'error', listener: (err: PcmtapError) => void): this;
   on(event: 'end' | 'pause' | 'readable' | 'resume', listener: () => void): this;
   on(event: string | symbol, listener: (...args: any[]) => void): this;

@@ -18,6 +18,8 @@ bool IsDeviceFormat(const WAVEFORMATEX& format) {
            format.cbSize == 0;
 }
 
+constexpr UINT32 kMeaninglessBufferSize = 0xBAADF00Du;
+
 // QPC position in 100 ns units, as Windows reports it.
 UINT64 QpcPosition() {
     LARGE_INTEGER counter, frequency;
@@ -61,6 +63,34 @@ public:
         const uint64_t frames = static_cast<uint64_t>(hnsBufferDuration) * pFormat->nSamplesPerSec / 10000000;
         queue_.capacity = std::max<uint64_t>(frames / kPacketFrames, 1);
         initialized_ = true;
+        return S_OK;
+    }
+
+    // The process-loopback client of Windows has no buffer to report: it says
+    // S_OK with a count that means nothing, so nothing may be sized by it.
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* pNumBufferFrames) override {
+        if (pNumBufferFrames == nullptr) return E_POINTER;
+        std::lock_guard<std::mutex> hold(queue_.lock);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        *pNumBufferFrames = kMeaninglessBufferSize;
+        return S_OK;
+    }
+    // None of these is implemented by the process-loopback client of Windows.
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
+
+    // A stopped stream forgets what it had not handed out.
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        std::lock_guard<std::mutex> hold(queue_.lock);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        if (started_) return AUDCLNT_E_NOT_STOPPED;
+        if (queue_.front_held) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
+        queue_.packets.clear();
         return S_OK;
     }
 

@@ -1,5 +1,6 @@
 // The COM and C run-time calls: COM needs no set-up here, and stdout has no
 // text mode to leave.
+#include <cerrno>
 #include <csignal>
 #include <unistd.h>
 
@@ -15,6 +16,60 @@ int _setmode(int fd, int mode) {
 }
 
 int _fileno(FILE* stream) { return fileno(stream); }
+
+// errno of the last failed call, as the Win32 error WriteFile gives for it.
+// Read only: every look at it maps errno afresh.
+unsigned long* __doserrno() {
+    static thread_local unsigned long value;
+    unsigned long* pValue = &value;
+    switch (errno) {
+        case 0:
+            *pValue = ERROR_SUCCESS;
+            break;
+        case EPIPE:
+            *pValue = ERROR_BROKEN_PIPE;
+            break;
+        case ENOSPC:
+        case EDQUOT:
+            *pValue = ERROR_DISK_FULL;
+            break;
+        case EBADF:
+            *pValue = ERROR_INVALID_HANDLE;
+            break;
+        case EACCES:
+        case EPERM:
+            *pValue = ERROR_ACCESS_DENIED;
+            break;
+        case EIO:
+            *pValue = ERROR_IO_DEVICE;
+            break;
+        default:
+            *pValue = ERROR_WRITE_FAULT;
+            break;
+    }
+    return pValue;
+}
+
+// The standard handles are pseudo handles that name their descriptor.
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    if (nStdHandle != STD_INPUT_HANDLE && nStdHandle != STD_OUTPUT_HANDLE && nStdHandle != STD_ERROR_HANDLE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<int32_t>(nStdHandle)));
+}
+
+// A terminal is what a console is on Windows.
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+    const intptr_t value = reinterpret_cast<intptr_t>(hConsoleHandle);
+    const int fd = static_cast<int>(-10 - value);
+    if (value > -10 || value < -12 || !isatty(fd)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpMode != nullptr) *lpMode = 0x3;  // ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT
+    return TRUE;
+}
 
 // The pseudo-handle Windows gives for the calling process.
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }

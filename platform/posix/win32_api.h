@@ -86,6 +86,11 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_NO_MORE_FILES 18u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_BROKEN_PIPE 109u
+#define ERROR_DISK_FULL 112u
+#define ERROR_NO_DATA 232u
+#define ERROR_IO_DEVICE 1117u
 #define ERROR_BAD_LENGTH 24u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INSUFFICIENT_BUFFER 122u
@@ -103,6 +108,7 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define AUDCLNT_E_SERVICE_NOT_RUNNING (static_cast<HRESULT>(0x88890010u))
 #define AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED (static_cast<HRESULT>(0x88890011u))
 #define AUDCLNT_E_EVENTHANDLE_NOT_SET (static_cast<HRESULT>(0x88890014u))
+#define AUDCLNT_E_BUFFER_OPERATION_PENDING (static_cast<HRESULT>(0x8889000Bu))
 #define AUDCLNT_E_BUFFER_ERROR (static_cast<HRESULT>(0x88890018u))
 #define AUDCLNT_S_BUFFER_EMPTY (static_cast<HRESULT>(0x08890001u))
 
@@ -260,6 +266,15 @@ HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
 int _setmode(int fd, int mode);
 int _fileno(FILE* stream);
+// The OS error (a Win32 code) of the C run-time's last failed call.
+unsigned long* __doserrno();
+#define _doserrno (*__doserrno())
+
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 
 // Scheduling: the Multimedia Class Scheduler and the process's power
 // throttling. Requests that a system without them grants by doing nothing.
@@ -340,16 +355,41 @@ typedef enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED = 0, AUDCLNT_SHAREMODE
 
 #include "platform/activation_params.h"
 
+// In the SDK's vtable order, the methods the tool does not call included.
 struct IAudioClient : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
                                                  REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME hnsPeriodicity,
                                                  const WAVEFORMATEX* pFormat, LPCGUID AudioSessionGuid) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* pNumBufferFrames) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* phnsLatency) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* pNumPaddingFrames) = 0;
+    virtual HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE ShareMode, const WAVEFORMATEX* pFormat,
+                                                        WAVEFORMATEX** ppClosestMatch) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** ppDeviceFormat) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* phnsDefaultDevicePeriod,
+                                                      REFERENCE_TIME* phnsMinimumDevicePeriod) = 0;
     virtual HRESULT STDMETHODCALLTYPE Start() = 0;
     virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
     virtual HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE eventHandle) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** ppv) = 0;
 };
 WIN32_UUID(IAudioClient, 0x1cb9ad4c, 0xdbfa, 0x4c32, 0xb1, 0x78, 0xc2, 0xf5, 0x68, 0xa7, 0x03, 0xb2);
+
+// Interfaces that only their identifiers are needed of: what other audio
+// clients answer for, and the process-loopback client does not.
+struct IAudioClient2;
+WIN32_UUID(IAudioClient2, 0x726778cd, 0xf60a, 0x4eda, 0x82, 0xde, 0xe4, 0x76, 0x10, 0xcd, 0x78, 0xaa);
+struct IAudioClient3;
+WIN32_UUID(IAudioClient3, 0x7ed4ee07, 0x8e67, 0x4cd4, 0x8c, 0x1a, 0x2b, 0x7a, 0x59, 0x87, 0xad, 0x42);
+struct IAudioRenderClient;
+WIN32_UUID(IAudioRenderClient, 0xf294acfc, 0x3146, 0x4483, 0xa7, 0xbf, 0xad, 0xdc, 0xa7, 0xc2, 0x60, 0xe2);
+struct IAudioClock;
+WIN32_UUID(IAudioClock, 0xcd63314f, 0x3fba, 0x4a1b, 0x81, 0x2c, 0xef, 0x96, 0x35, 0x87, 0x28, 0xe7);
+struct ISimpleAudioVolume;
+WIN32_UUID(ISimpleAudioVolume, 0x87ce5498, 0x68d6, 0x44e5, 0x92, 0x15, 0x6d, 0xa4, 0x7e, 0xf8, 0x83, 0xd8);
+struct IAudioStreamVolume;
+WIN32_UUID(IAudioStreamVolume, 0x93014887, 0x242d, 0x4068, 0x8a, 0x15, 0xcf, 0x5e, 0x93, 0xb9, 0x0f, 0xe3);
 
 struct IAudioCaptureClient : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** ppData, UINT32* pNumFramesToRead, DWORD* pdwFlags,

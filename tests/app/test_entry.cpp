@@ -54,6 +54,25 @@ TEST_F(EntryTest, FailedComInitialisationEndsBeforeAnyAudio) {
                 ElementsAre("_setmode", "CoInitializeEx"));
 }
 
+// A console gets no PCM: the run ends before stdout's mode is touched, COM
+// is joined or any audio is opened, whatever the mode.
+TEST_F(EntryTest, AConsoleOnStdoutIsRefusedBeforeAnythingIsOpened) {
+    for (const char* option : {"--include", "--exclude", "--mix"}) {
+        scripted::Reset();
+        scripted::SetStdoutConsole(true);
+        const auto run = RunMain({option, "5"});
+        EXPECT_EQ(run.exit_code, 1) << option;
+        EXPECT_EQ(run.err, "ERROR output 0x80070032\n") << option;
+        EXPECT_EQ(run.out, "");
+        EXPECT_THAT(scripted::CallsMatching({"_setmode", "CoInitializeEx", "Activate*", "CoCreateInstance"}), IsEmpty())
+            << option;
+    }
+    scripted::Reset();
+    scripted::SetHorizon(100);
+    const auto piped = RunMain({"--include", "5"});
+    EXPECT_EQ(piped.err, "READY 5\n") << "a pipe, a file or the NUL device is no console";
+}
+
 struct ModeCase {
     std::vector<std::string> args;
     DWORD pid;

@@ -220,7 +220,8 @@ TEST_F(ScriptedTest, FailedCompletionEventStartsNoActivation) {
 }
 
 // An activation is waited for 10 s at most. One that completes later still
-// finds its handler alive, and the audio client it brings is released with it.
+// finds its handler and its parameters alive, and the audio client it brings
+// is released with it.
 TEST_F(ScriptedTest, ActivationWaitEndsAfterTenSecondsAndALateCompletionIsSafe) {
     struct Case {
         uint64_t activation_ms;
@@ -250,7 +251,12 @@ TEST_F(ScriptedTest, ActivationWaitEndsAfterTenSecondsAndALateCompletionIsSafe) 
                     UnorderedElementsAre("IActivateAudioInterfaceAsyncOperation", "IAudioClient"))
             << "the platform still holds the pending operation";
 
-        scripted::AdvanceTime(6000000000u);  // the completion comes after all
+        // Another opening in the meantime, where the last one's stack was.
+        CaptureStream other;
+        ASSERT_EQ(Hex(OpenLoopbackStream(78, kExcludeTargetTree, &other, &label)), Hex(S_OK));
+        CloseLoopbackStream(&other);
+
+        scripted::AdvanceTime(6000000000u);  // the completion comes after all, and reads its parameters
         scripted::Settle();
         EXPECT_THAT(scripted::OpenObjects(), IsEmpty()) << "the late audio client went with the handler";
         EXPECT_THAT(scripted::OpenHandles(), IsEmpty());

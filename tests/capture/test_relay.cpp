@@ -213,6 +213,38 @@ TEST_F(RelayTest, ShortWriteEndsWithoutReleasingThePacket) {
                 ElementsAre("IAudioCaptureClient::ReleaseBuffer"));
 }
 
+// Only a pipe whose reader has gone ends the run quietly; any other failed
+// write loses audio and says so. A packet of 4800 frames outgrows stdout's
+// buffer and fails at the write, one of 480 at the flush.
+TEST_F(RelayTest, AFailedWriteIsAnErrorUnlessTheReaderWentAway) {
+    struct Case {
+        size_t after;
+        UINT32 frames;
+        DWORD error;
+        int errno_value;
+        int exit_code;
+        const char* err;
+    };
+    const Case cases[] = {
+        {0, 480, ERROR_BROKEN_PIPE, EPIPE, 0, "READY 5\n"},
+        {100, 4800, ERROR_NO_DATA, EPIPE, 0, "READY 5\n"},
+        {0, 480, ERROR_DISK_FULL, ENOSPC, 1, "READY 5\nERROR output 0x80070070\n"},
+        {100, 4800, 0, ENOSPC, 1, "READY 5\nERROR output 0x80070070\n"},  // no OS error: the device took nothing
+        {0, 480, ERROR_IO_DEVICE, EIO, 1, "READY 5\nERROR output 0x8007045d\n"},
+        {100, 4800, 0, EBADF, 1, "READY 5\nERROR output 0x80070006\n"},
+        {0, 480, ERROR_ACCESS_DENIED, EACCES, 1, "READY 5\nERROR output 0x80070005\n"},
+    };
+    for (const Case& c : cases) {
+        scripted::Reset();
+        scripted::FailStdoutAfter(c.after, c.error, c.errno_value);
+        const auto run = Relay({At(0, c.frames, 1), At(0, c.frames, 2)}, 5000);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.error << "/" << c.errno_value;
+        EXPECT_EQ(run.err, c.err) << c.error << "/" << c.errno_value;
+        EXPECT_EQ(run.out.size(), c.after);
+        EXPECT_EQ(PacketsTaken(), c.after == 0 ? 2u : 0u) << "a packet that failed to go out is not released";
+    }
+}
+
 TEST_F(RelayTest, ReaderLeavingLaterEndsAtTheNextWrite) {
     scripted::CloseStdoutAt(250);
     const auto run = Relay({At(0, 480, 1), At(100, 480, 2), At(300, 480, 3)}, 5000);

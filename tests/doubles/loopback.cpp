@@ -127,6 +127,43 @@ struct AudioClient : Counted<IAudioClient> {
         return outcome.result;
     }
 
+    // As the process-loopback client of Windows: S_OK and a count that means nothing.
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::GetBufferSize");
+        if (Dead(*this, "GetBufferSize")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (frames == nullptr) return E_POINTER;
+        if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        *frames = 0xBAADF00Du;
+        return outcome.result;
+    }
+    // None of these is implemented by the process-loopback client of Windows.
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return NotImplemented("GetStreamLatency"); }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return NotImplemented("GetCurrentPadding"); }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
+        return NotImplemented("IsFormatSupported");
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return NotImplemented("GetMixFormat"); }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
+        return NotImplemented("GetDevicePeriod");
+    }
+    HRESULT NotImplemented(const char* method) {
+        Enter(std::string("IAudioClient::") + method);
+        Dead(*this, method);
+        return E_NOTIMPL;
+    }
+
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+        const Outcome outcome = Enter("IAudioClient::Reset");
+        if (Dead(*this, "Reset")) return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (!stream->initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        if (stream->started && !stream->stopped) return AUDCLNT_E_NOT_STOPPED;
+        if (stream->buffer_out) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
+        if (SUCCEEDED(outcome.result)) stream->ready.clear();
+        return outcome.result;
+    }
+
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
         const Outcome outcome = Enter("IAudioClient::SetEventHandle");
@@ -218,6 +255,11 @@ struct Operation : Counted<IActivateAudioInterfaceAsyncOperation> {
 namespace {
 
 std::optional<Packet> ScriptedPacket(Stream& stream) {
+    if (stream.script.unseen_path) {
+        Packet zeros;
+        zeros.at_ms = stream.next_index * 10;
+        return zeros;
+    }
     if (stream.script.source) return stream.script.source(stream.next_index);
     if (stream.next_index < stream.script.packets.size()) return stream.script.packets[stream.next_index];
     return std::nullopt;
@@ -267,7 +309,23 @@ void BoundBuffer(Stream& stream) {
     }
 }
 
+// Windows may go on reading the activation's parameters until it completes
+// it; this platform reads them once more there.
+void ReadParamsAgain(const PendingActivation& pending) {
+    if (pending.variant == nullptr) return;
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    AUDIOCLIENT_ACTIVATION_PARAMS now{};
+    const bool blob = pending.variant->vt == VT_BLOB && pending.variant->blob.cbSize == sizeof(now) &&
+                      pending.variant->blob.pBlobData != nullptr;
+    if (blob) std::memcpy(&now, pending.variant->blob.pBlobData, sizeof(now));
+    if (!blob || std::memcmp(&now, &pending.params, sizeof(now)) != 0)
+        Violation("activation parameters gone or changed before the completion (pid " +
+                  std::to_string(pending.params.ProcessLoopbackParams.TargetProcessId) + ", now " +
+                  std::to_string(now.ProcessLoopbackParams.TargetProcessId) + ")");
+}
+
 void Complete(const PendingActivation& pending) {
+    ReadParamsAgain(pending);
     pending.handler->ActivateCompleted(pending.operation);
     pending.handler->Release();
     pending.operation->Release();
@@ -411,8 +469,10 @@ HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PR
     completionHandler->AddRef();
     static const scripted::Loopback kUnscripted;
     const scripted::Loopback& timing = script != world.loopbacks.end() ? script->second : kUnscripted;
-    const PendingActivation pending{world.now_ns + timing.activation_ms * 1000000u, timing.complete_on_thread,
-                                    completionHandler, operation};
+    const bool well_formed = activation.vt == VT_BLOB && activation.blob_size == sizeof(AUDIOCLIENT_ACTIVATION_PARAMS);
+    const PendingActivation pending{
+        world.now_ns + timing.activation_ms * 1000000u, timing.complete_on_thread, completionHandler, operation,
+        well_formed ? activationParams : nullptr,       activation.params};
     if (timing.activation_ms != 0) {
         world.pending_activations.push_back(pending);  // completed when the clock gets there
         return outcome.result;

@@ -1,4 +1,5 @@
 // COM, C run-time and scheduling calls: logged, with scripted results.
+#include <cerrno>
 #include <cstring>
 
 #include "tests/doubles/world.h"
@@ -23,6 +24,24 @@ int _fileno(FILE* stream) {
     if (stream == stdout) return 1;
     if (stream == stderr) return 2;
     return fileno(stream);
+}
+
+unsigned long* __doserrno() { return &TheWorld().doserrno; }
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+    Enter("GetStdHandle");
+    if (nStdHandle != STD_OUTPUT_HANDLE) Violation("GetStdHandle for something other than stdout");
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1C));  // a pipe's handle, or the console's
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+    Enter("GetConsoleMode");
+    if (hConsoleHandle != reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1C)) || !TheWorld().stdout_console) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpMode != nullptr) *lpMode = 0x3;
+    return TRUE;
 }
 
 HANDLE GetCurrentProcess() {

@@ -13,6 +13,7 @@
 // of crashing the test.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -54,6 +55,12 @@ void Settle();
 // stdout's reader takes this many bytes and then goes away: a write that
 // would pass it delivers what fits and fails.
 void CloseStdoutAfter(size_t bytes);
+// As CloseStdoutAfter, but the write fails for another reason: the C
+// run-time reports `error` as its OS error (0 for none) and sets errno.
+// The reader going away is ERROR_NO_DATA with EPIPE.
+void FailStdoutAfter(size_t bytes, DWORD error, int errno_value = EIO);
+// Whether stdout is a console (default: a pipe).
+void SetStdoutConsole(bool console);
 // The reader goes away at this virtual time.
 void CloseStdoutAt(uint64_t ms);
 // stdout's reader stops reading at this virtual time for stall_ms: the first
@@ -159,6 +166,10 @@ struct Loopback {
     std::optional<uint64_t> lost_at_ms;
     std::vector<Packet> packets;  // used when source is empty
     PacketSource source;
+    // The target plays through a path the loopback cannot see (reported of
+    // some conferencing apps): packets of zeros, 480 frames every 10 ms from
+    // Start, in place of packets and source.
+    bool unseen_path = false;
     // The device's clock against the performance counter, in ppm: at +100 a
     // packet due at_ms of device time after Start arrives at_ms / 1.0001 ms
     // of counter time after it.

@@ -76,9 +76,12 @@ ssize_t WriteStdout(void*, const char* data, size_t size) {
     if (world.keep_stdout) world.out.append(data, taken);
     world.stdout_bytes += taken;
     ++world.stdout_writes;
-    if (taken == 0 && size != 0) {
-        errno = EPIPE;
-        return -1;
+    if (taken < size) {
+        // Whatever part went through, the write failed, and the C run-time
+        // says why (glibc stops at a short write; Windows' WriteFile fails).
+        world.doserrno = world.stdout_error;
+        errno = world.stdout_errno;
+        if (taken == 0) return -1;
     }
     return static_cast<ssize_t>(taken);
 }
@@ -141,6 +144,10 @@ void Reset() {
     world.stdout_stall_length_ns = 0;
     world.scheduling.clear();
     world.keep_stdout = true;
+    world.stdout_error = ERROR_NO_DATA;
+    world.stdout_errno = EPIPE;
+    world.doserrno = 0;
+    world.stdout_console = false;
     world.out.clear();
     world.err.clear();
 }
@@ -177,6 +184,15 @@ RunResult Run(const std::function<int()>& body) {
 void Settle() { JoinThreads(); }
 
 void CloseStdoutAfter(size_t bytes) { TheWorld().stdout_limit = bytes; }
+
+void FailStdoutAfter(size_t bytes, DWORD error, int errno_value) {
+    World& world = TheWorld();
+    world.stdout_limit = bytes;
+    world.stdout_error = error;
+    world.stdout_errno = errno_value;
+}
+
+void SetStdoutConsole(bool console) { TheWorld().stdout_console = console; }
 
 void CloseStdoutAt(uint64_t ms) { TheWorld().stdout_close_ns = ms * 1000000u; }
 

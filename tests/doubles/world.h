@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -89,6 +90,10 @@ struct PendingActivation {
     bool on_thread;
     IActivateAudioInterfaceCompletionHandler* handler;
     IActivateAudioInterfaceAsyncOperation* operation;
+    // The caller's variant, read again at the completion: it must still hold
+    // what the call found there.
+    const PROPVARIANT* variant;
+    AUDIOCLIENT_ACTIVATION_PARAMS params;
 };
 
 struct Rule {
@@ -161,6 +166,11 @@ struct World {
     uint64_t stdout_stall_ns = UINT64_MAX;
     uint64_t stdout_stall_length_ns = 0;
     bool keep_stdout = true;
+    // A write that reaches stdout_limit fails with this OS error and errno.
+    DWORD stdout_error = ERROR_NO_DATA;
+    int stdout_errno = EPIPE;
+    unsigned long doserrno = 0;  // the C run-time's OS error of its last failed write
+    bool stdout_console = false;
     std::string out;
     std::string err;
 };

@@ -11,6 +11,7 @@ Default binary: build/linux/pcmtap of this checkout.
 
 import fcntl
 import os
+import pty
 import shutil
 import subprocess
 import sys
@@ -154,7 +155,8 @@ class TargetExits(FaultTest):
 
 class ClosedStreams(FaultTest):
     """stdout or stderr gone before pcmtap writes to it: as a broken pipe (the
-    reader closed its end) and as a descriptor that is not open at all."""
+    reader closed its end) and as a descriptor that is not open at all; and
+    stdout that cannot take the audio: a full device, a terminal."""
 
     def modes(self):
         target = self.players.play_under_shell(440)
@@ -175,13 +177,32 @@ class ClosedStreams(FaultTest):
                 self.assertEqual(p.stderr.read().decode().splitlines(), [ready])
                 p.stderr.close()
 
-    def test_stdout_not_open_ends_at_the_first_write_and_writes_nowhere_else(self):
+    def test_stdout_not_open_fails_at_the_first_write_and_writes_nowhere_else(self):
+        # No reader went away: there never was a place for the audio, and
+        # that is a failure (EBADF, ERROR_INVALID_HANDLE), not an ending.
         for option, pid, ready in self.modes():
             with self.subTest(option):
                 p = self.spawn([option, pid], stdout=None, stderr=subprocess.PIPE, close_fds_in_child=(1,))
-                self.assertEqual(p.wait(5), 0, "it must not write its PCM into another descriptor")
-                self.assertEqual(p.stderr.read().decode().splitlines(), [ready])
+                self.assertEqual(p.wait(5), 1, "it must not write its PCM into another descriptor")
+                self.assertEqual(p.stderr.read().decode().splitlines(), [ready, "ERROR output 0x80070006"])
                 p.stderr.close()
+
+    def test_stdout_on_a_full_device_or_a_terminal_is_an_output_error(self):
+        for option, pid, ready in self.modes():
+            with self.subTest(option, stdout="/dev/full"):
+                with open("/dev/full", "wb") as full:
+                    p = self.spawn([option, pid], stdout=full, stderr=subprocess.PIPE)
+                self.assertEqual(p.wait(5), 1)
+                self.assertEqual(p.stderr.read().decode().splitlines(), [ready, "ERROR output 0x80070070"])
+                p.stderr.close()
+            with self.subTest(option, stdout="terminal"):
+                leader, follower = pty.openpty()
+                p = self.spawn([option, pid], stdout=follower, stderr=subprocess.PIPE)
+                os.close(follower)
+                self.assertEqual(p.wait(5), 1)
+                self.assertEqual(p.stderr.read().decode().splitlines(), ["ERROR output 0x80070032"])
+                p.stderr.close()
+                os.close(leader)
 
     def check_runs_without_stderr(self, stderr, close_fds_in_child=()):
         for option, pid, _ in self.modes():

@@ -349,6 +349,37 @@ TEST_F(RunMixTest, EndsQuietlyWithZeroWhenTheReaderGoes) {
     }
 }
 
+// Mix mode tells a reader that went away from a write that failed, as the
+// relay does: only the first ends quietly.
+TEST_F(RunMixTest, AFailedWriteIsAnErrorUnlessTheReaderWentAway) {
+    struct Case {
+        DWORD error;
+        int errno_value;
+        int exit_code;
+        const char* err;
+    };
+    const Case cases[] = {
+        {ERROR_BROKEN_PIPE, EPIPE, 0, "READY mix 1\n"},
+        {ERROR_NO_DATA, EPIPE, 0, "READY mix 1\n"},
+        {ERROR_DISK_FULL, ENOSPC, 1, "READY mix 1\nERROR output 0x80070070\n"},
+        {ERROR_INVALID_HANDLE, EBADF, 1, "READY mix 1\nERROR output 0x80070006\n"},
+    };
+    for (const Case& c : cases) {
+        scripted::Reset();
+        scripted::SetLoopback(kTarget, mixworld::Script());
+        scripted::SetLoopback(20, Endless(5));
+        mixworld::MakeAudible({20});
+        scripted::FailStdoutAfter(1920 * 3 + 100, c.error, c.errno_value);
+        scripted::SetHorizon(10000);
+
+        const auto run = Mix();
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.error;
+        EXPECT_EQ(run.err, c.err) << c.error;
+        EXPECT_EQ(run.out.size(), 1920 * 3 + 100u);
+        EXPECT_LT(scripted::NowNanoseconds(), 100 * 1000000u) << "the first failed write ends the run";
+    }
+}
+
 // What became of a ramp on its way out: frames of it never written, and
 // frames of silence written in its place while it ran dry.
 struct RampCost {

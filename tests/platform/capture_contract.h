@@ -19,6 +19,11 @@ public:
     virtual DWORD Player() = 0;
     // A live process that plays nothing, or 0.
     virtual DWORD Quiet() = 0;
+    // A process that plays through a path the loopback cannot see, or 0 with
+    // the reason this world cannot make one.
+    virtual DWORD UnseenPlayer(std::string* why) = 0;
+    // The player ends, as a process that exits.
+    virtual void EndPlayer(DWORD pid) = 0;
     // The audio service goes away under the open streams.
     virtual void LoseServer() = 0;
     // Packets that the timing of a real server may add to or take from a count.

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tests/platform/capture_contract.h"
 #include "tests/platform/sound_server.h"
 
@@ -26,6 +28,17 @@ public:
         if (pid < 0) return 0;
         children_.push_back(pid);
         return static_cast<DWORD>(pid);
+    }
+    // What Windows does not hear (a conferencing app's own output path, an
+    // exclusive-mode stream) has no counterpart on a sound server: every
+    // stream of a process is a sink input that its monitor can follow.
+    DWORD UnseenPlayer(std::string* why) override {
+        *why = "a sound server has no playback path that a monitor cannot follow";
+        return 0;
+    }
+    void EndPlayer(DWORD pid) override {
+        StopChild(static_cast<pid_t>(pid));
+        children_.erase(std::remove(children_.begin(), children_.end(), static_cast<pid_t>(pid)), children_.end());
     }
     void LoseServer() override { server_.Stop(); }
     // The server hands over data in bursts of a few periods.

@@ -8,11 +8,13 @@ class ScriptedWorld final : public CaptureContractWorld {
 public:
     std::string Start() override {
         scripted::Reset();
+        *ended_ = false;
         return "";
     }
     DWORD Player() override {
         scripted::Loopback script;
-        script.source = [](size_t index) -> std::optional<scripted::Packet> {
+        script.source = [ended = ended_](size_t index) -> std::optional<scripted::Packet> {
+            if (*ended) return std::nullopt;
             scripted::Packet packet;
             packet.at_ms = index * 10;
             packet.value = static_cast<int16_t>(index % 30000 + 1);
@@ -22,6 +24,13 @@ public:
         return kPlayer;
     }
     DWORD Quiet() override { return kQuiet; }  // unscripted: opens and delivers nothing
+    DWORD UnseenPlayer(std::string*) override {
+        scripted::Loopback script;
+        script.unseen_path = true;
+        scripted::SetLoopback(kUnseen, script);
+        return kUnseen;
+    }
+    void EndPlayer(DWORD) override { *ended_ = true; }
     void LoseServer() override { scripted::InvalidateStreams(); }
     UINT32 Slack() const override { return 0; }
     std::vector<std::string> Finish() override {
@@ -34,6 +43,8 @@ public:
 private:
     static constexpr DWORD kPlayer = 100;
     static constexpr DWORD kQuiet = 200;
+    static constexpr DWORD kUnseen = 300;
+    std::shared_ptr<bool> ended_ = std::make_shared<bool>(false);
 };
 
 }  // namespace

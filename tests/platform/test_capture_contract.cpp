@@ -1,9 +1,13 @@
-// The capture client as Windows documents it: what a lost stream returns, how
-// much unread audio the device keeps, and what it delivers for a silent
-// target. The same cases run on every implementation of ours (see
+// The capture client as Windows documents it, and as process-loopback
+// clients on real machines are reported to behave: what a lost stream
+// returns, how much unread audio the device keeps, what it delivers for a
+// silent target, a target it cannot hear and a target that exits, and which
+// of the audio client's calls it answers. The same cases run on every implementation of ours (see
 // capture_contract.h); times are on the implementation's own clock (Sleep,
 // GetTickCount).
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "tests/platform/activation.h"
 #include "tests/platform/capture_contract.h"
@@ -176,6 +180,106 @@ TEST_F(CaptureContract, NothingIsDeliveredWhileTheTargetIsSilent) {
     DWORD flags = 0xdeadbeef;
     EXPECT_HR(AUDCLNT_S_BUFFER_EMPTY, silent->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
     EXPECT_EQ(frames, 0u);
+}
+
+// The process-loopback client is no endpoint's client: it reports no mix
+// format, latency, period or padding, no buffer size that means anything,
+// and hands out neither the newer client interfaces nor any service but
+// the capture client.
+TEST_F(CaptureContract, TheClientAnswersOnlyWhatProcessLoopbackGives) {
+    const DWORD quiet = world_->Quiet();
+    ASSERT_NE(quiet, 0u);
+    IAudioClient* client = ActivateClient(quiet, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE);
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, kFlags, kOneSecond, 0, &kFormat, nullptr), S_OK);
+    struct Case {
+        const char* call;
+        std::function<HRESULT()> make;
+        HRESULT expected;
+    };
+    UINT32 frames = 0xdeadbeef;
+    REFERENCE_TIME period = 0, least = 0;
+    WAVEFORMATEX* format = nullptr;
+    const auto query = [client](const IID& iid) {
+        void* out = reinterpret_cast<void*>(uintptr_t{0xdeadbeef});
+        const HRESULT hr = client->QueryInterface(iid, &out);
+        return out == nullptr ? hr : E_UNEXPECTED;  // nothing may come back with a refusal
+    };
+    const auto service = [client](const IID& iid) {
+        void* out = reinterpret_cast<void*>(uintptr_t{0xdeadbeef});
+        const HRESULT hr = client->GetService(iid, &out);
+        return out == nullptr ? hr : E_UNEXPECTED;
+    };
+    const Case cases[] = {
+        {"GetMixFormat", [&] { return client->GetMixFormat(&format); }, E_NOTIMPL},
+        {"IsFormatSupported", [&] { return client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &kFormat, &format); },
+         E_NOTIMPL},
+        {"GetStreamLatency", [&] { return client->GetStreamLatency(&period); }, E_NOTIMPL},
+        {"GetDevicePeriod", [&] { return client->GetDevicePeriod(&period, &least); }, E_NOTIMPL},
+        {"GetCurrentPadding", [&] { return client->GetCurrentPadding(&frames); }, E_NOTIMPL},
+        {"GetBufferSize", [&] { return client->GetBufferSize(&frames); }, S_OK},
+        {"QueryInterface(IAudioClient2)", [&] { return query(__uuidof(IAudioClient2)); }, E_NOINTERFACE},
+        {"QueryInterface(IAudioClient3)", [&] { return query(__uuidof(IAudioClient3)); }, E_NOINTERFACE},
+        {"GetService(IAudioClock)", [&] { return service(__uuidof(IAudioClock)); }, E_NOINTERFACE},
+        {"GetService(IAudioRenderClient)", [&] { return service(__uuidof(IAudioRenderClient)); }, E_NOINTERFACE},
+        {"GetService(ISimpleAudioVolume)", [&] { return service(__uuidof(ISimpleAudioVolume)); }, E_NOINTERFACE},
+        {"GetService(IAudioStreamVolume)", [&] { return service(__uuidof(IAudioStreamVolume)); }, E_NOINTERFACE},
+        {"GetService(IAudioSessionControl)", [&] { return service(__uuidof(IAudioSessionControl)); }, E_NOINTERFACE},
+    };
+    for (const Case& c : cases) EXPECT_HR(c.expected, c.make()) << c.call;
+    EXPECT_NE(frames, 0xdeadbeefu) << "GetBufferSize gave a count, whatever it means";
+    EXPECT_EQ(client->Release(), 0u);
+}
+
+// Audio that the loopback cannot see still makes the device run: packets of
+// zeros at the real-time rate, not silence flags and not nothing.
+TEST_F(CaptureContract, ATargetOnAPathTheLoopbackCannotSeeGetsZerosInRealTime) {
+    std::string why;
+    const DWORD unseen = world_->UnseenPlayer(&why);
+    if (unseen == 0) GTEST_SKIP() << why;
+    IAudioCaptureClient* capture = Open(unseen, kOneSecond);
+    ASSERT_NE(capture, nullptr);
+    ASSERT_TRUE(AwaitAudio(capture)) << "nothing came at all";
+    Sleep(1000);
+    UINT32 frames = 0, size = 0, nonzero = 0;
+    while (SUCCEEDED(capture->GetNextPacketSize(&size)) && size != 0) {
+        BYTE* data = nullptr;
+        UINT32 got = 0;
+        DWORD flags = 0;
+        ASSERT_EQ(capture->GetBuffer(&data, &got, &flags, nullptr, nullptr), S_OK);
+        if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) == 0) {
+            const auto* samples = reinterpret_cast<const int16_t*>(data);
+            for (UINT32 i = 0; i < got * 2; ++i) nonzero += samples[i] != 0 ? 1 : 0;
+        }
+        capture->ReleaseBuffer(got);
+        frames += got;
+    }
+    EXPECT_EQ(nonzero, 0u);
+    const UINT32 slack = (world_->Slack() + 1) * 480;
+    EXPECT_GE(frames + slack, 48000u) << "a second of zeros";
+    EXPECT_LE(frames, 48000u + slack);
+}
+
+// A target that exits leaves the stream open: the capture calls go on
+// succeeding, and nothing more comes.
+TEST_F(CaptureContract, ATargetThatExitsLeavesItsStreamOpenAndQuiet) {
+    const DWORD player = world_->Player();
+    ASSERT_NE(player, 0u);
+    IAudioCaptureClient* capture = Open(player, kOneSecond);
+    ASSERT_NE(capture, nullptr);
+    ASSERT_TRUE(AwaitAudio(capture)) << "the player never got going";
+    world_->EndPlayer(player);
+    Sleep(500);
+    Drain(capture);  // what it played last
+    Sleep(500);
+    EXPECT_TRUE(Drain(capture).empty());
+    UINT32 size = 0xdeadbeef;
+    EXPECT_HR(S_OK, capture->GetNextPacketSize(&size));
+    EXPECT_EQ(size, 0u);
+    BYTE* data = nullptr;
+    UINT32 frames = 0xdeadbeef;
+    DWORD flags = 0xdeadbeef;
+    EXPECT_HR(AUDCLNT_S_BUFFER_EMPTY, capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
 }
 
 }  // namespace

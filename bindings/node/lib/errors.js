@@ -9,12 +9,16 @@ const KNOWN = new Map([
   [0x88890010, ['AUDCLNT_E_SERVICE_NOT_RUNNING', 'the audio service is not running; start it (Windows Audio), then start the capture again']],
   [0x800705b4, ['ERROR_TIMEOUT', 'the audio service did not complete the activation in time; try again, and restart the Windows Audio service if it keeps happening']],
   [0x80070005, ['E_ACCESSDENIED', 'access to the audio was denied; run pcmtap as the same user as the target process, and check the privacy settings for audio capture']],
+  [0x80070070, ['ERROR_DISK_FULL', "the disk or device that pcmtap's output goes to is full"]],
 ]);
 
 // Process loopback arrived in Windows 10 build 19041; older Windows and Wine
 // answer the activation with "file not found".
 const NO_PROCESS_LOOPBACK =
   'process-loopback capture is not available on this system; it needs Windows 10 version 2004 (build 19041) or later, and Wine has none';
+
+// pcmtap writes binary audio, which a console must not get.
+const CONSOLE_OUTPUT = "pcmtap's standard output is a console; give it a pipe or a file";
 
 class PcmtapError extends Error {
   constructor(message, { stage, hresult = null, code }) {
@@ -36,6 +40,7 @@ function advice(stage, hresult) {
   if (hresult === 0x80070002 && (stage === 'activate' || stage === 'activate-result')) {
     return NO_PROCESS_LOOPBACK;
   }
+  if (hresult === 0x80070032 && stage === 'output') return CONSOLE_OUTPUT;
   const known = KNOWN.get(hresult);
   if (known) return known[1];
   if (hresult >>> 16 === 0x8007) {

@@ -96,6 +96,9 @@ describe('status lines', () => {
       ['initialize', 0x80070002, 'ERROR_FILE_NOT_FOUND', /^(?!.*19041)/],
       ['initialize', 0x88890008, 'HRESULT_0x88890008', /no advice/],
       ['start', 0x80070020, 'HRESULT_0x80070020', /Win32 error 32/],
+      ['output', 0x80070070, 'ERROR_DISK_FULL', /is full/],
+      ['output', 0x80070032, 'HRESULT_0x80070032', /is a console/],
+      ['start', 0x80070032, 'HRESULT_0x80070032', /Win32 error 50/],
     ]) {
       const err = errorFromStatus(stage, hresult);
       assert.deepEqual([err.stage, err.hresult, err.code], [stage, hresult, code]);

@@ -16,6 +16,7 @@ _KNOWN: Dict[int, Tuple[str, str]] = {
                  "try again, and restart the Windows Audio service if it keeps happening"),
     0x80070005: ("E_ACCESSDENIED", "access to the audio was denied; run pcmtap as the same user "
                  "as the target process, and check the privacy settings for audio capture"),
+    0x80070070: ("ERROR_DISK_FULL", "the disk or device that pcmtap's output goes to is full"),
 }
 
 _FILE_NOT_FOUND = 0x80070002
@@ -25,6 +26,9 @@ _ACTIVATION_STAGES = ("activate", "activate-result")
 _NO_PROCESS_LOOPBACK = (
     "process-loopback capture is not available on this system; it needs Windows 10 version "
     "2004 (build 19041) or later, and Wine has none")
+_NOT_SUPPORTED = 0x80070032
+# pcmtap writes binary audio, which a console must not get.
+_CONSOLE_OUTPUT = "pcmtap's standard output is a console; give it a pipe or a file"
 
 
 class PcmtapError(Exception):
@@ -53,6 +57,8 @@ def error_code(hresult: int) -> str:
 def _advice(stage: str, hresult: int) -> str:
     if hresult == _FILE_NOT_FOUND and stage in _ACTIVATION_STAGES:
         return _NO_PROCESS_LOOPBACK
+    if hresult == _NOT_SUPPORTED and stage == "output":
+        return _CONSOLE_OUTPUT
     if hresult in _KNOWN:
         return _KNOWN[hresult][1]
     if hresult >> 16 == 0x8007:

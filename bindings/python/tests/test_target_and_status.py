@@ -51,6 +51,8 @@ def test_largest_values_pass_as_decimal(target, argv):
      "device was not found"),
     ("ERROR event 0x80070020", "event", 0x80070020, "HRESULT_0x80070020", "Win32 error 32"),
     ("ERROR start 0x8889000a", "start", 0x8889000A, "HRESULT_0x8889000a", "no advice"),
+    ("ERROR output 0x80070032", "output", 0x80070032, "HRESULT_0x80070032", "is a console"),
+    ("ERROR start 0x80070032", "start", 0x80070032, "HRESULT_0x80070032", "Win32 error 50"),
 ])
 def test_error_lines_give_stage_unsigned_hresult_code_and_advice(line, stage, hresult, code,
                                                                  advice):
