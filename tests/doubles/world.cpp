@@ -105,6 +105,7 @@ void JoinThreads() {
 using namespace detail;
 
 void Reset() {
+    EndThreads();
     JoinThreads();
     AbandonActivations();
     JoinThreads();
