@@ -5,6 +5,7 @@ using namespace scripted::detail;
 
 void Sleep(DWORD dwMilliseconds) {
     Enter("Sleep");
+    if (Ending()) throw ThreadEnd{};  // before the test's sleep durations, which may be gone
     World& world = TheWorld();
     const uint64_t duration = world.sleep_duration ? world.sleep_duration(dwMilliseconds) : dwMilliseconds * 1000000ull;
     if (Threaded()) {

@@ -108,6 +108,8 @@ void RunThread(ScriptedThread* thread, LPTHREAD_START_ROUTINE start, LPVOID para
 
 bool Threaded() { return self != nullptr; }
 
+bool Ending() { return self != nullptr && self->ending; }
+
 DWORD BlockThread(uint64_t wake_ns, Handle* event) {
     Scheduler& scheduler = TheScheduler();
     std::unique_lock<std::mutex> hold(scheduler.lock);

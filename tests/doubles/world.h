@@ -206,6 +206,9 @@ struct ThreadEnd {};  // thrown out of a blocking call to unwind a thread at Res
 // Whether the caller is one of the scheduled threads (the one that made the
 // first thread included); if not, blocking calls work as before.
 bool Threaded();
+// Whether the caller is a thread being unwound at Reset: the test's state its
+// scripts refer to may be gone, so its calls fail without consulting them.
+bool Ending();
 // Blocks the calling scheduled thread until the clock reaches wake_ns or, with
 // an event, until that is signalled: WAIT_OBJECT_0 or WAIT_TIMEOUT.
 DWORD BlockThread(uint64_t wake_ns, Handle* event);
