@@ -6,8 +6,7 @@
 
 namespace {
 
-constexpr DWORD kTurnPause = 5;          // ms
-constexpr DWORD kRefreshInterval = 1000;  // ms of tick time between reconciliations
+constexpr DWORD kTurnPause = 5;  // ms
 
 int64_t ReadCounter() {
     LARGE_INTEGER counter = {};
@@ -29,18 +28,12 @@ void StartMixLoop(MixLoop& loop) {
     LARGE_INTEGER frequency = {};
     QueryPerformanceFrequency(&frequency);
     loop.clock = MixClock{frequency.QuadPart, ReadCounter(), 0};
-    loop.last_refresh = GetTickCount();
 }
 
 bool MixTurn(MixLoop& loop) {
     Sleep(kTurnPause);
+    ExchangeSources(*loop.handoff, loop.sources, loop.spare);
     for (auto& entry : loop.sources) PumpSource(entry.second);
-
-    // The unsigned difference stays right across the tick count's 49-day wrap.
-    if (static_cast<DWORD>(GetTickCount() - loop.last_refresh) >= kRefreshInterval) {
-        ReconcileSources(loop.target_pid, loop.sources);
-        loop.last_refresh = GetTickCount();
-    }
 
     const int64_t frames = TakeChunk(loop.clock, ReadCounter());
     if (frames == 0) return true;

@@ -9,7 +9,7 @@
 #include "mix/drift_corrector.h"
 
 struct CaptureSource {
-    CaptureStream stream;               // owned; closed only when the source is removed
+    CaptureStream stream;               // owned; closed by the reconciler once the source is removed
     std::vector<int16_t> sample_queue;  // interleaved L, R; appended by PumpSource
     uint64_t read_index = 0;            // samples; first one the mixer has not taken
     bool primed = false;                // taking part in the mix (set by the mixer)
@@ -17,10 +17,14 @@ struct CaptureSource {
     DriftCorrector drift;               // holds its backlog against clock drift (the mixer's)
 };
 
-// Keyed by the root pid the stream was opened on; ascending pid order.
+// Keyed by the root pid the stream was opened on; ascending pid order. Owned
+// by the mixing thread; the reconciling thread changes it only through the
+// handoff (mix/source_handoff.h).
 typedef std::map<DWORD, CaptureSource> SourceMap;
 
-// Brings the map in line with a fresh SelectMixSources(target_pid): closes
-// failed and unselected sources, opens missing ones (failed opens are retried
-// at the next call). Prints nothing.
+// One whole reconciliation on the calling thread, both halves in turn: the
+// map in line with a fresh SelectMixSources(target_pid), failed and
+// unselected sources closed, missing ones opened (failed opens are retried
+// at the next call). Prints nothing. For the first population, before any
+// audio clock runs; later ones belong to the reconciling thread.
 void ReconcileSources(DWORD target_pid, SourceMap& sources);

@@ -3,7 +3,7 @@
 // of the sync group and the snapshots of the process group alike.
 #pragma once
 
-enum class KernelObjectKind { Event, Snapshot };
+enum class KernelObjectKind { Event, Snapshot, Thread };
 
 struct KernelObject {
     KernelObjectKind kind;

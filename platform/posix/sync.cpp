@@ -1,4 +1,9 @@
-// Events, waiting and handles over a mutex and a condition variable.
+// Events, waiting and handles over a mutex and a condition variable; threads
+// over pthreads.
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -96,4 +101,56 @@ BOOL CloseHandle(HANDLE hObject) {
     auto* object = static_cast<KernelObject*>(hObject);
     object->destroy(object);
     return TRUE;
+}
+
+namespace {
+
+struct Thread {
+    KernelObject header;
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+};
+
+void DestroyThread(KernelObject* object) { delete reinterpret_cast<Thread*>(object); }
+
+void* RunThread(void* argument) {
+    auto* thread = static_cast<Thread*>(argument);
+    const LPTHREAD_START_ROUTINE start = thread->start;
+    const LPVOID parameter = thread->parameter;
+    CloseHandle(&thread->header);  // the thread's own reference
+    start(parameter);
+    return nullptr;
+}
+
+}  // namespace
+
+// As on Windows, the thread runs on when its handle is closed, and a process
+// that returns from main ends it wherever it is: it is detached, never joined.
+// The handle keeps no reference to the running thread; waiting on it is not
+// supported (the tool never does).
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                    LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    if (lpStartAddress == nullptr || dwCreationFlags != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // Two objects: the one the thread closes itself, and the caller's handle.
+    auto* running = new Thread{{KernelObjectKind::Thread, DestroyThread}, lpStartAddress, lpParameter};
+    auto* handle = new Thread{{KernelObjectKind::Thread, DestroyThread}, lpStartAddress, lpParameter};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (dwStackSize != 0) pthread_attr_setstacksize(&attributes, dwStackSize);
+    pthread_t id;
+    const int error = pthread_create(&id, &attributes, RunThread, running);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        delete running;
+        delete handle;
+        SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    static std::atomic<DWORD> next_id{1};
+    if (lpThreadId != nullptr) *lpThreadId = next_id++;
+    return &handle->header;
 }

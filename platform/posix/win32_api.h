@@ -22,6 +22,7 @@ typedef uint32_t UINT32;
 typedef uint64_t UINT64;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONG_PTR;
+typedef size_t SIZE_T;
 typedef int BOOL;
 typedef int32_t HRESULT;
 typedef uint32_t MMRESULT;
@@ -156,6 +157,11 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
+
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                    LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId);
 
 inline LONG InterlockedIncrement(LONG volatile* addend) {
     return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);

@@ -5,9 +5,13 @@ using namespace scripted::detail;
 
 void Sleep(DWORD dwMilliseconds) {
     Enter("Sleep");
+    if (Ending()) throw ThreadEnd{};  // before the test's sleep durations, which may be gone
     World& world = TheWorld();
-    const uint64_t duration =
-        world.sleep_duration ? world.sleep_duration(dwMilliseconds) : dwMilliseconds * 1000000ull;
+    const uint64_t duration = world.sleep_duration ? world.sleep_duration(dwMilliseconds) : dwMilliseconds * 1000000ull;
+    if (Threaded()) {
+        BlockThread(world.now_ns + duration, nullptr);
+        return;
+    }
     if (world.now_ns + duration > world.horizon_ns) throw scripted::EndOfScript{};
     AdvanceTo(world.now_ns + duration);
 }

@@ -470,10 +470,12 @@ HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PR
     static const scripted::Loopback kUnscripted;
     const scripted::Loopback& timing = script != world.loopbacks.end() ? script->second : kUnscripted;
     const bool well_formed = activation.vt == VT_BLOB && activation.blob_size == sizeof(AUDIOCLIENT_ACTIVATION_PARAMS);
-    const PendingActivation pending{
-        world.now_ns + timing.activation_ms * 1000000u, timing.complete_on_thread, completionHandler, operation,
-        well_formed ? activationParams : nullptr,       activation.params};
-    if (timing.activation_ms != 0) {
+    const uint64_t latency_ms = timing.activation_draw ? timing.activation_draw() : timing.activation_ms;
+    PendingActivation pending{world.now_ns + latency_ms * 1000000u, timing.complete_on_thread, completionHandler,
+                              operation};
+    pending.variant = well_formed ? activationParams : nullptr;
+    pending.params = activation.params;
+    if (latency_ms != 0) {
         world.pending_activations.push_back(pending);  // completed when the clock gets there
         return outcome.result;
     }
@@ -503,10 +505,11 @@ std::vector<StreamState> Streams() {
         bool event_closed = false;
         for (const auto& handle : TheWorld().handles)
             if (handle.get() == stream->event) event_closed = handle->closed;
-        states.push_back(StreamState{
-            stream->pid, stream->mode, stream->initialized, stream->started, stream->stopped, stream->event != nullptr,
-            event_closed, stream->client->refs, stream->capture != nullptr ? stream->capture->refs : 0, stream->taken,
-            stream->format, stream->stream_flags, stream->buffer_duration, stream->dropped, stream->frames_dropped});
+        states.push_back(StreamState{stream->client, stream->pid, stream->mode, stream->initialized, stream->started,
+                                     stream->stopped, stream->event != nullptr, event_closed, stream->client->refs,
+                                     stream->capture != nullptr ? stream->capture->refs : 0, stream->taken,
+                                     stream->format, stream->stream_flags, stream->buffer_duration, stream->dropped,
+                                     stream->frames_dropped});
     }
     return states;
 }

@@ -52,6 +52,12 @@ RunResult Run(const std::function<int()>& body);
 // and have dropped the references they held.
 void Settle();
 
+// Threads made with CreateThread run on real threads, but one at a time and
+// in a fixed order: a thread gives way only inside a blocking call (Sleep, a
+// timed wait), and the virtual clock moves only once every such thread is
+// blocked, to the earliest wake-up. A run with none works as before. Reset()
+// ends them: a blocked wait fails, a Sleep unwinds the thread.
+
 // stdout's reader takes this many bytes and then goes away: a write that
 // would pass it delivers what fits and fails.
 void CloseStdoutAfter(size_t bytes);
@@ -160,6 +166,8 @@ struct Loopback {
     HRESULT activation_result = S_OK;  // what GetActivateResult hands back
     bool complete_on_thread = true;    // ActivateCompleted on a thread of its own
     uint64_t activation_ms = 0;        // virtual time from the call to the completion
+    // If given, drawn afresh for each activation on the pid, in place of activation_ms.
+    std::function<uint64_t()> activation_draw;
     // The stream is lost this long after Start (the audio service restarted):
     // from then on GetNextPacketSize and GetBuffer fail with
     // AUDCLNT_E_DEVICE_INVALIDATED, and nothing more is delivered.
@@ -192,6 +200,7 @@ struct Activation {
 std::vector<Activation> Activations();
 
 struct StreamState {
+    const IAudioClient* audio_client;  // the stream's, as handed out
     DWORD pid;
     DWORD mode;
     bool initialized, started, stopped;

@@ -90,6 +90,14 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     }
     Handle* event = OpenEvent(hHandle, "WaitForSingleObject");
     if (event == nullptr) return WAIT_FAILED;
+    if (Threaded()) {
+        const uint64_t wake = dwMilliseconds == INFINITE ? UINT64_MAX : TheWorld().now_ns + dwMilliseconds * 1000000ull;
+        // Taken at once if already set, as Windows does, without giving up the baton.
+        if (TakeSignal(event)) return WAIT_OBJECT_0;
+        const DWORD waited = BlockThread(wake, event);
+        if (waited == WAIT_FAILED) SetLastError(ERROR_INVALID_HANDLE);
+        return waited;
+    }
     if (dwMilliseconds == INFINITE) {
         std::unique_lock<std::mutex> hold(event->signal_lock);
         event->signalled.wait(hold, [event] { return event->state; });

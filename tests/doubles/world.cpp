@@ -19,6 +19,7 @@ World& TheWorld() {
 Outcome Enter(std::string_view name, HRESULT scripted) {
     World& world = TheWorld();
     std::lock_guard<std::recursive_mutex> hold(world.lock);
+    if (Ending()) return {E_FAIL, false};
     World::CountSlot& slot = world.count_cache[(reinterpret_cast<uintptr_t>(name.data()) >> 4) % 64];
     if (slot.address != name.data() || *slot.name != name) {
         auto counted = world.call_counts.find(name);
@@ -108,6 +109,7 @@ void JoinThreads() {
 using namespace detail;
 
 void Reset() {
+    EndThreads();
     JoinThreads();
     AbandonActivations();
     JoinThreads();

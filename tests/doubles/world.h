@@ -215,6 +215,21 @@ bool AwaitCompletions();
 void AbandonActivations();
 void SignalEvent(HANDLE event);
 
+// Threads made with CreateThread (threads.cpp): run one at a time, switching
+// only inside blocking calls.
+struct ThreadEnd {};  // thrown out of a blocking call to unwind a thread at Reset
+// Whether the caller is one of the scheduled threads (the one that made the
+// first thread included); if not, blocking calls work as before.
+bool Threaded();
+// Whether the caller is a thread being unwound at Reset: the test's state its
+// scripts refer to may be gone, so its calls fail without consulting them.
+bool Ending();
+// Blocks the calling scheduled thread until the clock reaches wake_ns or, with
+// an event, until that is signalled: WAIT_OBJECT_0 or WAIT_TIMEOUT.
+DWORD BlockThread(uint64_t wake_ns, Handle* event);
+// Unwinds every thread made with CreateThread and joins it.
+void EndThreads();
+
 template <typename I>
 HRESULT STDMETHODCALLTYPE Counted<I>::QueryInterface(REFIID riid, void** out) {
     Enter(name + "::QueryInterface");

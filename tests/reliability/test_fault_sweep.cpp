@@ -371,7 +371,8 @@ TEST_F(FaultSweep, Mix) {
         EXPECT_TRUE(scripted::Violations().empty()) << scripted::Violations().front();
 
         const std::string probe_error = point.index <= probed ? OpenFailureLine(point) : "";
-        if (point.name == "CoInitializeEx") {
+        // The second is the reconciling thread's, which goes on in the process's apartment.
+        if (point.name == "CoInitializeEx" && point.nth == 1) {
             EXPECT_EQ(run.exit_code, 1);
             EXPECT_EQ(run.err, "ERROR coinit " + Hex(kComFailure) + "\n");
         } else if (!probe_error.empty()) {
@@ -397,9 +398,12 @@ TEST_F(FaultSweep, Mix) {
             const bool no_table = point.name == "CreateToolhelp32Snapshot" || point.name.rfind("Process32", 0) == 0;
             const std::set<DWORD> selectable = no_table ? std::set<DWORD>{8, kPlayer, kBrowser, kBrowserChild, 40, 60}
                                                         : std::set<DWORD>{kPlayer, kBrowser, kBrowserChild, 60};
+            // A source dropped at the last reconciliation (failed, or no longer
+            // selected) has its stream closed by the next one: the run may end
+            // between the two, with that stream open beside its pid's fresh one.
             for (const DWORD pid : census.open_pids) {
                 EXPECT_EQ(selectable.count(pid), 1u) << "a stream left open on " << pid;
-                EXPECT_EQ(census.open_pids.count(pid), 1u) << "two streams open on " << pid;
+                EXPECT_LE(census.open_pids.count(pid), 2u) << "three streams open on " << pid;
             }
         }
         if (::testing::Test::HasFailure()) break;

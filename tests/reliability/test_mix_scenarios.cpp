@@ -1,8 +1,9 @@
 // Randomized mix-mode worlds on the virtual clock: a random process forest,
-// sessions appearing and expiring, streams refused or failing, packets of any
-// size from devices whose clocks drift, late and stalled turns, and a reader
-// that may leave at any byte. The loop is turned here one MixTurn at a time
-// and checked after every turn. Beside them, the drift world: steady players
+// sessions appearing and expiring, streams refused or failing or slow to
+// activate, packets of any size from devices whose clocks drift, late and
+// stalled turns, and a reader that may leave at any byte. The loop is turned
+// here one MixTurn at a time, with the reconciling thread beside it, and
+// checked after every turn. Beside them, the drift world: steady players
 // on clocks up to 300 ppm off, which must never run dry or pile up.
 //
 // A fixed set of seeds runs with the unit tests. scripts/soak runs any seed
@@ -18,9 +19,11 @@
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mix/mix_loop.h"
+#include "mix/reconciler.h"
 #include "tests/doubles/scripted_test.h"
 #include "tests/mix/mix_world.h"
 
@@ -30,6 +33,7 @@ constexpr int64_t kFrequency = 3579545;  // an odd counter rate: the frame arith
 constexpr size_t kUnreadBound = 19200;   // samples after a complete drain
 constexpr size_t kQueueBound = 38400;
 constexpr uint64_t kLongestStallMs = 620;
+constexpr DWORD kSteady = 500;  // a player on the mix's own clock, selected throughout
 // Most samples one drain can find: a stall's worth of the busiest player
 // (1100 frames every 5 ms). A failed drain skips the trim once, so two drains
 // may pile up before the next trim; storage grows by half at a time.
@@ -137,10 +141,14 @@ public:
             const double ppm = static_cast<double>(Below(601)) - 300;
             players_[pid] = {static_cast<UINT32>(1 + Below(1100)), 5 + Below(16), Below(4), seed_ ^ pid, ppm};
         }
+        processes_.push_back({kSteady, 0, L"steady.exe"});
+        sessions_[kSteady] = scripted::Session{AudioSessionStateActive, false, kSteady};
+        players_[kSteady] = {480, 10, 0, seed_ ^ kSteady, 0, true};
         scripted::SetProcesses(processes_);
         scripted::SetCurrentProcessId(own_);
         Publish();
         for (const DWORD pid : pids_) Script(pid, Chance(8));
+        Script(kSteady, false);
     }
 
     // Between turns: sessions come and go, streams start or stop being
@@ -243,6 +251,8 @@ public:
     }
 
     const std::set<DWORD>& Refused() const { return refused_; }
+    // Pids whose activation was drawn past the time-out, since the last call.
+    std::set<DWORD> TakeTimedOut() { return std::exchange(timed_out_, {}); }
     DWORD target() const { return target_; }
 
 private:
@@ -251,7 +261,8 @@ private:
         uint64_t interval_ms;    // one packet every this many ms
         uint64_t silent_one_in;  // 0: never silent
         uint64_t salt;
-        double ppm;  // the device clock's offset
+        double ppm;           // the device clock's offset
+        bool steady = false;  // every packet full size
     };
 
     scripted::Session RandomSession(DWORD pid) {
@@ -286,11 +297,17 @@ private:
         script.activation_result = refuse ? AUDCLNT_E_UNSUPPORTED_FORMAT : S_OK;
         const Player player = players_[pid];
         script.rate_ppm = player.ppm;
+        // Mostly a few ms to 300 ms; now and then past the opener's 10 s.
+        script.activation_draw = [this, pid] {
+            const uint64_t ms = Chance(60) ? 10001 + Below(3000) : 1 + Below(300);
+            if (ms > 10000) timed_out_.insert(pid);
+            return ms;
+        };
         script.source = [player](size_t index) -> std::optional<scripted::Packet> {
             std::mt19937_64 draw(player.salt * 0x9E3779B97F4A7C15ull + index);
             scripted::Packet packet;
             packet.at_ms = index * player.interval_ms;
-            packet.frames = static_cast<UINT32>(1 + draw() % player.most_frames);
+            packet.frames = player.steady ? player.most_frames : static_cast<UINT32>(1 + draw() % player.most_frames);
             packet.silent = player.silent_one_in != 0 && draw() % (player.silent_one_in + 1) == 0;
             packet.value = static_cast<int16_t>(draw());
             return packet;
@@ -305,6 +322,7 @@ private:
     std::map<DWORD, scripted::Session> sessions_;
     std::map<DWORD, Player> players_;
     std::set<DWORD> refused_;
+    std::set<DWORD> timed_out_;
     size_t endpoints_ = 1;
     DWORD target_ = 0, own_ = 0;
     std::pair<std::string, int> open_fault_;
@@ -316,28 +334,44 @@ int64_t Counter() {
     return now.QuadPart;
 }
 
-// Every stream either held by exactly one source or closed completely.
-void CheckStreams(const SourceMap& sources) {
-    std::multiset<DWORD> open;
+// Every stream either held by exactly one owner (a source, or the handoff on
+// its way in or out) or closed completely, but those the platform is still
+// activating. Between turns the reconciling thread holds none: it only blocks
+// waiting for an activation or between rounds.
+void CheckStreams(const MixLoop& loop) {
+    std::multiset<const IAudioClient*> owned;
+    for (const auto& entry : loop.sources) owned.insert(entry.second.stream.audio_client);
+    {
+        std::lock_guard<std::mutex> hold(loop.handoff->lock);
+        for (const SourceChange& change : loop.handoff->changes)
+            if (change.stream.audio_client != nullptr) owned.insert(change.stream.audio_client);
+        for (const CaptureStream& stream : loop.handoff->released) owned.insert(stream.audio_client);
+    }
+    std::multiset<const IAudioClient*> open;
+    size_t activating = 0;
     for (const scripted::StreamState& s : scripted::Streams()) {
         const bool closed = s.audio_client_refs == 0 && s.capture_client_refs == 0 && (!s.event_set || s.event_closed);
         const bool held = s.audio_client_refs == 1 && s.capture_client_refs == 1 && !s.event_closed && !s.stopped;
-        ASSERT_TRUE(closed || held) << "stream on " << s.pid << ": refs " << s.audio_client_refs << "/"
-                                    << s.capture_client_refs << ", event closed " << s.event_closed;
-        if (held) open.insert(s.pid);
+        const bool in_activation = !s.initialized && s.capture_client_refs == 0 && !closed;
+        ASSERT_TRUE(closed || held || in_activation) << "stream on " << s.pid << ": refs " << s.audio_client_refs << "/"
+                                                     << s.capture_client_refs << ", event closed " << s.event_closed;
+        if (held) open.insert(s.audio_client);
+        if (in_activation) ++activating;
     }
-    std::multiset<DWORD> keys;
-    for (const auto& entry : sources) keys.insert(entry.first);
-    ASSERT_EQ(open, keys) << "the streams still open are the sources', one each";
-    // Between turns nothing else of the platform is held: no session object, snapshot or handler event.
+    ASSERT_EQ(open, owned) << "the streams still open are the owners', one each";
+    // Nothing else of the platform is held: no session object or snapshot.
     std::multiset<std::string> objects;
     for (const std::string& name : scripted::OpenObjects()) objects.insert(name);
-    ASSERT_EQ(objects.count("IAudioClient"), keys.size());
-    ASSERT_EQ(objects.count("IAudioCaptureClient"), keys.size());
-    ASSERT_EQ(objects.size(), 2 * keys.size()) << "objects other than the sources' clients are held";
+    ASSERT_EQ(objects.count("IAudioClient"), owned.size() + activating);
+    ASSERT_EQ(objects.count("IAudioCaptureClient"), owned.size());
+    // Activations not completed yet, the one waited for and those given up on.
+    const size_t operations = objects.count("IActivateAudioInterfaceAsyncOperation");
+    ASSERT_EQ(objects.size(), 2 * owned.size() + activating + operations) << "objects other than the streams' are held";
     const auto handles = scripted::OpenHandles();
-    ASSERT_EQ(static_cast<size_t>(std::count(handles.begin(), handles.end(), "auto-reset event")), keys.size());
-    ASSERT_EQ(handles.size(), keys.size()) << "handles other than the sources' events are open";
+    ASSERT_EQ(static_cast<size_t>(std::count(handles.begin(), handles.end(), "auto-reset event")), owned.size());
+    const auto completions = static_cast<size_t>(std::count(handles.begin(), handles.end(), "manual-reset event"));
+    ASSERT_LE(completions, operations) << "an activation's completion event outlives it";
+    ASSERT_EQ(handles.size(), owned.size() + completions) << "handles other than the streams' events are open";
 }
 
 void CheckSources(const MixLoop& loop, uint64_t turn) {
@@ -370,8 +404,12 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
     // Every third world's tick count wraps during the run; the refresh must not notice.
     const DWORD ticks = static_cast<DWORD>(random());
     scripted::SetTickCountStart(scenario.seed % 3 == 0 ? 0xFFFFFFFFu - ticks % scenario.simulated_ms : ticks);
-    scripted::SetSleepDuration([&world](DWORD ms) -> uint64_t {
-        if (world.Chance(800)) return (20 + world.Below(kLongestStallMs - 19)) * 1000000;  // a stall, often past 100 ms
+    uint64_t last_stall_ns = 0;
+    scripted::SetSleepDuration([&world, &last_stall_ns](DWORD ms) -> uint64_t {
+        if (ms == 5 && world.Chance(800)) {  // a stall of the mixing thread, often past 100 ms
+            last_stall_ns = scripted::NowNanoseconds();
+            return (20 + world.Below(kLongestStallMs - 19)) * 1000000;
+        }
         return ms * 1000000ull + world.Below(4000000);
     });
     const uint64_t sim_ns = scenario.simulated_ms * 1000000;
@@ -385,18 +423,28 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
     MixLoop loop;
     loop.target_pid = world.target();
     ReconcileSources(loop.target_pid, loop.sources);
+    ASSERT_TRUE(StartReconcilingThread(loop.target_pid, loop.handoff));
     const int64_t start = Counter();
     StartMixLoop(loop);
     int64_t written = 0;  // frames that went to stdout
+    // Reconciliation rounds: begun (one snapshot each) and ended (the
+    // reconciling thread's Sleep after each; the mixing thread sleeps once a turn).
+    int rounds_begun = scripted::CallCount("CreateToolhelp32Snapshot");
+    std::set<DWORD> selection, unopenable;  // the round's selection; pids it may have failed to open
+    bool open_fault = false;
+    IAudioClient* steady_client = nullptr;  // the steady source's stream while it plays
+    world.TakeTimedOut();
 
     while (scripted::NowNanoseconds() < sim_ns) {
         world.Change(totals);
         const int64_t before = loop.clock.frames_produced;
-        const DWORD refresh_before = loop.last_refresh;
         const auto open_calls_before = world.OpenCallCounts();
+        const int rounds_ended_before = std::max(0, scripted::CallCount("Sleep") - static_cast<int>(totals.turns) - 1);
         const bool went_on = MixTurn(loop);
         ++totals.turns;
         const uint64_t turn = totals.turns;
+        const int rounds_ended = std::max(0, scripted::CallCount("Sleep") - static_cast<int>(totals.turns) - 1);
+        const int rounds_now = scripted::CallCount("CreateToolhelp32Snapshot");
 
         const int64_t due = static_cast<int64_t>(static_cast<__int128>(Counter() - start) * 48000 / kFrequency);
         int64_t chunk = 0;
@@ -424,32 +472,50 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
         CheckSources(loop, turn);
         if (::testing::Test::HasFatalFailure()) return;
 
-        // Reconciled exactly when 1000 ms of ticks had passed, across the wrap too.
-        const DWORD since = static_cast<DWORD>(GetTickCount() - refresh_before);
-        if (loop.last_refresh == refresh_before) {
-            ASSERT_LT(since, 1000u) << "turn " << turn;
-        } else {
-            ASSERT_GE(since, 1000u) << "turn " << turn;
-        }
         for (const auto& entry : loop.sources)
             if (entry.second.drift.mode != DriftMode::kPassThrough) ++totals.resampled_sources;
 
-        if (loop.last_refresh != refresh_before) {
+        // A playing source never runs dry because others come and go, or
+        // because an activation takes its time: only its own failure, a stall
+        // of the loop itself, or its drift corrector steering it (the drift
+        // world's concern, not this one's) may take it out of the mix.
+        const auto playing = loop.sources.find(kSteady);
+        const bool stalled = scripted::NowNanoseconds() - last_stall_ns < 1000000000;
+        if (playing != loop.sources.end() && playing->second.stream.audio_client == steady_client && steady_client &&
+            !playing->second.failed && !stalled && playing->second.drift.mode == DriftMode::kPassThrough) {
+            ASSERT_TRUE(playing->second.primed) << "the steady source ran dry, turn " << turn;
+        }
+        steady_client = playing != loop.sources.end() && playing->second.primed && !playing->second.failed
+                            ? playing->second.stream.audio_client
+                            : nullptr;
+
+        // Whatever the world was when a round took its snapshot is what that
+        // round must bring about once it has ended; it may fail to open a pid
+        // that was refused, timed out or hit by a fault meanwhile.
+        if (rounds_now != rounds_begun) {
+            rounds_begun = rounds_now;
+            selection = world.ExpectedSelection();
+            unopenable.clear();
+            open_fault = false;
+        }
+        unopenable.insert(world.Refused().begin(), world.Refused().end());
+        const std::set<DWORD> timed_out = world.TakeTimedOut();
+        unopenable.insert(timed_out.begin(), timed_out.end());
+        open_fault = open_fault || world.OpenFaultStruck(open_calls_before);
+        if (rounds_ended != rounds_ended_before) {
             ++totals.reconciliations;
-            const std::set<DWORD> selection = world.ExpectedSelection();
             size_t unexplained = 0;
             for (const auto& entry : loop.sources)
                 ASSERT_EQ(selection.count(entry.first), 1u)
                     << "source " << entry.first << " not selected, turn " << turn;
             for (const DWORD pid : selection)
-                if (loop.sources.count(pid) == 0 && world.Refused().count(pid) == 0) ++unexplained;
-            ASSERT_LE(unexplained, world.OpenFaultStruck(open_calls_before) ? 1u : 0u)
-                << "selected pids without a source, turn " << turn;
-            if (totals.reconciliations % census_every == 0) CheckStreams(loop.sources);
+                if (loop.sources.count(pid) == 0 && unopenable.count(pid) == 0) ++unexplained;
+            ASSERT_LE(unexplained, open_fault ? 1u : 0u) << "selected pids without a source, turn " << turn;
+            if (totals.reconciliations % census_every == 0) CheckStreams(loop);
             if (::testing::Test::HasFatalFailure()) return;
         }
     }
-    CheckStreams(loop.sources);
+    CheckStreams(loop);
 }
 
 void Add(Totals& sum, const Totals& t) {

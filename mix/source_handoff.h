@@ -1,0 +1,57 @@
+// What passes between mix mode's two threads. The mixing thread owns the
+// sources while they play; the reconciling thread opens and closes their
+// streams. Streams go one way through this record and come back the other.
+#pragma once
+
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "capture/loopback_stream.h"
+#include "mix/source_map.h"
+#include "platform/win32.h"
+
+// A started stream for a new source on pid, or, with an empty stream, the
+// removal of pid's source.
+struct SourceChange {
+    DWORD pid = 0;
+    CaptureStream stream;
+};
+
+struct SourceHandoff {
+    // Held only to swap or append the vectors below, never across a platform
+    // call, so that the mixing thread waits on it no longer than a swap.
+    std::mutex lock;
+    // Reconciling thread -> mixing thread, guarded by lock: applied in order.
+    std::vector<SourceChange> changes;
+    // Mixing thread -> reconciling thread, guarded by lock.
+    std::vector<CaptureStream> released;  // streams of removed sources, still open: the reconciler closes them
+    std::vector<DWORD> live;              // pids of the mixing thread's sources at its last exchange
+    std::vector<DWORD> failed;            // those of them whose capture has failed
+};
+
+// The mixing thread's own vectors for its exchanges, kept from turn to turn so
+// that an exchange with nothing to pass allocates nothing. Mixing thread only.
+struct HandoffSpare {
+    std::vector<SourceChange> changes;
+    std::vector<CaptureStream> released;
+    std::vector<DWORD> live, failed;
+};
+
+// Mixing thread: removes the sources the reconciler dropped (their streams go
+// back to it unclosed), adds a fresh source per opened stream, and tells the
+// reconciler which sources live and which have failed. Makes no platform call.
+void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& spare);
+
+// What the reconciling thread knows of the mixing thread's sources, the
+// hand-overs it has not taken yet included.
+struct MixerView {
+    std::vector<CaptureStream> released;  // now the reconciler's, to close
+    std::set<DWORD> live;
+    std::set<DWORD> failed;
+};
+
+// Reconciling thread: takes the released streams and the mixing thread's state.
+MixerView TakeFromMixer(SourceHandoff& handoff);
+// Reconciling thread: passes on one opened stream, or the removal of a source.
+void HandOver(SourceHandoff& handoff, const SourceChange& change);
