@@ -471,10 +471,14 @@ HRESULT ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PR
     const scripted::Loopback& timing = script != world.loopbacks.end() ? script->second : kUnscripted;
     const bool well_formed = activation.vt == VT_BLOB && activation.blob_size == sizeof(AUDIOCLIENT_ACTIVATION_PARAMS);
     const uint64_t latency_ms = timing.activation_draw ? timing.activation_draw() : timing.activation_ms;
-    PendingActivation pending{world.now_ns + latency_ms * 1000000u, timing.complete_on_thread, completionHandler,
-                              operation};
-    pending.variant = well_formed ? activationParams : nullptr;
-    pending.params = activation.params;
+    // The variant is read again at the completion: it must still hold what the call found there.
+    const PROPVARIANT* variant = well_formed ? activationParams : nullptr;
+    const PendingActivation pending{world.now_ns + latency_ms * 1000000u,
+                                    timing.complete_on_thread,
+                                    completionHandler,
+                                    operation,
+                                    variant,
+                                    activation.params};
     if (latency_ms != 0) {
         world.pending_activations.push_back(pending);  // completed when the clock gets there
         return outcome.result;
