@@ -12,20 +12,21 @@ namespace {
 // given its share. The queue is not touched until then.
 void TakeShare(CaptureSource& source, size_t frames, MixBuffers& buffers) {
     const std::vector<int16_t>& queue = source.sample_queue;
-    const size_t unread = queue.size() - source.read_index;
+    const size_t unread = (queue.size() - source.read_index) / 2;  // frames
+    CountArrivals(source.drift, unread, frames);
     if (!source.primed) {
-        if (unread < kPrimingSamples) return;
+        if (unread < JoinBacklog(source.drift, kPrimingSamples / 2)) return;
         source.primed = true;
         RestartDrift(source.drift);
     }
     const DriftShare share =
-        TakeDriftShare(source.drift, queue.data() + source.read_index, unread / 2, frames, buffers.resampling);
+        TakeDriftShare(source.drift, queue.data() + source.read_index, unread, frames, buffers.resampling);
     if (share.frames != 0) buffers.spans.push_back(MixSpan{share.samples, share.frames * 2});
     source.read_index += share.consumed * 2;
-    // Dry: gathers 1920 again before it plays. Passing through, that is when
-    // fewer than 2 samples are left; resampling, when the chunk could not be
-    // filled for want of look-ahead.
-    if (share.frames < frames || unread - share.consumed * 2 < 2) source.primed = false;
+    // Dry: gathers 960 frames (or its burst's worth) again before it plays.
+    // Passing through, that is when no frame is left; resampling, when the
+    // chunk could not be filled and the last frames were played out.
+    if (share.frames < frames || unread == share.consumed) source.primed = false;
 }
 
 }  // namespace
