@@ -181,6 +181,14 @@ void Anchor(DriftCorrector& c) {
     if (c.mode == DriftMode::kCorrecting) c.ppm = c.integral;
 }
 
+// The backlog stepped by `by` frames: what was measured of the drift so
+// far still holds, from the new level.
+void Step(DriftCorrector& c, double by) {
+    c.anchor += by;
+    c.edge += by;
+    c.settled = 0;
+}
+
 double Median(double a, double b, double c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 
 // Counts one chunk's backlog; at the end of a window, steers.
@@ -207,13 +215,23 @@ void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
     // In lockstep with its packets a drifting source's edge moves a packet
     // at a time; anything larger is a step.
     const double jump = static_cast<double>(std::max(c.burst, c.burst_recent)) + kJump;
-    if (c.windows++ == 0 || stalled) {
+    if (c.windows++ == 0) {
         c.low = c.raw[1] = raw;
         Anchor(c);
         return;
     }
-    if (std::abs(c.low - previous) > jump) {
-        Anchor(c);
+    // The window of a stall holds the edge from before it and after it: the
+    // step is measured by the next one.
+    if (stalled) {
+        c.low = previous;
+        c.raw[0] = c.raw[1];
+        c.stepping = true;
+        return;
+    }
+    if (c.stepping || std::abs(c.low - previous) > jump) {
+        c.stepping = false;
+        Step(c, raw - previous);
+        c.low = c.raw[1] = c.raw[0] = raw;
         return;
     }
     // A window may miss the very lowest point of the cycle of fragments and
@@ -273,7 +291,9 @@ void Remember(DriftCorrector& c, const int16_t* taken, size_t frames) {
 
 void CountArrivals(DriftCorrector& c, size_t unread_frames, size_t frames) {
     const int64_t unread = static_cast<int64_t>(unread_frames);
-    if (static_cast<int64_t>(frames) <= kOrdinaryChunk) c.burst_recent = std::max(c.burst_recent, unread - c.left);
+    // What was there when the source was first seen is a backlog, not a burst.
+    if (c.left >= 0 && static_cast<int64_t>(frames) <= kOrdinaryChunk)
+        c.burst_recent = std::max(c.burst_recent, unread - c.left);
     c.burst_frames += static_cast<int64_t>(frames);
     if (c.burst_frames >= 2 * kDriftWindow) {
         c.burst = c.burst_recent;
@@ -283,15 +303,16 @@ void CountArrivals(DriftCorrector& c, size_t unread_frames, size_t frames) {
 }
 
 size_t JoinBacklog(const DriftCorrector& c, size_t first) {
-    if (!c.dried) return first;
     const int64_t wanted = std::max(c.burst, c.burst_recent) + kBurstMargin;
     return static_cast<size_t>(std::clamp<int64_t>(wanted, static_cast<int64_t>(first), kMostToJoin));
 }
 
 void RestartDrift(DriftCorrector& c) {
-    c.window_frames = c.window_backlog = c.window_low = c.windows = c.settled = c.since_anchor = 0;
+    c.window_frames = c.window_backlog = c.window_low = c.settled = 0;
     c.window_stalled = false;
-    c.anchor = c.edge = c.level = c.low = 0;
+    // Back after running dry: the gap it left is a step, measured by the
+    // first full window, and the creep measured before it still counts.
+    c.stepping = c.windows != 0;
     // No old samples are blended into new ones: the filter starts on silence.
     c.phase = 0;
     std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
@@ -308,7 +329,6 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
     if (c.mode == DriftMode::kPassThrough || frames == 0) {
         const size_t taken = std::min(unread_frames, frames);
         Remember(c, unread, taken);
-        if (taken == unread_frames && frames != 0) c.dried = true;
         c.left -= static_cast<int64_t>(taken);
         return DriftShare{unread, taken, taken};
     }
@@ -343,7 +363,6 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
         if (c.mode == DriftMode::kReleasing) Land(c);
         c.phase = 0;
         std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
-        c.dried = true;
         c.left -= static_cast<int64_t>(unread_frames);
         return DriftShare{c.output.data(), given, unread_frames};
     }

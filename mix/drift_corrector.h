@@ -8,9 +8,10 @@
 // not move it; only a difference of clocks makes it creep. A source whose
 // edge stays put passes through untouched, sample for sample. One whose
 // edge creeps is resampled at a ratio within 0.1 % of 1, steered back to
-// where its edge stood. A jump of the edge (a join, a stall, a prime, a
-// trim) is no drift: the corrector re-anchors there and learns nothing; a
-// window of late packets, a dip the next window undoes, is not seen at all.
+// where its edge stood. A jump of the edge (a stall of the loop, a trim) is
+// no drift, nor is the gap a source leaves when it runs dry and primes
+// again: the anchor moves with it and nothing is learned from it. A window
+// of late packets, a dip the next window undoes, is not seen at all.
 #pragma once
 
 #include <cstddef>
@@ -35,15 +36,15 @@ enum class DriftMode : uint8_t {
 struct DriftCorrector {
     DriftMode mode = DriftMode::kPassThrough;
     // Arrivals, counted at every chunk whether the source plays or not.
-    int64_t left = 0;          // frames unread after the last chunk took its share
+    int64_t left = -1;         // frames unread after the last chunk took its share; -1: none yet
     int64_t burst = 0;         // most frames seen arriving between two ordinary chunks, lately
     int64_t burst_recent = 0;  // the same, in the current stretch
     int64_t burst_frames = 0;  // mix frames counted in the current stretch
-    bool dried = false;        // ran dry since it first joined: rejoins only with a burst to spare
     // Backlog, measured at every chunk the source plays in.
     int64_t window_frames = 0;    // mix frames counted in the current window
     int64_t window_backlog = 0;   // sum of backlog (frames) x chunk frames
     int64_t window_low = 0;       // least backlog left after a chunk in the current window
+    bool stepping = false;        // the last window had a stall: this one measures its step
     bool window_stalled = false;  // a chunk of the cap in it: the loop stalled and may have skipped
     double raw[2] = {};           // frames: the two windows' lows before the last, most recent first
     int64_t windows = 0;          // windows completed since the source (re)joined the mix
@@ -70,17 +71,17 @@ struct DriftShare {
 };
 
 // Counts what arrived since the last chunk; called at every chunk for every
-// source, before it gives its share or is found too thin to join.
+// source, once it is known whether it plays, before it gives its share.
 void CountArrivals(DriftCorrector& corrector, size_t unread_frames, size_t frames);
 
-// Unread frames a source needs to join the mix: `first` the first time;
-// after it ran dry, enough to outlast its largest recent burst by 10 ms
-// (at most 100 ms), since a source fed in fragments of 40 ms that joins on
+// Unread frames a source needs to join the mix: at least `first`, and
+// enough to outlast the largest burst it delivered lately by 10 ms (at most
+// 100 ms in all), since a source fed in fragments of 40 ms that joins on
 // one fragment runs dry before every next one.
 size_t JoinBacklog(const DriftCorrector& corrector, size_t first);
 
-// The source (re)joins the mix: a fresh measurement of its backlog, and a
-// fresh filter history. What was learned of its drift stays.
+// The source (re)joins the mix: its backlog has stepped, and the filter
+// history starts afresh. What was learned of its drift stays.
 void RestartDrift(DriftCorrector& corrector);
 
 // The source's share of a chunk of `frames` frames, from its `unread_frames`

@@ -7,15 +7,21 @@
 
 namespace {
 
+constexpr size_t kJoinLeft = 480;  // frames (10 ms)
+
 // Takes the source's share of a chunk of `frames` frames, if it plays in
 // it: its span is added to `spans`, to be summed once every source has
 // given its share. The queue is not touched until then.
 void TakeShare(CaptureSource& source, size_t frames, MixBuffers& buffers) {
     const std::vector<int16_t>& queue = source.sample_queue;
     const size_t unread = (queue.size() - source.read_index) / 2;  // frames
+    // It joins with a packet's worth left after this chunk, or the next
+    // packet may come too late.
+    const bool plays =
+        source.primed || (unread >= JoinBacklog(source.drift, kPrimingSamples / 2) && unread >= frames + kJoinLeft);
     CountArrivals(source.drift, unread, frames);
+    if (!plays) return;
     if (!source.primed) {
-        if (unread < JoinBacklog(source.drift, kPrimingSamples / 2)) return;
         source.primed = true;
         RestartDrift(source.drift);
     }
@@ -23,7 +29,7 @@ void TakeShare(CaptureSource& source, size_t frames, MixBuffers& buffers) {
         TakeDriftShare(source.drift, queue.data() + source.read_index, unread, frames, buffers.resampling);
     if (share.frames != 0) buffers.spans.push_back(MixSpan{share.samples, share.frames * 2});
     source.read_index += share.consumed * 2;
-    // Dry: gathers 960 frames (or its burst's worth) again before it plays.
+    // Dry: gathers 960 frames (or its bursts' worth) again before it plays.
     // Passing through, that is when no frame is left; resampling, when the
     // chunk could not be filled and the last frames were played out.
     if (share.frames < frames || unread == share.consumed) source.primed = false;
