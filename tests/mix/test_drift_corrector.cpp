@@ -10,6 +10,7 @@
 
 #include "mix/drift_corrector.h"
 #include "mix/mix_chunk.h"
+#include "tests/mix/mix_world.h"
 
 namespace {
 
@@ -158,13 +159,8 @@ struct Delivery {
     double (*ppm_later)(double seconds) = nullptr;  // a clock that changes
 };
 
-constexpr int kRamp = 2048, kSlope = 16;
-
-int16_t Numbered(size_t n, size_t channel) {
-    return static_cast<int16_t>(channel == 0 ? kSlope * static_cast<int>(n % kRamp) - 16384
-                                             : -1 - static_cast<int64_t>(n / kRamp % 30000));
-}
-double Number(const int16_t* frame) { return (frame[0] + 16384) / kSlope + kRamp * (-frame[1] - 1.0); }
+using mixworld::kRampFrames;
+using mixworld::kRampSlope;
 
 struct Outcome {
     size_t frames = 0, exact = 0;  // after the first second
@@ -193,7 +189,7 @@ Outcome Deliver(const Delivery& d, double seconds, uint64_t seed) {
         while (delivered_at + static_cast<double>(d.fragment) / (1 + ppm * 1e-6) <= now) {
             delivered_at += static_cast<double>(d.fragment) / (1 + ppm * 1e-6);
             for (size_t i = 0; i < d.fragment; ++i, ++next)
-                for (size_t ch = 0; ch < 2; ++ch) source.sample_queue.push_back(Numbered(next, ch));
+                for (size_t ch = 0; ch < 2; ++ch) source.sample_queue.push_back(mixworld::Numbered(next, ch));
         }
         const int64_t due = static_cast<int64_t>(now);
         if (due - produced < 480) continue;
@@ -207,15 +203,15 @@ Outcome Deliver(const Delivery& d, double seconds, uint64_t seed) {
             for (size_t k = 0; k < frames; ++k) {
                 const int16_t* frame = buffers.output.data() + 2 * k;
                 if (frame[0] == 0 && frame[1] == 0) continue;
-                const double n = Number(frame);
+                const double n = mixworld::FrameNumber(frame);
                 outcome.frames++;
                 outcome.exact += n == expect;
                 expect = n + 1;
                 // Away from the ramp's ends, where the filter rings.
-                const auto inside = [](int left) { return std::abs(left) < (kRamp / 2 - 12) * kSlope; };
+                const auto inside = [](int left) { return std::abs(left) < (kRampFrames / 2 - 12) * kRampSlope; };
                 if (inside(previous_left) && inside(frame[0]))
-                    outcome.worst_step = std::max(
-                        outcome.worst_step, std::abs(frame[0] - previous_left - kSlope) / static_cast<double>(kSlope));
+                    outcome.worst_step = std::max(outcome.worst_step, std::abs(frame[0] - previous_left - kRampSlope) /
+                                                                          static_cast<double>(kRampSlope));
                 previous_left = frame[0];
             }
         }
