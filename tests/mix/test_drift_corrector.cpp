@@ -146,6 +146,31 @@ TEST(DriftCorrector, ASteadySourcePassesThroughItsOwnSamples) {
     EXPECT_TRUE(corrector.output.empty()) << "no storage for a source that needs none";
 }
 
+// A resampled source that stops: every frame it delivered reaches the
+// output, the filter's look-ahead included, and nothing is left unread.
+TEST(DriftCorrector, AStoppingSourceIsPlayedToItsLastFrame) {
+    for (const double ppm : {300.0, -300.0, 1000.0}) {
+        for (const size_t length : {1030u, 1017u, 1500u}) {
+            std::vector<int16_t> queue(2 * length, 5000);
+            DriftCorrector corrector;
+            corrector.mode = DriftMode::kCorrecting;
+            corrector.integral = corrector.ppm = ppm;
+            std::vector<float> scratch;
+            size_t position = 0, played = 0;
+            for (;;) {
+                const DriftShare share =
+                    TakeDriftShare(corrector, queue.data() + 2 * position, length - position, 480, scratch);
+                played += share.frames;
+                position += share.consumed;
+                if (share.frames < 480 || position == length) break;
+            }
+            SCOPED_TRACE(std::to_string(ppm) + " ppm, " + std::to_string(length) + " frames");
+            EXPECT_EQ(position, length);
+            EXPECT_NEAR(static_cast<double>(played), length / (1 + ppm * 1e-6), 1.5);
+        }
+    }
+}
+
 // One source through MixChunk the way the loop drives it: turns 5 to 9 ms
 // apart, a chunk whenever 480 frames are due, the source's fragments
 // arriving on its own clock `ppm` off the mix. Its frames are numbered: the
