@@ -26,8 +26,7 @@ DWORD SessionOwner(IAudioSessionEnumerator* sessions, int index) {
 
 void AddSessionOwners(IMMDevice* device, std::set<DWORD>& owners) {
     IAudioSessionManager2* manager = nullptr;
-    if (FAILED(
-            device->Activate(__uuidof(IAudioSessionManager2), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&manager))))
+    if (FAILED(device->Activate(__uuidof(IAudioSessionManager2), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&manager))))
         manager = nullptr;
     IAudioSessionEnumerator* sessions = nullptr;
     if (manager != nullptr && FAILED(manager->GetSessionEnumerator(&sessions))) sessions = nullptr;

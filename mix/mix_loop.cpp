@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr DWORD kTurnPause = 5;           // ms
+constexpr DWORD kTurnPause = 5;          // ms
 constexpr DWORD kRefreshInterval = 1000;  // ms of tick time between reconciliations
 
 int64_t ReadCounter() {

@@ -7,7 +7,7 @@
 #include "platform/win32.h"
 
 struct ProcessEntry {
-    DWORD parent_pid;       // as the snapshot gave it; may name no process, may be 0
+    DWORD parent_pid;      // as the snapshot gave it; may name no process, may be 0
     std::wstring exe_name;  // UTF-16 file name, ASCII letters lower-cased
 };
 

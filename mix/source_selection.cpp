@@ -15,18 +15,12 @@ constexpr size_t kChainLimit = 32;
 // Compared code unit for code unit: the table's names are already lower-cased.
 // Views, so that a comparison with a name of another length stops at once.
 constexpr std::wstring_view kVoiceChatExecutables[] = {
-    L"discord.exe",         L"discordptb.exe",
-    L"discordcanary.exe",   L"discorddevelopment.exe",
-    L"teamspeak.exe",       L"ts3client_win64.exe",
-    L"ts3client_win32.exe", L"teamspeak3.exe",
-    L"mumble.exe",          L"skype.exe",
-    L"skypeapp.exe",        L"teams.exe",
-    L"ms-teams.exe",        L"zoom.exe",
-    L"whatsapp.exe",        L"whatsapp.root.exe",
-    L"telegram.exe",        L"slack.exe",
-    L"guilded.exe",         L"revolt.exe",
-    L"element.exe",         L"signal.exe",
-    L"viber.exe",
+    L"discord.exe",      L"discordptb.exe",      L"discordcanary.exe",   L"discorddevelopment.exe",
+    L"teamspeak.exe",    L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe",
+    L"mumble.exe",       L"skype.exe",           L"skypeapp.exe",        L"teams.exe",
+    L"ms-teams.exe",     L"zoom.exe",            L"whatsapp.exe",        L"whatsapp.root.exe",
+    L"telegram.exe",     L"slack.exe",           L"guilded.exe",         L"revolt.exe",
+    L"element.exe",      L"signal.exe",          L"viber.exe",
 };
 static_assert(std::size(kVoiceChatExecutables) == 23);
 

@@ -37,9 +37,7 @@ TEST_F(AudibleProcessesTest, FiltersSessions) {
         {"pid 0 ignored", {{{Owned(0), Owned(0, kInactive)}}}, {}},
         {"two sessions, one pid", {{{Owned(9), Owned(9, kInactive)}}}, {9}},
         {"two endpoints, one pid", {{{Owned(9)}}, {{Owned(9)}}}, {9}},
-        {"ascending whatever the order",
-         {{{Owned(30), Owned(0xFFFFFFF0)}}, {{Owned(2), Owned(30)}}},
-         {2, 30, 0xFFFFFFF0}},
+        {"ascending whatever the order", {{{Owned(30), Owned(0xFFFFFFF0)}}, {{Owned(2), Owned(30)}}}, {2, 30, 0xFFFFFFF0}},
         {"mixed",
          {{{Owned(5, kExpired), Owned(6), SystemSounds(0)}}, {{Owned(5, kInactive), Owned(8, kExpired)}}},
          {5, 6}},
@@ -179,15 +177,14 @@ TEST_F(AudibleProcessesTest, EveryFailureAtEveryPositionReleasesEverything) {
     for (bool null_out : {false, true}) {
         cases.push_back({"CoCreateInstance", 1, null_out, {}});
         cases.push_back({"IMMDeviceEnumerator::EnumAudioEndpoints", 1, null_out, {}});
-        for (const char* call :
-             {"IMMDeviceCollection::Item", "IMMDevice::Activate", "IAudioSessionManager2::GetSessionEnumerator"})
+        for (const char* call : {"IMMDeviceCollection::Item", "IMMDevice::Activate",
+                                 "IAudioSessionManager2::GetSessionEnumerator"})
             for (int n = 1; n <= 3; ++n) cases.push_back({call, n, null_out, without(devices[n - 1])});
         for (const char* call : {"IAudioSessionEnumerator::GetSession", "IAudioSessionControl::QueryInterface"})
             for (int n = 1; n <= 5; ++n) cases.push_back({call, n, null_out, without({sessions[n - 1]})});
     }
     cases.push_back({"IMMDeviceCollection::GetCount", 1, false, {}});
-    for (int n = 1; n <= 3; ++n)
-        cases.push_back({"IAudioSessionEnumerator::GetCount", n, false, without(devices[n - 1])});
+    for (int n = 1; n <= 3; ++n) cases.push_back({"IAudioSessionEnumerator::GetCount", n, false, without(devices[n - 1])});
     for (const char* call : {"IAudioSessionControl2::GetState", "IAudioSessionControl2::GetProcessId"})
         for (int n = 1; n <= 5; ++n) cases.push_back({call, n, false, without({sessions[n - 1]})});
     for (int n = 1; n <= 5; ++n) cases.push_back({"IAudioSessionControl2::IsSystemSoundsSession", n, false, all});

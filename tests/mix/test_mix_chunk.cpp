@@ -57,7 +57,7 @@ TEST(MixChunk, SumsEverySourceInOrderAndClamps) {
     sources[3] = Holding(0, 1920, 20000, false);
     sources[4] = Holding(0, 1920, 20000, true);
     sources[9] = Holding(0, 1920, -30000, true);
-    sources[9].failed = true;                 // still mixed until a reconciliation removes it
+    sources[9].failed = true;  // still mixed until a reconciliation removes it
     sources[12] = Holding(0, 100, 5, false);  // not primed: left alone
     MixBuffers buffers;
 
@@ -94,8 +94,8 @@ struct GrowthCase {
 };
 
 TEST(MixChunk, BuffersGrowByHalfOrToTheNeedAndNeverShrink) {
-    const GrowthCase steps[] = {{480, 960},   {481, 1440}, {720, 1440}, {1000, 2160},
-                                {4800, 9600}, {480, 9600}, {4800, 9600}};
+    const GrowthCase steps[] = {{480, 960}, {481, 1440}, {720, 1440}, {1000, 2160}, {4800, 9600}, {480, 9600},
+                                {4800, 9600}};
     SourceMap sources;
     MixBuffers buffers;
     for (const GrowthCase& step : steps) {

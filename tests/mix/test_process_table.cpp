@@ -83,8 +83,10 @@ TEST_F(ProcessTableTest, FailuresGivePartialTablesAndAlwaysCloseWhatWasOpened) {
         bool closes;
     };
     const Case cases[] = {
-        {"CreateToolhelp32Snapshot", 1, {}, false}, {"Process32FirstW", 1, {}, true},
-        {"Process32NextW", 1, {10}, true},          {"Process32NextW", 2, {10, 20}, true},
+        {"CreateToolhelp32Snapshot", 1, {}, false},
+        {"Process32FirstW", 1, {}, true},
+        {"Process32NextW", 1, {10}, true},
+        {"Process32NextW", 2, {10, 20}, true},
         {"Process32NextW", 3, {10, 20, 30}, true},
     };
     for (const Case& c : cases) {

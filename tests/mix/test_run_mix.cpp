@@ -180,8 +180,8 @@ struct ChunkCase {
 
 TEST_F(RunMixTest, WritesOnlyOnceTenMillisecondsAreDueAndAtMostAHundred) {
     const ChunkCase cases[] = {
-        {5, 9, 0},    {5, 10, 480},     {7, 13, 0},       {7, 14, 672},     {3, 11, 0},
-        {3, 12, 576}, {100, 100, 4800}, {150, 150, 4800}, {150, 300, 9600}, {5, 1000, 48000},
+        {5, 9, 0}, {5, 10, 480}, {7, 13, 0}, {7, 14, 672}, {3, 11, 0}, {3, 12, 576},
+        {100, 100, 4800}, {150, 150, 4800}, {150, 300, 9600}, {5, 1000, 48000},
     };
     for (const ChunkCase& c : cases) {
         scripted::Reset();
@@ -212,8 +212,8 @@ scripted::Loopback Ramp() {
 // clock skips 1200, but the source goes on from its oldest unread sample.
 TEST_F(RunMixTest, AStallWritesTheCapSkipsTheRestAndLosesNoSourceSample) {
     const scripted::Loopback ramp = Ramp();
-    for (const auto& [horizon_ms, frames] :
-         {std::pair<uint64_t, size_t>{10, 480}, {135, 5280}, {140, 5280}, {145, 5760}}) {
+    for (const auto& [horizon_ms, frames] : {std::pair<uint64_t, size_t>{10, 480}, {135, 5280}, {140, 5280},
+                                            {145, 5760}}) {
         scripted::Reset();
         scripted::SetLoopback(kTarget, mixworld::Script());
         scripted::SetLoopback(20, ramp);
@@ -410,11 +410,10 @@ TEST_F(RunMixTest, ASlowActivationCostsThePlayingSourcesNothingUpToTheTrim) {
         if (c.activation_ms >= 60) {
             EXPECT_GT(cost.silent, 0u) << c.activation_ms << " ms: the source ran dry";
         }
-        std::printf(
-            "activation %3llu ms: %zu ramp frames skipped, %zu silent frames written, %zu output frames "
-            "skipped\n",
-            static_cast<unsigned long long>(c.activation_ms), cost.skipped, cost.silent,
-            size_t{3000} * 48 - run.out.size() / kFrameBytes);
+        std::printf("activation %3llu ms: %zu ramp frames skipped, %zu silent frames written, %zu output frames "
+                    "skipped\n",
+                    static_cast<unsigned long long>(c.activation_ms), cost.skipped, cost.silent,
+                    size_t{3000} * 48 - run.out.size() / kFrameBytes);
     }
 }
 

@@ -115,8 +115,10 @@ struct FailureCase {
 
 TEST_F(SourceBufferTest, AFailingCaptureCallMarksTheSourceAndSkipsTrimAndCompaction) {
     const FailureCase cases[] = {
-        {"IAudioCaptureClient::GetNextPacketSize", 1, 0}, {"IAudioCaptureClient::GetNextPacketSize", 2, 1},
-        {"IAudioCaptureClient::GetNextPacketSize", 3, 2}, {"IAudioCaptureClient::GetBuffer", 1, 0},
+        {"IAudioCaptureClient::GetNextPacketSize", 1, 0},
+        {"IAudioCaptureClient::GetNextPacketSize", 2, 1},
+        {"IAudioCaptureClient::GetNextPacketSize", 3, 2},
+        {"IAudioCaptureClient::GetBuffer", 1, 0},
         {"IAudioCaptureClient::GetBuffer", 2, 1},
     };
     for (const FailureCase& c : cases) {
@@ -152,8 +154,8 @@ struct GrowthCase {
 
 TEST_F(SourceBufferTest, QueueGrowsByHalfOrToTheNeed) {
     const GrowthCase cases[] = {
-        {0, 0, 480, 960},        {1000, 0, 480, 1000},   {1000, 500, 480, 1500},
-        {1000, 500, 1000, 2500}, {1300, 960, 480, 1950}, {40000, 38000, 480, 40000},
+        {0, 0, 480, 960},        {1000, 0, 480, 1000},     {1000, 500, 480, 1500}, {1000, 500, 1000, 2500},
+        {1300, 960, 480, 1950},  {40000, 38000, 480, 40000},
     };
     for (const GrowthCase& c : cases) {
         scripted::Reset();

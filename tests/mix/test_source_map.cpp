@@ -103,7 +103,8 @@ TEST_F(SourceMapTest, AHealthySelectedSourceIsLeftUntouched) {
     EXPECT_EQ(after.read_index, 1000u);
     EXPECT_TRUE(after.primed);
     EXPECT_EQ(scripted::Activations().size(), 2u);
-    EXPECT_THAT(scripted::CallsMatching({"IAudioClient::*", "IAudioCaptureClient::*", "CloseHandle(auto*"}), IsEmpty());
+    EXPECT_THAT(scripted::CallsMatching({"IAudioClient::*", "IAudioCaptureClient::*", "CloseHandle(auto*"}),
+                IsEmpty());
 }
 
 TEST_F(SourceMapTest, RemovesUnselectedAndFailedSourcesInOrderAndReopensFailedOnes) {
@@ -129,14 +130,14 @@ TEST_F(SourceMapTest, RemovesUnselectedAndFailedSourcesInOrderAndReopensFailedOn
     EXPECT_THAT(ClosedStreams(), ElementsAre(20u, 30u));
     EXPECT_THAT(OpenStreams(), ElementsAre(40u, 20u, 50u));
     // Both removals, each Stop then the two releases then the event, before any open.
-    std::vector<std::string> calls =
-        scripted::CallsMatching({"IAudioClient::Stop", "IAudioCaptureClient::Release", "IAudioClient::Release",
-                                 "CloseHandle(auto*", "ActivateAudioInterfaceAsync"});
+    std::vector<std::string> calls = scripted::CallsMatching({"IAudioClient::Stop", "IAudioCaptureClient::Release",
+                                                              "IAudioClient::Release", "CloseHandle(auto*",
+                                                              "ActivateAudioInterfaceAsync"});
     calls.resize(9);
-    EXPECT_THAT(calls,
-                ElementsAre("IAudioClient::Stop", "IAudioCaptureClient::Release", "IAudioClient::Release",
-                            "CloseHandle(auto-reset event)", "IAudioClient::Stop", "IAudioCaptureClient::Release",
-                            "IAudioClient::Release", "CloseHandle(auto-reset event)", "ActivateAudioInterfaceAsync"));
+    EXPECT_THAT(calls, ElementsAre("IAudioClient::Stop", "IAudioCaptureClient::Release", "IAudioClient::Release",
+                                   "CloseHandle(auto-reset event)", "IAudioClient::Stop", "IAudioCaptureClient::Release",
+                                   "IAudioClient::Release", "CloseHandle(auto-reset event)",
+                                   "ActivateAudioInterfaceAsync"));
     EXPECT_EQ(scripted::CallCount("ActivateAudioInterfaceAsync"), 5);
 }
 

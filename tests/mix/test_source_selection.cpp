@@ -38,18 +38,12 @@ std::vector<scripted::Process> Join(std::vector<scripted::Process> a, const std:
 
 // The voice-chat programs, written out here independently of the tool.
 const std::wstring kVoiceChat[] = {
-    L"discord.exe",         L"discordptb.exe",
-    L"discordcanary.exe",   L"discorddevelopment.exe",
-    L"teamspeak.exe",       L"ts3client_win64.exe",
-    L"ts3client_win32.exe", L"teamspeak3.exe",
-    L"mumble.exe",          L"skype.exe",
-    L"skypeapp.exe",        L"teams.exe",
-    L"ms-teams.exe",        L"zoom.exe",
-    L"whatsapp.exe",        L"whatsapp.root.exe",
-    L"telegram.exe",        L"slack.exe",
-    L"guilded.exe",         L"revolt.exe",
-    L"element.exe",         L"signal.exe",
-    L"viber.exe",
+    L"discord.exe",       L"discordptb.exe",      L"discordcanary.exe",   L"discorddevelopment.exe",
+    L"teamspeak.exe",     L"ts3client_win64.exe", L"ts3client_win32.exe", L"teamspeak3.exe",
+    L"mumble.exe",        L"skype.exe",           L"skypeapp.exe",        L"teams.exe",
+    L"ms-teams.exe",      L"zoom.exe",            L"whatsapp.exe",        L"whatsapp.root.exe",
+    L"telegram.exe",      L"slack.exe",           L"guilded.exe",         L"revolt.exe",
+    L"element.exe",       L"signal.exe",          L"viber.exe",
 };
 
 class SourceSelectionTest : public ScriptedTest {};
@@ -105,15 +99,9 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"the child's parent need not be audible", browser, {12}, 99, {12}},
         {"target itself", browser, {10}, 10, {}},
         {"child of the target", browser, {11, 12}, 10, {}},
-        {"grandchild of the target beside an ordinary process",
-         Join(browser, {{20, 1, L"player.exe"}}),
-         {12, 20},
-         10,
+        {"grandchild of the target beside an ordinary process", Join(browser, {{20, 1, L"player.exe"}}), {12, 20}, 10,
          {20}},
-        {"the tool and its children",
-         {{kOwnPid, 1, L"pcmtap.exe"}, {30, kOwnPid, L"helper.exe"}},
-         {kOwnPid, 30},
-         99,
+        {"the tool and its children", {{kOwnPid, 1, L"pcmtap.exe"}, {30, kOwnPid, L"helper.exe"}}, {kOwnPid, 30}, 99,
          {}},
         {"exited parent that was the target", {{40, 41, L"player.exe"}}, {40}, 41, {}},
         {"exited parent that was the tool", {{40, kOwnPid, L"player.exe"}}, {40}, 99, {}},
@@ -121,26 +109,14 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"started after the snapshot", browser, {50}, 99, {50}},
         {"started after the snapshot, but the target", browser, {50}, 50, {}},
         {"child of a voice-chat program, whatever its name",
-         {{60, 1, L"Discord.exe"}, {61, 60, L"player.exe"}},
-         {61},
-         99,
-         {}},
+         {{60, 1, L"Discord.exe"}, {61, 60, L"player.exe"}}, {61}, 99, {}},
         {"audible child of an excluded audible parent",
-         {{60, 1, L"zoom.exe"}, {61, 60, L"a.exe"}, {62, 61, L"b.exe"}},
-         {61, 62},
-         99,
-         {}},
+         {{60, 1, L"zoom.exe"}, {61, 60, L"a.exe"}, {62, 61, L"b.exe"}}, {61, 62}, 99, {}},
         {"voice chat started by an ordinary program",
-         {{70, 1, L"game.exe"}, {71, 70, L"discord.exe"}},
-         {70, 71},
-         99,
-         {}},
+         {{70, 1, L"game.exe"}, {71, 70, L"discord.exe"}}, {70, 71}, 99, {}},
         {"higher pid is the ancestor", {{5, 900, L"child.exe"}, {900, 1, L"parent.exe"}}, {5, 900}, 99, {900}},
         {"two candidates in a loop drop each other", {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}}, {80, 81}, 99, {}},
-        {"a loop and a child of it",
-         {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}, {82, 80, L"c.exe"}},
-         {80, 81, 82},
-         99,
+        {"a loop and a child of it", {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}, {82, 80, L"c.exe"}}, {80, 81, 82}, 99,
          {}},
         {"one candidate in a loop", {{80, 81, L"a.exe"}, {81, 80, L"b.exe"}}, {80}, 99, {80}},
         {"ancestor 31 is voice chat", Line(1000, 40, {{1031, L"slack.exe"}}), {1000}, 99, {}},
@@ -149,10 +125,7 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"ancestor 32 is the target", Line(1000, 40), {1000}, 1032, {1000}},
         {"ancestor 31 is a candidate", Line(1000, 40), {1000, 1031}, 99, {1031}},
         {"ancestor 32 is a candidate", Line(1000, 40), {1000, 1032}, 99, {1000, 1032}},
-        {"the bound cuts off what excluded the parent",
-         Line(1000, 45, {{1040, L"mumble.exe"}}),
-         {1008, 1009},
-         99,
+        {"the bound cuts off what excluded the parent", Line(1000, 45, {{1040, L"mumble.exe"}}), {1008, 1009}, 99,
          {1008}},
         {"nothing audible", browser, {}, 99, {}},
         // Above the target or a voice-chat program: an include-mode stream
@@ -165,11 +138,8 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"shell above a voice-chat program", shell, {200, 201}, 99, {}},
         {"shell above a silent voice-chat program", shell, {200}, 99, {}},
         {"shell's other child beside a voice-chat program", shell, {200, 201, 202}, 99, {202}},
-        {"voice chat deep below",
-         Join(shell, {{203, 202, L"x.exe"}, {204, 203, L"Zoom.exe"}}),
-         {200, 202, 203},
-         99,
-         {}},
+        {"voice chat deep below", Join(shell, {{203, 202, L"x.exe"}, {204, 203, L"Zoom.exe"}}), {200, 202, 203},
+         99, {}},
         {"the tool's parent, above the target too", tool_parent, {300}, 301, {}},
         {"the tool's parent, above nothing excluded", tool_parent, {300}, 99, {300}},
         {"ancestor 31 of the target", Line(1000, 45), {1031}, 1000, {}},
@@ -177,16 +147,10 @@ TEST_F(SourceSelectionTest, Scenarios) {
         {"above the target and beyond the walk", Line(1000, 45), {1031, 1032, 1033}, 1000, {1033}},
         {"ancestor 31 of voice chat", Line(1000, 45, {{1000, L"slack.exe"}}), {1031}, 99, {}},
         {"ancestor 32 of voice chat", Line(1000, 45, {{1000, L"slack.exe"}}), {1032}, 99, {1032}},
-        {"unsafe 31 levels up, its audible child a source",
-         Join(Line(1000, 45), {{2000, 1031, L"child.exe"}}),
-         {1031, 2000},
-         1000,
-         {2000}},
-        {"a loop above the target",
-         {{80, 81, L"game.exe"}, {81, 82, L"a.exe"}, {82, 81, L"b.exe"}, {83, 81, L"c.exe"}},
-         {81, 82, 83},
-         80,
-         {83}},
+        {"unsafe 31 levels up, its audible child a source", Join(Line(1000, 45), {{2000, 1031, L"child.exe"}}),
+         {1031, 2000}, 1000, {2000}},
+        {"a loop above the target", {{80, 81, L"game.exe"}, {81, 82, L"a.exe"}, {82, 81, L"b.exe"}, {83, 81, L"c.exe"}},
+         {81, 82, 83}, 80, {83}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -202,18 +166,8 @@ TEST_F(SourceSelectionTest, Scenarios) {
 
 TEST_F(SourceSelectionTest, VoiceChatNamesMatchWholeAndExactly) {
     const std::wstring kept[] = {
-        L"discord.exe.bak",
-        L"mydiscord.exe",
-        L"discord",
-        L"discord.ex",
-        L"discord .exe",
-        L" discord.exe",
-        L"disc\u00D3rd.exe",
-        L"teams",
-        L"ts3client_win128.exe",
-        L"whatsapp.root",
-        L"",
-        L"pcmtap.exe",
+        L"discord.exe.bak", L"mydiscord.exe", L"discord",  L"discord.ex", L"discord .exe", L" discord.exe",
+        L"disc\u00D3rd.exe", L"teams",        L"ts3client_win128.exe", L"whatsapp.root", L"", L"pcmtap.exe",
     };
     struct Case {
         std::wstring name;
@@ -235,11 +189,8 @@ TEST_F(SourceSelectionTest, VoiceChatNamesMatchWholeAndExactly) {
 }
 
 TEST_F(SourceSelectionTest, WithoutASnapshotOnlyTheTargetAndTheToolAreLeftOut) {
-    scripted::SetProcesses({{1, 0, L"shell.exe"},
-                            {10, 1, L"discord.exe"},
-                            {20, 10, L"child.exe"},
-                            {30, 1, L"target.exe"},
-                            {31, 30, L"x"}});
+    scripted::SetProcesses(
+        {{1, 0, L"shell.exe"}, {10, 1, L"discord.exe"}, {20, 10, L"child.exe"}, {30, 1, L"target.exe"}, {31, 30, L"x"}});
     scripted::SetResult("CreateToolhelp32Snapshot", HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
     SetAudible({1, 10, 20, 30, 31, kOwnPid});
 
@@ -353,9 +304,8 @@ std::set<DWORD> Select(const World& w, Stats& stats) {
 
 World RandomWorld(std::mt19937& random) {
     auto pick = [&](DWORD lo, DWORD hi) { return std::uniform_int_distribution<DWORD>(lo, hi)(random); };
-    const std::wstring names[] = {L"player.exe",    L"Browser.EXE",   L"discord.exe",
-                                  L"DISCORD.EXE",   L"mydiscord.exe", L"Zoom.exe",
-                                  L"\u00C9dit.exe", L"viber.exe",     L""};
+    const std::wstring names[] = {L"player.exe", L"Browser.EXE", L"discord.exe", L"DISCORD.EXE", L"mydiscord.exe",
+                                  L"Zoom.exe",   L"\u00C9dit.exe", L"viber.exe", L""};
     World w;
     const DWORD count = pick(0, 60);
     for (DWORD i = 0; i < count; ++i)
