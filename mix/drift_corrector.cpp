@@ -173,7 +173,7 @@ void Steer(DriftCorrector& c) {
     c.ppm = Clamp(kProportional * error + c.integral, kDriftMaxPpm);
 }
 
-// Where the edge jumped, it holds from now on.
+// A new measurement: the edge is held where it stands now.
 void Anchor(DriftCorrector& c) {
     c.anchor = c.edge = c.low;
     c.since_anchor = 0;
