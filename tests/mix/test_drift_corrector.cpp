@@ -269,17 +269,17 @@ TEST(DriftCorrector, SameClockPassesExactlyAndDriftIsSteered) {
                               {-40, 480},
                               // Drifts for two minutes, then keeps time: it goes back to passing through.
                               {200, 480, [](double t) { return t < 60 ? 200.0 : 0.0; }}};
-// A sanitizer build runs the interpolator many times slower: a shorter stretch there.
+// A sanitizer build runs the interpolator many times slower: the same-clock cases and one drift there.
 #if defined(__SANITIZE_ADDRESS__)
-    const double seconds = 60;
+    const size_t count = 5, seeds = 1;
 #else
-    const double seconds = 300;
+    const size_t count = std::size(cases), seeds = 2;
 #endif
-    for (const Delivery& d : cases) {
-        for (uint64_t seed = 1; seed <= 2; ++seed) {
+    for (const Delivery& d : std::vector<Delivery>(cases, cases + count)) {
+        for (uint64_t seed = 1; seed <= seeds; ++seed) {
             SCOPED_TRACE(std::to_string(d.ppm) + " ppm, fragments of " + std::to_string(d.fragment) + ", seed " +
                          std::to_string(seed));
-            const Outcome o = Deliver(d, seconds, seed);
+            const Outcome o = Deliver(d, 300, seed);
             printf(
                 "%+5.0f ppm, fragments of %4zu, seed %llu: learned %+6.1f ppm, backlog %.0f..%.0f, %d joins, "
                 "%zu of %zu frames exact\n",
