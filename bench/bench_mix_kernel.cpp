@@ -100,6 +100,7 @@ void BM_MemcpySources(benchmark::State& state) {
 // frames: 48000 of them are one second of one source, to set beside
 // BM_MixSpans' samples (96000 per source-second).
 void BM_DriftCorrector(benchmark::State& state) {
+    constexpr size_t kBacklog = 1680;  // frames: a steady backlog inside the band
     const double ppm = static_cast<double>(state.range(0));
     const size_t frames = 480;
     const std::vector<int16_t> samples = Samples(2 * 48000 * 2);
@@ -112,8 +113,7 @@ void BM_DriftCorrector(benchmark::State& state) {
     size_t position = 0;
     for (auto _ : state) {
         if (position > 48000) position = 0;
-        const DriftShare share =
-            TakeDriftShare(corrector, samples.data() + 2 * position, kDriftTarget, frames, scratch);
+        const DriftShare share = TakeDriftShare(corrector, samples.data() + 2 * position, kBacklog, frames, scratch);
         position += share.consumed;
         benchmark::DoNotOptimize(share.samples);
         benchmark::ClobberMemory();

@@ -17,20 +17,22 @@ constexpr size_t kTaps = 2 * kDriftHalfTaps;
 constexpr size_t kHistory = kDriftHalfTaps - 1;  // input frames kept before the read position
 
 // Controller, per window of kDriftWindow mix frames. With the backlog in
-// frames and the correction in ppm, a 1 ppm difference moves the backlog by
+// frames and the correction in ppm, a 1 ppm difference moves the edge by
 // 0.048 frames a window; these gains close the loop in about half a minute,
-// critically damped, slow enough to ride over the backlog's packet-sized
-// steps (a 10 ms packet arriving just before or just after a chunk).
-constexpr double kProportional = 2.0;    // ppm per frame of backlog off target
-constexpr double kIntegral = 0.02;       // ppm per frame, per window
-constexpr double kSmoothing = 0.25;      // weight of a new window in the smoothed backlog
-constexpr double kDeadBand = 96;         // frames (2 ms) the smoothed backlog may move while passing through
+// nearly critically damped.
+constexpr double kProportional = 2.0;    // ppm per frame of edge off its anchor
+constexpr double kIntegral = 0.04;       // ppm per frame, per window
+constexpr double kSmoothing = 0.25;      // weight of a new window's low edge in the smoothed edge
+constexpr double kDeadBand = 144;        // frames (3 ms) the edge may creep before it is steered
+constexpr int64_t kSettling = 3;         // windows after an anchor that only refine it
+constexpr double kJump = 240;            // frames (5 ms) beyond a burst between two edges: a step, not drift
 constexpr double kReleasePpm = 10;       // a learned drift below this goes back to passing through...
-constexpr double kReleaseFrames = 48;    // ...once the backlog is within 1 ms of the target...
+constexpr double kReleaseFrames = 48;    // ...once the edge is within 1 ms of its anchor...
 constexpr int64_t kReleaseWindows = 20;  // ...and has stayed there this many windows
-constexpr double kDangerFrames = 240;    // a chunk leaving less than 5 ms behind: build up at once...
-constexpr double kCatchUpPpm = kDriftMaxPpm;  // ...as fast as steering goes, until the next window steers
 constexpr double kLandingPpm = 100;      // the most a release bends the ratio to bring the phase to 0
+constexpr int64_t kOrdinaryChunk = 960;  // frames: arrivals around a larger (late) chunk are no burst
+constexpr int64_t kBurstMargin = 480;    // frames a rejoining source holds beyond its largest burst
+constexpr int64_t kMostToJoin = 4800;    // frames: the most a source waits for before it rejoins
 
 // Kaiser-windowed sinc with its cut-off at half the sample rate, so that it
 // is 1 at 0 and 0 at every other whole frame: at phase 0 it is the
@@ -144,13 +146,19 @@ size_t Interpolate(const float* left, const float* right, size_t count, uint64_t
 
 uint64_t Fixed(double value) { return static_cast<uint64_t>(std::llround(value * 4294967296.0)); }
 
-// scratch = [left x count | right x count], from `first` frames of `a` then `b`.
-void Deinterleave(const int16_t* a, size_t first, const int16_t* b, size_t count, std::vector<float>& scratch) {
+// scratch = [left x count | right x count], from `first` frames of `a`,
+// then `b` up to frame `real`, then silence.
+void Deinterleave(const int16_t* a, size_t first, const int16_t* b, size_t real, size_t count,
+                  std::vector<float>& scratch) {
     ReserveForGrowth(scratch, 2 * count);
     scratch.resize(2 * count);
     float* left = scratch.data();
     float* right = left + count;
     for (size_t i = 0; i < count; ++i) {
+        if (i >= real) {
+            left[i] = right[i] = 0;
+            continue;
+        }
         const int16_t* frame = i < first ? a + 2 * i : b + 2 * (i - first);
         left[i] = frame[0];
         right[i] = frame[1];
@@ -160,47 +168,94 @@ void Deinterleave(const int16_t* a, size_t first, const int16_t* b, size_t count
 double Clamp(double ppm, double bound) { return std::min(bound, std::max(-bound, ppm)); }
 
 void Steer(DriftCorrector& c) {
-    const double error = c.level - kDriftTarget;
+    const double error = c.edge - c.anchor;
     c.integral = Clamp(c.integral + kIntegral * error, kDriftMaxPpm);
     c.ppm = Clamp(kProportional * error + c.integral, kDriftMaxPpm);
 }
 
+// A new measurement: the edge is held where it stands now.
+void Anchor(DriftCorrector& c) {
+    c.anchor = c.edge = c.low;
+    c.since_anchor = 0;
+    c.settled = 0;
+    if (c.mode == DriftMode::kCorrecting) c.ppm = c.integral;
+}
+
+// The backlog stepped by `by` frames: what was measured of the drift so
+// far still holds, from the new level.
+void Step(DriftCorrector& c, double by) {
+    c.anchor += by;
+    c.edge += by;
+    c.settled = 0;
+}
+
+double Median(double a, double b, double c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+
 // Counts one chunk's backlog; at the end of a window, steers.
 void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
-    // A chunk the source cannot fill is its last before it stops (or runs
-    // dry): no measure of where its backlog is held.
-    if (backlog < frames + kTaps) return;
-    // About to run dry (primed on a thin backlog against late turns, or a
-    // slow clock): no time to wait for the average.
-    if (static_cast<double>(backlog) < static_cast<double>(frames) + kDangerFrames && c.ppm > -kCatchUpPpm) {
-        if (c.mode != DriftMode::kCorrecting) c.integral = 0;
-        c.mode = DriftMode::kCorrecting;
-        c.ppm = -kCatchUpPpm;
-        c.settled = 0;
-    }
+    // A chunk the source cannot fill is its last before it runs dry; it
+    // comes back with a measurement of its own.
+    if (backlog < frames) return;
+    const int64_t left = static_cast<int64_t>(backlog - frames);
+    if (c.window_frames == 0 || left < c.window_low) c.window_low = left;
+    // Frames beyond the cap were skipped: the backlog may have stepped up.
+    if (frames >= kDriftStallChunk) c.window_stalled = true;
     c.window_frames += static_cast<int64_t>(frames);
     c.window_backlog += static_cast<int64_t>(backlog) * static_cast<int64_t>(frames);
     if (c.window_frames < kDriftWindow) return;
     c.level = static_cast<double>(c.window_backlog) / static_cast<double>(c.window_frames);
-    c.window_frames = 0;
-    c.window_backlog = 0;
+    const double raw = static_cast<double>(c.window_low);
+    const bool stalled = c.window_stalled;
+    c.window_frames = c.window_backlog = 0;
+    c.window_stalled = false;
+    const double previous = c.low;
+    c.low = Median(raw, c.raw[0], c.raw[1]);
+    c.raw[1] = c.raw[0];
+    c.raw[0] = raw;
+    // In lockstep with its packets a drifting source's edge moves a packet
+    // at a time; anything larger is a step.
+    const double jump = static_cast<double>(std::max(c.burst, c.burst_recent)) + kJump;
     if (c.windows++ == 0) {
-        c.anchor = c.smoothed = c.level;  // where it settled once it joined
-    } else {
-        c.smoothed += kSmoothing * (c.level - c.smoothed);
+        c.low = c.raw[1] = raw;
+        Anchor(c);
+        return;
     }
+    // The window of a stall holds the edge from before it and after it: the
+    // step is measured by the next one.
+    if (stalled) {
+        c.low = previous;
+        c.raw[0] = c.raw[1];
+        c.stepping = true;
+        return;
+    }
+    if (c.stepping || std::abs(c.low - previous) > jump) {
+        c.stepping = false;
+        Step(c, raw - previous);
+        c.low = c.raw[1] = c.raw[0] = raw;
+        return;
+    }
+    // A window may miss the very lowest point of the cycle of fragments and
+    // turns, never go below it: the anchor is the lowest of its first few.
+    if (++c.since_anchor <= kSettling) {
+        c.anchor = c.edge = std::min(c.anchor, c.low);
+        return;
+    }
+    c.edge += kSmoothing * (c.low - c.edge);
     switch (c.mode) {
         case DriftMode::kPassThrough:
-            if (std::abs(c.smoothed - c.anchor) > kDeadBand || c.smoothed > kDriftBandHigh) {
+            if (std::abs(c.edge - c.anchor) > kDeadBand) {
+                // Start from the rate it crept at since the anchor.
                 c.mode = DriftMode::kCorrecting;
-                c.integral = 0;
+                c.integral = Clamp((c.low - c.anchor) * 1e6 /
+                                       (static_cast<double>(kDriftWindow) * static_cast<double>(c.since_anchor)),
+                                   kDriftMaxPpm);
                 Steer(c);
             }
             break;
         case DriftMode::kCorrecting:
             Steer(c);
             if (std::abs(c.integral) < kReleasePpm && std::abs(c.ppm) < kReleasePpm &&
-                std::abs(c.smoothed - kDriftTarget) < kReleaseFrames) {
+                std::abs(c.edge - c.anchor) < kReleaseFrames) {
                 if (++c.settled >= kReleaseWindows) c.mode = DriftMode::kReleasing;
             } else {
                 c.settled = 0;
@@ -209,6 +264,15 @@ void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
         case DriftMode::kReleasing:
             break;
     }
+}
+
+// Landed on a whole frame: the source passes through again, and what was
+// learned of a drift it no longer has is forgotten.
+void Land(DriftCorrector& c) {
+    c.phase = 0;
+    c.mode = DriftMode::kPassThrough;
+    c.ppm = c.integral = 0;
+    Anchor(c);
 }
 
 // Passing through: the last frames taken stay as the filter's history, for
@@ -225,9 +289,38 @@ void Remember(DriftCorrector& c, const int16_t* taken, size_t frames) {
 
 }  // namespace
 
+void CountArrivals(DriftCorrector& c, size_t unread_frames, size_t frames) {
+    const int64_t unread = static_cast<int64_t>(unread_frames);
+    // What was there when the source was first seen is a backlog, not a burst.
+    if (c.left >= 0 && static_cast<int64_t>(frames) <= kOrdinaryChunk)
+        c.burst_recent = std::max(c.burst_recent, unread - c.left);
+    c.burst_frames += static_cast<int64_t>(frames);
+    if (c.burst_frames >= 2 * kDriftWindow) {
+        c.burst = c.burst_recent;
+        c.burst_recent = c.burst_frames = 0;
+    }
+    c.left = unread;
+}
+
+size_t JoinBacklog(const DriftCorrector& c, size_t first) {
+    const int64_t wanted = std::max(c.burst, c.burst_recent) + kBurstMargin;
+    return static_cast<size_t>(std::clamp<int64_t>(wanted, static_cast<int64_t>(first), kMostToJoin));
+}
+
 void RestartDrift(DriftCorrector& c) {
-    c.window_frames = c.window_backlog = c.windows = c.settled = 0;
-    c.anchor = c.smoothed = c.level = 0;
+    c.window_frames = c.window_backlog = c.window_low = c.settled = 0;
+    c.window_stalled = false;
+    // Back after running dry: the gap it left is a step, measured by the
+    // first full window, and the creep measured before it still counts.
+    c.stepping = c.windows != 0;
+    // No old samples are blended into new ones: the filter starts on silence.
+    c.phase = 0;
+    std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
+    if (c.mode == DriftMode::kReleasing) {
+        c.mode = DriftMode::kPassThrough;
+        c.ppm = c.integral = 0;
+    }
+    c.ppm = c.integral;
 }
 
 DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unread_frames, size_t frames,
@@ -236,11 +329,7 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
     if (c.mode == DriftMode::kPassThrough || frames == 0) {
         const size_t taken = std::min(unread_frames, frames);
         Remember(c, unread, taken);
-        // Run dry while passing through after a steady second: slow, or
-        // primed with too thin a backlog. Either way it is steered up to the
-        // target from now on.
-        // (A source that stops after less than a second is just gone for now.)
-        if (taken == unread_frames && frames != 0 && c.windows != 0) c.mode = DriftMode::kCorrecting;
+        c.left -= static_cast<int64_t>(taken);
         return DriftShare{unread, taken, taken};
     }
 
@@ -258,22 +347,35 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
     const uint64_t start = Fixed(c.phase);
     // History, then as much of the queue as the chunk can read.
     const size_t wanted = static_cast<size_t>((start + (frames - 1) * step) >> 32) + kTaps;
-    const size_t count = std::min(wanted, kHistory + unread_frames);
-    Deinterleave(c.history, kHistory, unread, count, scratch);
+    const size_t real = kHistory + unread_frames;
     ReserveForGrowth(c.output, 2 * frames);
     c.output.resize(2 * frames);
+    if (wanted > real) {
+        // The source runs short: it has stopped, or runs dry. Its last
+        // frames are played out against silence for look-ahead, up to the
+        // last frame it delivered, and it starts afresh when it comes back.
+        const size_t count = real + kDriftHalfTaps;
+        Deinterleave(c.history, kHistory, unread, real, count, scratch);
+        const uint64_t end = static_cast<uint64_t>(unread_frames) << 32;
+        const size_t reach = end > start ? static_cast<size_t>((end - start + step - 1) / step) : 0;
+        const size_t given = Interpolate(scratch.data(), scratch.data() + count, count, start, step, c.output.data(),
+                                         std::min(frames, reach));
+        if (c.mode == DriftMode::kReleasing) Land(c);
+        c.phase = 0;
+        std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
+        c.left -= static_cast<int64_t>(unread_frames);
+        return DriftShare{c.output.data(), given, unread_frames};
+    }
+    Deinterleave(c.history, kHistory, unread, wanted, wanted, scratch);
     const size_t given =
-        Interpolate(scratch.data(), scratch.data() + count, count, start, step, c.output.data(), frames);
+        Interpolate(scratch.data(), scratch.data() + wanted, wanted, start, step, c.output.data(), frames);
 
     const uint64_t end = start + given * step;
     size_t advanced = static_cast<size_t>(end >> 32);
     c.phase = static_cast<double>(end & 0xFFFFFFFFu) / 4294967296.0;
-    if (lands && given == frames) {
+    if (lands) {
         advanced = static_cast<size_t>((end + 0x80000000u) >> 32);  // within a rounding error of a whole frame
-        c.phase = 0;
-        c.mode = DriftMode::kPassThrough;
-        c.ppm = c.integral = 0;
-        c.anchor = c.smoothed = c.level;
+        Land(c);
     }
     // The history is the kHistory frames before the new position.
     for (size_t i = 0; i < kHistory; ++i) {
@@ -283,15 +385,13 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
         c.history[2 * i] = frame[0];
         c.history[2 * i + 1] = frame[1];
     }
-    // Run dry while resampling: the phase and the history stay, so that the
-    // input goes on where it stopped once the source has primed again.
-    if (given < frames && c.mode != DriftMode::kCorrecting) c.mode = DriftMode::kCorrecting;
+    c.left -= static_cast<int64_t>(advanced);
     return DriftShare{c.output.data(), given, advanced};
 }
 
 size_t Resample(const int16_t* input, size_t input_frames, double ppm, double& phase, int16_t* output, size_t frames,
                 std::vector<float>& scratch) {
-    Deinterleave(input, 0, input, input_frames, scratch);
+    Deinterleave(input, 0, input, input_frames, input_frames, scratch);
     const uint64_t step = Fixed(1 + ppm * 1e-6);
     const uint64_t start = Fixed(phase);
     const size_t given =

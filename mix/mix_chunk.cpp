@@ -7,25 +7,32 @@
 
 namespace {
 
+constexpr size_t kJoinLeft = 480;  // frames (10 ms)
+
 // Takes the source's share of a chunk of `frames` frames, if it plays in
 // it: its span is added to `spans`, to be summed once every source has
 // given its share. The queue is not touched until then.
 void TakeShare(CaptureSource& source, size_t frames, MixBuffers& buffers) {
     const std::vector<int16_t>& queue = source.sample_queue;
-    const size_t unread = queue.size() - source.read_index;
+    const size_t unread = (queue.size() - source.read_index) / 2;  // frames
+    // It joins with a packet's worth left after this chunk, or the next
+    // packet may come too late.
+    const bool plays =
+        source.primed || (unread >= JoinBacklog(source.drift, kPrimingSamples / 2) && unread >= frames + kJoinLeft);
+    CountArrivals(source.drift, unread, frames);
+    if (!plays) return;
     if (!source.primed) {
-        if (unread < kPrimingSamples) return;
         source.primed = true;
         RestartDrift(source.drift);
     }
     const DriftShare share =
-        TakeDriftShare(source.drift, queue.data() + source.read_index, unread / 2, frames, buffers.resampling);
+        TakeDriftShare(source.drift, queue.data() + source.read_index, unread, frames, buffers.resampling);
     if (share.frames != 0) buffers.spans.push_back(MixSpan{share.samples, share.frames * 2});
     source.read_index += share.consumed * 2;
-    // Dry: gathers 1920 again before it plays. Passing through, that is when
-    // fewer than 2 samples are left; resampling, when the chunk could not be
-    // filled for want of look-ahead.
-    if (share.frames < frames || unread - share.consumed * 2 < 2) source.primed = false;
+    // Dry: gathers 960 frames (or its bursts' worth) again before it plays.
+    // Passing through, that is when no frame is left; resampling, when the
+    // chunk could not be filled and the last frames were played out.
+    if (share.frames < frames || unread == share.consumed) source.primed = false;
 }
 
 }  // namespace

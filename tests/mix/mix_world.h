@@ -41,4 +41,17 @@ inline scripted::Packet Tone(uint64_t at_ms, UINT32 frames, int16_t value) {
     return packet;
 }
 
+// Frame n of a source whose frames are numbered: the left channel a ramp of
+// 16 a frame over 2048 frames, the right channel counts the ramps and is
+// never 0. Passed through, a frame says which it is; resampled, it lies
+// between two on the ramp.
+constexpr int kRampFrames = 2048, kRampSlope = 16;
+inline int16_t Numbered(size_t n, size_t channel) {
+    return static_cast<int16_t>(channel == 0 ? kRampSlope * static_cast<int>(n % kRampFrames) - 16384
+                                             : -1 - static_cast<int64_t>(n / kRampFrames % 30000));
+}
+inline double FrameNumber(const int16_t* frame) {
+    return (frame[0] + 16384) / kRampSlope + kRampFrames * (-frame[1] - 1.0);
+}
+
 }  // namespace mixworld

@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "mix/drift_corrector.h"
+#include "mix/mix_chunk.h"
+#include "tests/mix/mix_world.h"
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr size_t kSteadyBacklog = 1680;  // frames: a backlog inside the band, held
 
 // A tone at `hz` on the source's own clock, -1 dBFS, 16 bits; the right
 // channel a quarter period behind.
@@ -76,7 +79,7 @@ std::vector<int16_t> Corrected(double hz, double ppm) {
     std::vector<int16_t> out;
     size_t position = 0;
     while (out.size() < 2 * (48000 + 480)) {
-        const DriftShare share = TakeDriftShare(corrector, tone.data() + 2 * position, kDriftTarget, 480, scratch);
+        const DriftShare share = TakeDriftShare(corrector, tone.data() + 2 * position, kSteadyBacklog, 480, scratch);
         EXPECT_EQ(share.frames, 480u);
         out.insert(out.end(), share.samples, share.samples + 2 * share.frames);
         position += share.consumed;
@@ -143,83 +146,159 @@ TEST(DriftCorrector, ASteadySourcePassesThroughItsOwnSamples) {
     EXPECT_TRUE(corrector.output.empty()) << "no storage for a source that needs none";
 }
 
-// The controller in a loop of its own: a source delivering 480-frame packets
-// every 10 ms of its clock, `ppm` off the mix, chunks of 480 frames every
-// 10 ms, joining the mix at 960 unread frames and leaving it when it runs
-// dry, as the mix does. It must learn the drift and keep the backlog in the
-// band, and a source that keeps time must end up passing through.
-struct Drifting {
+// A resampled source that stops: every frame it delivered reaches the
+// output, the filter's look-ahead included, and nothing is left unread.
+TEST(DriftCorrector, AStoppingSourceIsPlayedToItsLastFrame) {
+    for (const double ppm : {300.0, -300.0, 1000.0}) {
+        for (const size_t length : {1030u, 1017u, 1500u}) {
+            std::vector<int16_t> queue(2 * length, 5000);
+            DriftCorrector corrector;
+            corrector.mode = DriftMode::kCorrecting;
+            corrector.integral = corrector.ppm = ppm;
+            std::vector<float> scratch;
+            size_t position = 0, played = 0;
+            for (;;) {
+                const DriftShare share =
+                    TakeDriftShare(corrector, queue.data() + 2 * position, length - position, 480, scratch);
+                played += share.frames;
+                position += share.consumed;
+                if (share.frames < 480 || position == length) break;
+            }
+            SCOPED_TRACE(std::to_string(ppm) + " ppm, " + std::to_string(length) + " frames");
+            EXPECT_EQ(position, length);
+            EXPECT_NEAR(static_cast<double>(played), length / (1 + ppm * 1e-6), 1.5);
+        }
+    }
+}
+
+// One source through MixChunk the way the loop drives it: turns 5 to 9 ms
+// apart, a chunk whenever 480 frames are due, the source's fragments
+// arriving on its own clock `ppm` off the mix. Its frames are numbered: the
+// left channel a ramp of 16 a frame over 2048 frames, the right channel
+// counts the ramps (never 0). Every output frame passed through says which
+// input frame it is; a resampled one lies on the ramp, where a jump of a
+// fraction of a frame shows.
+struct Delivery {
     double ppm;
-    size_t start_backlog;   // frames delivered before the first chunk
-    unsigned jitter;        // packets arrive up to this many frames' time late
-    int dries;              // times it may run dry
-    double tolerance = 30;  // ppm between the drift and what it learned in 10 minutes
+    size_t fragment;                                // frames per delivery
+    double (*ppm_later)(double seconds) = nullptr;  // a clock that changes
 };
 
-TEST(DriftCorrector, TheControllerHoldsTheBacklogOfADriftingSource) {
-    const Drifting cases[] = {{300, 960, 480, 0},
-                              {-300, 960, 480, 2},
-                              {120, 1000, 480, 0},
-                              {-40, 1100, 480, 0},
-                              {0, 700, 480, 0},
-                              {0, 960, 0, 0},
-                              {300, 960, 0, 0},
-                              // Primed at the very threshold and in lockstep with the chunks, a slow
-                              // source cannot be told from one that keeps time until it runs dry:
-                              // once, then it is steered up.
-                              {-300, 960, 0, 1},
-                              // In lockstep the backlog is seen only in packet steps: at 20 ppm one
-                              // step every 500 s, so what is learned in 10 minutes is rough.
-                              {-20, 960, 0, 1, 60}};
-// A sanitizer build runs the interpolator many times slower: the first cases only.
-#if defined(__SANITIZE_ADDRESS__)
-    const size_t count = 3;
-#else
-    const size_t count = std::size(cases);
-#endif
-    for (const Drifting& d : std::vector<Drifting>(cases, cases + count)) {
-        SCOPED_TRACE(std::to_string(d.ppm) + " ppm from " + std::to_string(d.start_backlog) + ", jitter " +
-                     std::to_string(d.jitter));
-        std::mt19937 random(5);
-        DriftCorrector corrector;
-        std::vector<float> scratch;
-        std::vector<int16_t> queue(2 * 40000);
-        double delivered = static_cast<double>(d.start_backlog);  // frames, on the device's clock
-        size_t available = d.start_backlog, taken = 0;
-        bool primed = false;
-        int dries = 0;
-        double lowest = 1e9, highest = 0;
-        for (int chunk = 0; chunk < 100 * 600; ++chunk) {  // 10 minutes
-            delivered += 480 * (1 + d.ppm * 1e-6);
-            const double late = d.jitter == 0 ? 0 : static_cast<double>(random() % d.jitter);
-            while (static_cast<double>(available) + 480 <= delivered - late) available += 480;
-            const size_t unread = available - taken;
-            if (!primed) {
-                if (unread < 960) continue;
-                primed = true;
-                RestartDrift(corrector);
-            }
-            const DriftShare share = TakeDriftShare(corrector, queue.data(), unread, 480, scratch);
-            taken += share.consumed;
-            if (share.frames < 480 || share.consumed == unread) {
-                primed = false;
-                ++dries;
-            }
-            if (chunk >= 100 * 180 && corrector.windows > 0) {  // after 3 minutes
-                lowest = std::min(lowest, corrector.level);
-                highest = std::max(highest, corrector.level);
+using mixworld::kRampFrames;
+using mixworld::kRampSlope;
+
+struct Outcome {
+    size_t frames = 0, exact = 0;  // after the first second
+    int dries = 0, joins = 0;
+    double lowest = 1e9, highest = 0;  // averaged backlog after 3 minutes
+    double worst_step = 0;             // the left channel's step off the ramp's, in frames
+    DriftCorrector last;
+};
+
+Outcome Deliver(const Delivery& d, double seconds, uint64_t seed) {
+    std::mt19937_64 random(seed);
+    SourceMap sources;
+    CaptureSource& source = sources[1];
+    MixBuffers buffers;
+    Outcome outcome;
+    double now = 0, delivered_at = 0;  // mix frames
+    double ppm = d.ppm;
+    size_t next = 0;  // frames delivered
+    int64_t produced = 0;
+    double expect = -1;          // the number the next output frame must carry
+    int previous_left = -30000;  // the last output frame's left sample
+    while (now < seconds * 48000) {
+        now += 48 * (5 + static_cast<double>(random() % 4001) / 1000);
+        if (d.ppm_later != nullptr) ppm = d.ppm_later(now / 48000);
+        // Fragments due by now on the device's clock.
+        while (delivered_at + static_cast<double>(d.fragment) / (1 + ppm * 1e-6) <= now) {
+            delivered_at += static_cast<double>(d.fragment) / (1 + ppm * 1e-6);
+            for (size_t i = 0; i < d.fragment; ++i, ++next)
+                for (size_t ch = 0; ch < 2; ++ch) source.sample_queue.push_back(mixworld::Numbered(next, ch));
+        }
+        const int64_t due = static_cast<int64_t>(now);
+        if (due - produced < 480) continue;
+        const size_t frames = static_cast<size_t>(std::min<int64_t>(due - produced, 4800));
+        produced = due;
+        const bool was = source.primed;
+        MixChunk(sources, frames, buffers);
+        outcome.joins += !was && source.primed;
+        outcome.dries += was && !source.primed;
+        if (now > 48000) {
+            for (size_t k = 0; k < frames; ++k) {
+                const int16_t* frame = buffers.output.data() + 2 * k;
+                if (frame[0] == 0 && frame[1] == 0) continue;
+                const double n = mixworld::FrameNumber(frame);
+                outcome.frames++;
+                outcome.exact += n == expect;
+                expect = n + 1;
+                // Away from the ramp's ends, where the filter rings.
+                const auto inside = [](int left) { return std::abs(left) < (kRampFrames / 2 - 12) * kRampSlope; };
+                if (inside(previous_left) && inside(frame[0]))
+                    outcome.worst_step = std::max(outcome.worst_step, std::abs(frame[0] - previous_left - kRampSlope) /
+                                                                          static_cast<double>(kRampSlope));
+                previous_left = frame[0];
             }
         }
-        printf("%+5.0f ppm from %zu frames, jitter %u: learned %+6.1f ppm, backlog %.0f..%.0f frames, %d dry, %s\n",
-               d.ppm, d.start_backlog, d.jitter, corrector.integral, lowest, highest, dries,
-               corrector.mode == DriftMode::kPassThrough ? "passing through" : "resampling");
-        EXPECT_LE(dries, d.dries);
-        EXPECT_GE(lowest, kDriftBandLow - 480);
-        EXPECT_LE(highest, kDriftBandHigh + 480);
-        if (d.ppm == 0) {
-            EXPECT_EQ(corrector.mode, DriftMode::kPassThrough);
-        } else {
-            EXPECT_NEAR(corrector.integral, d.ppm, d.tolerance);
+        if (now > 48000 * 180 && source.drift.windows > 0) {
+            outcome.lowest = std::min(outcome.lowest, source.drift.level);
+            outcome.highest = std::max(outcome.highest, source.drift.level);
+        }
+        if (2 * source.read_index > source.sample_queue.size()) {
+            source.sample_queue.erase(source.sample_queue.begin(),
+                                      source.sample_queue.begin() + static_cast<ptrdiff_t>(source.read_index));
+            source.read_index = 0;
+        }
+    }
+    outcome.last = source.drift;
+    return outcome;
+}
+
+// A source on the mix's clock passes through exactly, whatever its
+// fragments; one that drifts is steered, learns its drift and holds its
+// backlog without running dry.
+TEST(DriftCorrector, SameClockPassesExactlyAndDriftIsSteered) {
+    const Delivery cases[] = {{0, 480},
+                              {0, 1024},
+                              {0, 2048},
+                              {0, 441},
+                              {300, 480},
+                              {-300, 480},
+                              {-300, 2048},
+                              {120, 1024},
+                              {-40, 480},
+                              // Drifts for two minutes, then keeps time: it goes back to passing through.
+                              {200, 480, [](double t) { return t < 60 ? 200.0 : 0.0; }}};
+// A sanitizer build runs the interpolator many times slower: the same-clock cases and one drift there.
+#if defined(__SANITIZE_ADDRESS__)
+    const size_t count = 5, seeds = 1;
+#else
+    const size_t count = std::size(cases), seeds = 2;
+#endif
+    for (const Delivery& d : std::vector<Delivery>(cases, cases + count)) {
+        for (uint64_t seed = 1; seed <= seeds; ++seed) {
+            SCOPED_TRACE(std::to_string(d.ppm) + " ppm, fragments of " + std::to_string(d.fragment) + ", seed " +
+                         std::to_string(seed));
+            const Outcome o = Deliver(d, 300, seed);
+            printf(
+                "%+5.0f ppm, fragments of %4zu, seed %llu: learned %+6.1f ppm, backlog %.0f..%.0f, %d joins, "
+                "%zu of %zu frames exact\n",
+                d.ppm, d.fragment, static_cast<unsigned long long>(seed), o.last.integral, o.lowest, o.highest, o.joins,
+                o.exact, o.frames);
+            EXPECT_EQ(o.dries, o.joins - 1) << "still playing";
+            EXPECT_LE(o.joins, 2) << "runs dry at most once, on a thin first join";
+            EXPECT_LT(o.worst_step, 0.1) << "a jump of a fraction of a frame";
+            if (d.ppm_later != nullptr) {
+                EXPECT_EQ(o.last.mode, DriftMode::kPassThrough);
+                EXPECT_GT(o.exact, o.frames - 48000 * 200) << "passes through once it keeps time";
+            } else if (d.ppm == 0) {
+                EXPECT_EQ(o.exact + 1, o.frames) << "every frame after the first second passed as it came";
+                EXPECT_EQ(o.last.mode, DriftMode::kPassThrough);
+            } else {
+                EXPECT_NEAR(o.last.integral, d.ppm, 30);
+                EXPECT_GE(o.lowest, kDriftBandLow - 480);
+                EXPECT_LE(o.highest, static_cast<double>(d.fragment + kDriftBandHigh));
+            }
         }
     }
 }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -639,6 +640,142 @@ void RunAndReportDrift(uint64_t seed, double hours) {
     EXPECT_EQ(figures.primes, 8) << "each source primes once, at the start";
 }
 
+// ---- The same-clock world ------------------------------------------------------
+
+// One steady player on the mix's own clock, its frames numbered
+// (mixworld::Numbered), delivered in packets of 10 ms or in fragments of
+// 21.3 or 42.7 ms (packets of 512 frames arriving together), after a
+// backlog of up to three fragments at its start. Players of silence on
+// clocks up to 300 ppm off start and stop beside it; turns are 5 to 9 ms
+// apart and now and then 20 to 600 ms; the reader stalls once. After its
+// first second every frame of the steady player reaches the output as it
+// came: none repeated, altered or inserted, none lost and no gap, except
+// where a stall piled up more than the trim allows.
+struct SameClockFigures {
+    uint64_t frames = 0, exact = 0, trimmed = 0, long_turns = 0;
+    uint64_t faults = 0;  // frames off their place or gaps, with no trim to explain them
+    std::string first_fault;
+};
+
+void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures) {
+    constexpr DWORD kTarget = 7, kSteady = 100;
+    std::mt19937_64 random(seed);
+    const UINT32 fragment = std::array<UINT32, 3>{480, 1024, 2048}[seed % 3];
+    const UINT32 packet = fragment == 480 ? 480 : 512;
+    const size_t per_fragment = fragment / packet, backlog = random() % 4;
+    scripted::Loopback steady = mixworld::Script();
+    steady.source = [=](size_t index) -> std::optional<scripted::Packet> {
+        scripted::Packet p;
+        const size_t f = index / per_fragment;
+        p.at_ms = (f < backlog ? 0 : f - backlog) * fragment / 48;  // whole ms: within 1 ms of due
+        p.frames = packet;
+        for (size_t n = index * packet; n < (index + 1) * packet; ++n)
+            for (size_t channel = 0; channel < 2; ++channel) p.samples.push_back(mixworld::Numbered(n, channel));
+        return p;
+    };
+    scripted::SetLoopback(kSteady, steady);
+    const std::vector<DWORD> silent = {101, 102, 103, 104};
+    for (const DWORD pid : silent) {
+        scripted::Loopback script = mixworld::Script();
+        script.rate_ppm = static_cast<double>(random() % 601) - 300;
+        script.source = [](size_t index) -> std::optional<scripted::Packet> {
+            return mixworld::Tone(index * 10, 480, 0);
+        };
+        scripted::SetLoopback(pid, script);
+    }
+    std::vector<DWORD> audible = {kSteady, kTarget};
+    mixworld::MakeAudible(audible);
+    scripted::SetCallLog(false);
+    scripted::KeepStdout(false);
+    scripted::SetPerformanceFrequency(kFrequency);
+    scripted::SetSleepDuration([&random](DWORD ms) -> uint64_t {
+        if (random() % 800 == 0) return (20 + random() % 581) * 1000000ull;
+        return ms * 1000000ull + random() % 4000001;
+    });
+    scripted::StallStdoutAt(2000 + random() % 8000, 50 + random() % 250);
+
+    MixLoop loop;
+    loop.target_pid = kTarget;
+    ReconcileSources(kTarget, loop.sources);
+    StartMixLoop(loop);
+    double expect = -1;  // the number the next frame must carry
+    bool gap = false;    // zeros since its last frame
+    uint64_t trim_turn = 0, turn = 0, gap_turn = 0;
+    while (scripted::NowNanoseconds() < static_cast<uint64_t>(seconds * 1e9)) {
+        // Players of silence start and stop every few tenths of a second.
+        if (random() % 60 == 0) {
+            const DWORD pid = silent[random() % silent.size()];
+            const auto found = std::find(audible.begin(), audible.end(), pid);
+            if (found == audible.end())
+                audible.push_back(pid);
+            else
+                audible.erase(found);
+            mixworld::MakeAudible(audible);
+        }
+        const auto it = loop.sources.find(kSteady);
+        const size_t unread_before =
+            it == loop.sources.end() ? 0 : (it->second.sample_queue.size() - it->second.read_index) / 2;
+        const uint64_t before_ns = scripted::NowNanoseconds();
+        const int64_t produced = loop.clock.frames_produced;
+        ASSERT_TRUE(MixTurn(loop));
+        ++turn;
+        const uint64_t turn_ms = (scripted::NowNanoseconds() - before_ns) / 1000000;
+        if (turn_ms >= 100) ++figures.long_turns;
+        // Only a turn that found more than 200 ms unread can have trimmed.
+        if (unread_before + turn_ms * 48 + fragment > 9600) trim_turn = turn;
+        if (loop.clock.frames_produced == produced) continue;
+        const bool settled = scripted::NowNanoseconds() > 1000000000;
+        const std::vector<int16_t>& out = loop.buffers.output;
+        for (size_t k = 0; k < out.size(); k += 2) {
+            if (out[k] == 0 && out[k + 1] == 0) {
+                if (!gap && expect >= 0) gap_turn = turn;
+                gap = expect >= 0;
+                continue;
+            }
+            const double n = mixworld::FrameNumber(&out[k]);
+            if (settled) {
+                // A trim leaves a jump, often after a gap: where it ran dry at once.
+                const bool trims = (gap ? gap_turn : turn) - trim_turn <= 1;
+                ++figures.frames;
+                if (n == expect && !gap) {
+                    ++figures.exact;
+                } else if (n > expect && std::floor(n) == n && trims) {
+                    ++figures.trimmed;
+                } else if (n != expect || !trims) {
+                    if (figures.faults++ == 0)
+                        figures.first_fault = "frame " + std::to_string(n) + " where " + std::to_string(expect) +
+                                              " was due" + (gap ? " after a gap" : "") + ", turn " +
+                                              std::to_string(turn);
+                } else {
+                    ++figures.exact;
+                }
+            }
+            expect = n + 1;
+            gap = false;
+        }
+        if (figures.faults > 5) return;
+    }
+}
+
+void RunAndReportSameClock(uint64_t seed, double seconds) {
+    scripted::Reset();
+    SameClockFigures figures;
+    const auto run = scripted::Run([&] {
+        RunSameClockWorld(seed, seconds, figures);
+        return 0;
+    });
+    EXPECT_EQ(run.exit_code, 0);
+    printf(
+        "same-clock world, seed %llu: %.0f s, %llu of %llu frames after the first second passed exactly, %llu "
+        "trimmed after %llu turns of 100 ms or more, %llu faults\n",
+        static_cast<unsigned long long>(seed), scripted::NowNanoseconds() / 1e9,
+        static_cast<unsigned long long>(figures.exact), static_cast<unsigned long long>(figures.frames),
+        static_cast<unsigned long long>(figures.trimmed), static_cast<unsigned long long>(figures.long_turns),
+        static_cast<unsigned long long>(figures.faults));
+    EXPECT_EQ(figures.faults, 0u) << figures.first_fault;
+    EXPECT_GT(figures.frames, static_cast<uint64_t>((seconds - 2) * 40000)) << "it played";
+}
+
 class MixScenarios : public ScriptedTest {};
 
 TEST_F(MixScenarios, FixedSeeds) {
@@ -668,11 +805,17 @@ TEST_F(MixScenarios, SeedFromEnvironment) {
 // A sanitizer build runs everything several times slower: a shorter stretch there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr double kDriftHours = 0.05;
+constexpr double kSameClockSeconds = 20;
 #else
 constexpr double kDriftHours = 0.5;
+constexpr double kSameClockSeconds = 120;
 #endif
 
 TEST_F(MixScenarios, DriftingClocksNeverRunDryNorPileUp) { RunAndReportDrift(1, kDriftHours); }
+
+TEST_F(MixScenarios, ASameClockSourcePassesExactlyHoweverBursty) {
+    for (uint64_t seed = 1; seed <= 6; ++seed) RunAndReportSameClock(seed, kSameClockSeconds);
+}
 
 // scripts/soak: PCMTAP_SOAK_SEED=N PCMTAP_DRIFT_HOURS=H
 TEST_F(MixScenarios, DriftWorldFromEnvironment) {
