@@ -213,8 +213,12 @@ void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
     c.raw[1] = c.raw[0];
     c.raw[0] = raw;
     // In lockstep with its packets a drifting source's edge moves a packet
-    // at a time; anything larger is a step.
-    const double jump = static_cast<double>(std::max(c.burst, c.burst_recent)) + kJump;
+    // at a time; anything larger is a step. So is a move that no clock could
+    // have made since the anchor: a packet's worth of creep takes half a
+    // minute at 300 ppm, not a window or two.
+    const double creep =
+        kDriftMaxPpm * 1e-6 * static_cast<double>(kDriftWindow) * static_cast<double>(c.since_anchor + 1);
+    const double jump = std::min(static_cast<double>(std::max(c.burst, c.burst_recent)), creep) + kJump;
     if (c.windows++ == 0) {
         c.low = c.raw[1] = raw;
         Anchor(c);
