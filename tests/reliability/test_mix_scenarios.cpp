@@ -477,13 +477,12 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
             if (entry.second.drift.mode != DriftMode::kPassThrough) ++totals.resampled_sources;
 
         // A playing source never runs dry because others come and go, or
-        // because an activation takes its time: only its own failure, a stall
-        // of the loop itself, or its drift corrector steering it (the drift
-        // world's concern, not this one's) may take it out of the mix.
+        // because an activation takes its time: only its own failure or a
+        // stall of the loop itself may take it out of the mix.
         const auto playing = loop.sources.find(kSteady);
         const bool stalled = scripted::NowNanoseconds() - last_stall_ns < 1000000000;
         if (playing != loop.sources.end() && playing->second.stream.audio_client == steady_client && steady_client &&
-            !playing->second.failed && !stalled && playing->second.drift.mode == DriftMode::kPassThrough) {
+            !playing->second.failed && !stalled) {
             ASSERT_TRUE(playing->second.primed) << "the steady source ran dry, turn " << turn;
         }
         steady_client = playing != loop.sources.end() && playing->second.primed && !playing->second.failed
