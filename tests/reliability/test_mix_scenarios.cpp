@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -518,6 +519,16 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
     CheckStreams(loop);
 }
 
+// Runs one world from virtual time 0, with the scripted stdout and stderr.
+void RunInFreshWorld(const std::function<void()>& world) {
+    scripted::Reset();
+    const auto run = scripted::Run([&] {
+        world();
+        return 0;
+    });
+    EXPECT_EQ(run.exit_code, 0);
+}
+
 void Add(Totals& sum, const Totals& t) {
     sum.turns += t.turns, sum.chunks += t.chunks, sum.skipped_frames += t.skipped_frames;
     sum.skipping_chunks += t.skipping_chunks, sum.reconciliations += t.reconciliations, sum.faults += t.faults;
@@ -527,12 +538,7 @@ void Add(Totals& sum, const Totals& t) {
 
 void RunAndReport(const Scenario& scenario, Totals& sum) {
     Totals totals;
-    scripted::Reset();
-    const auto run = scripted::Run([&] {
-        RunScenario(scenario, totals);
-        return 0;
-    });
-    EXPECT_EQ(run.exit_code, 0);
+    RunInFreshWorld([&] { RunScenario(scenario, totals); });
     for (const std::string& violation : scripted::Violations())
         ADD_FAILURE() << "seed " << scenario.seed << ": " << violation;
     printf(
@@ -623,13 +629,8 @@ void RunDriftWorld(uint64_t seed, double hours, DriftFigures& figures) {
 }
 
 void RunAndReportDrift(uint64_t seed, double hours) {
-    scripted::Reset();
     DriftFigures figures;
-    const auto run = scripted::Run([&] {
-        RunDriftWorld(seed, hours, figures);
-        return 0;
-    });
-    EXPECT_EQ(run.exit_code, 0);
+    RunInFreshWorld([&] { RunDriftWorld(seed, hours, figures); });
     printf(
         "drift world, seed %llu: %.2f simulated hours, averaged backlog %.1f..%.1f ms (band 20..40), %d primes, "
         "%d dries, %d trims, %.0f %% of source-turns resampling\n",
@@ -757,13 +758,8 @@ void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures)
 }
 
 void RunAndReportSameClock(uint64_t seed, double seconds) {
-    scripted::Reset();
     SameClockFigures figures;
-    const auto run = scripted::Run([&] {
-        RunSameClockWorld(seed, seconds, figures);
-        return 0;
-    });
-    EXPECT_EQ(run.exit_code, 0);
+    RunInFreshWorld([&] { RunSameClockWorld(seed, seconds, figures); });
     printf(
         "same-clock world, seed %llu: %.0f s, %llu of %llu frames after the first second passed exactly, %llu "
         "trimmed after %llu turns of 100 ms or more, %llu faults\n",
