@@ -311,7 +311,7 @@ TEST_F(RunMixTest, SourcesComeAndGoAtTheRefreshAfterTheChange) {
     EXPECT_FALSE(streams[2].stopped);
 }
 
-TEST_F(RunMixTest, RefreshesEverySecondOfTicksAcrossTheWrap) {
+TEST_F(RunMixTest, ReconcilesOnceASecondWhateverTheTickCount) {
     const DWORD tick_starts[] = {0, 0xFFFFFFFFu - 500, 0xFFFFFFFFu - 999, 0xFFFFFFFFu - 1000, 0xFFFFFFFFu};
     const std::pair<uint64_t, int> horizons[] = {{995, 1}, {1000, 2}, {1995, 2}, {2000, 3}, {3000, 4}};
     for (const DWORD tick_start : tick_starts) {
