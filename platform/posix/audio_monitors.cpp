@@ -57,10 +57,10 @@ struct Monitor {
     LoopbackMixer* mixer;
     uint32_t sink_input;
     uint32_t sink;                 // where the monitored stream plays; it moving ends the monitor
-    pa_stream* stream;             // main loop thread, as is all of this record
+    pa_stream* stream;             // main loop thread, as is all of this record; null once closed
     std::vector<int16_t> samples;  // delivered, not yet mixed
     bool primed = false;           // holds enough to join the mix
-    bool ended = false;            // failed or terminated by the server
+    bool ended = false;            // failed or terminated by the server; mixed out, then reaped
 };
 
 namespace {
@@ -94,10 +94,21 @@ struct LoopbackMixer {
 namespace {
 
 void CloseMonitor(Monitor* monitor) {
+    if (monitor->stream == nullptr) return;
     pa_stream_set_read_callback(monitor->stream, nullptr, nullptr);
     pa_stream_set_state_callback(monitor->stream, nullptr, nullptr);
     pa_stream_disconnect(monitor->stream);
     pa_stream_unref(monitor->stream);
+    monitor->stream = nullptr;
+}
+
+// What a stream that has gone played is still in its monitor, up to a
+// fragment and the jitter allowance: the last of its sound, which a process
+// loopback client on Windows delivers too. The monitor stops listening and
+// leaves the mix once that is mixed out.
+void EndMonitor(Monitor* monitor) {
+    CloseMonitor(monitor);
+    monitor->ended = true;
 }
 
 void MixDuePackets(LoopbackMixer* mixer);
@@ -188,7 +199,8 @@ void OnSinkInputEvent(void* owner, pa_subscription_event_type_t type, uint32_t i
     auto* mixer = static_cast<LoopbackMixer*>(owner);
     if (!mixer->running) return;
     if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
-        DropMonitor(mixer, index);
+        const auto found = mixer->monitors.find(index);
+        if (found != mixer->monitors.end()) EndMonitor(found->second.get());
         return;
     }
     TrackOperation(&mixer->queries,
@@ -208,35 +220,40 @@ void OnClientChanged(void* owner) {
 // the packet queue.
 void OnConnectionLost(void* owner) { ReportDeviceLost(static_cast<LoopbackMixer*>(owner)->queue); }
 
-// Reaps ended monitors; a stream that merely moved to another sink is
-// monitored again there.
+// Closes the streams of ended monitors, and looks at their streams again: one
+// that merely moved to another sink is monitored there.
 void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
     auto* mixer = static_cast<LoopbackMixer*>(userdata);
     api->defer_free(event);
     mixer->reaper = nullptr;
-    for (auto it = mixer->monitors.begin(); it != mixer->monitors.end();) {
-        if (!it->second->ended) {
-            ++it;
-            continue;
-        }
-        const uint32_t sink_input = it->first;
-        CloseMonitor(it->second.get());
-        it = mixer->monitors.erase(it);
+    for (auto& [sink_input, monitor] : mixer->monitors) {
+        if (!monitor->ended || monitor->stream == nullptr) continue;
+        CloseMonitor(monitor.get());
         TrackOperation(&mixer->queries,
                        pa_context_get_sink_input_info(mixer->connection->context, sink_input, OnSinkInputInfo, mixer));
     }
 }
 
 // One period of the device: sum every primed monitor's next 10 ms and clamp.
-// A monitor joins once it holds its prime and leaves when it runs dry; with none
-// taking part nothing is delivered, as Windows delivers nothing while the
-// captured processes are silent.
+// A monitor joins once it holds its prime (an ended one with whatever it
+// holds) and leaves when it runs dry; with none taking part nothing is
+// delivered, as Windows delivers nothing while the captured processes are
+// silent. An ended monitor that has run dry is reaped.
 void MixOnePacket(LoopbackMixer* mixer) {
     int32_t sum[kPacketSamples] = {};
     bool any = false;
-    for (auto& [index, monitor] : mixer->monitors) {
+    for (auto it = mixer->monitors.begin(); it != mixer->monitors.end();) {
+        Monitor* monitor = it->second.get();
         std::vector<int16_t>& samples = monitor->samples;
-        if (!monitor->primed && samples.size() >= PrimeSamples()) {
+        if (monitor->ended && samples.empty()) {
+            CloseMonitor(monitor);
+            it = mixer->monitors.erase(it);
+            continue;
+        }
+        ++it;
+        if (!monitor->primed && monitor->ended) {
+            monitor->primed = true;
+        } else if (!monitor->primed && samples.size() >= PrimeSamples()) {
             // Joins with its prime alone: more (what the server had ready at
             // once) would be latency for as long as the stream plays.
             samples.erase(samples.begin(), samples.end() - static_cast<ptrdiff_t>(PrimeSamples()));

@@ -17,7 +17,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pulse_harness import FRAME, Capture, check_setup, Players, SoundServer, samples_of, tone_level  # noqa: E402
+from pulse_harness import (FRAME, PERIOD, RATE, Capture, check_setup, Marks, Players, SoundServer,  # noqa: E402
+                           samples_of, tone_level, write_marked_tone)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PCMTAP = os.path.join(ROOT, "build", "linux", "pcmtap")
@@ -227,6 +228,129 @@ class Mix(RealSoundTest):
         closed = time.monotonic()
         self.assertEqual(c.process.wait(5), 0)
         self.assertLess(time.monotonic() - closed, 1.0)
+
+
+class SteadySource(RealSoundTest):
+    """Mix mode must not touch a source that keeps the mix's own clock, whoever
+    else starts or stops playing around it."""
+
+    # On PipeWire the graph at the pace its players and pcmtap set, as on a
+    # desktop; PulseAudio's null sink needs the keeper to start responsive.
+    keeper = not PIPEWIRE
+
+    def test_passes_through_exactly_while_players_come_and_go(self):
+        # Players of exact zeros start every 0.4 s and are killed 2.5 s later
+        # (on PipeWire alternately pacat and native pw-cat), so the mix must be
+        # the steady source sample for sample: after its first second, every
+        # frame once, in order, unaltered, nothing inserted, to its last one.
+        idle = subprocess.Popen(["sleep", "60"])
+        self.addCleanup(idle.wait)
+        self.addCleanup(idle.kill)
+        c = self.capture("--mix", idle.pid)
+        self.assertReady(c, "READY mix 0")
+        # What the sink itself played, to tell the server's faults from ours.
+        reference = Capture("parec", self.server, "-d", "vsink.monitor", "--raw", "--format=s16le", "--rate=48000",
+                            "--channels=2", "--latency-msec=100")
+        self.captures.append(reference)
+        path = write_marked_tone(os.path.join(self.server.dir, "marked.raw"), 12)
+        frames = os.path.getsize(path) // FRAME
+        # At 100 % the server passes the samples as they are; 200 ms queued
+        # keeps the player itself from running dry on a loaded machine.
+        command = self.players.player_command(0, path=path, latency_msec=200)
+        steady = subprocess.Popen(command[:-1] + ["--volume=65536", path], env=self.server.env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        self.players.processes.append(steady)
+        zeros = Players(self.server, seconds=3)
+        self.addCleanup(zeros.stop)
+        programs = ["pacat", "pw-cat"] if PIPEWIRE else ["pacat"]
+        began, playing = time.monotonic(), []
+        while steady.poll() is None and time.monotonic() < began + frames / RATE + 5:
+            now = time.monotonic()
+            for p, started in playing:
+                if now - started >= 2.5 and p.poll() is None:
+                    p.kill()
+                    p.wait()
+            if now >= began + 0.4 * (len(playing) + 1) and now < began + frames / RATE - 0.5:
+                program = programs[len(playing) % len(programs)]
+                playing.append((zeros.play(0, program, zeros.silence_file(wav=program == "pw-cat")), now))
+            time.sleep(0.02)
+        time.sleep(1.0)
+        marks, played = Marks(c.pcm(), settle=RATE), Marks(reference.pcm())
+        report = steady_source_report(marks, played, c, reference, frames)
+        print("\n  " + "\n  ".join(report["lines"]), file=sys.stderr)
+        self.assertGreater(played.matched, 0.99 * frames, "the server did not pass the source unchanged: %r" % played)
+        self.assertEqual(marks.foreign, 0, marks)
+        self.assertFalse(report["faults"], "\n".join(report["lines"]))
+
+
+def fault_runs(marks, settle=0, join=48):
+    """Faults of a marked capture from source position `settle` on, those at
+    most `join` frames apart in the output merged: [source position,
+    {kind: [frames, pieces]}, output frame where it ends]."""
+    runs = []
+    for kind, n, position, length in marks.faults:
+        if position < settle:
+            continue
+        if not runs or n > runs[-1][2] + join:
+            runs.append([position, {}, n])
+        counts = runs[-1][1].setdefault(kind, [0, 0])
+        counts[0] += length
+        counts[1] += 1
+        runs[-1][2] = max(runs[-1][2], n + (0 if kind == "lost" else length))
+    return runs
+
+
+def dropouts_in(counts):
+    """Each run of silence inserted is a dropout, and so is each gap of frames
+    lost where the frames around it are exact; gaps inside an altered stretch
+    are the slips of a resampler."""
+    if "zeros" in counts:
+        return counts["zeros"][1]
+    if "lost" in counts and not ("altered" in counts or "repeated" in counts):
+        return counts["lost"][1]
+    return 0
+
+
+def steady_source_report(marks, played, capture, reference, frames, settle=RATE, near=960):
+    """Judges a capture of the marked source against what the sink played
+    (reference, a recorder that started before the source). Faults from the
+    capture's first `settle` frames of the source on count, but for those the
+    sink had too within `near` frames: those are the server's, and excused.
+    A source whose last frame reached the sink but not the capture lost its
+    end."""
+    if marks.last_frame is None:
+        return {"faults": ["the source never reached the output"], "dropouts": 0,
+                "lines": ["no frame of the source came through"]}
+    # The capture joined the source at an unknown place: the marks repeat every
+    # PERIOD frames, so arrival times pick the period.
+    estimate = (capture.arrival(marks.leading_zeros) - reference.arrival(played.leading_zeros)) * RATE
+    joined = marks.first_place + PERIOD * max(0, round((estimate - marks.first_place) / PERIOD))
+    server = [position + (played.first_place or 0) for position, _, _ in fault_runs(played)]
+    faults, excused, frames_of, dropouts = [], [], {}, 0
+    for position, counts, _ in fault_runs(marks, settle):
+        at = joined + position
+        text = "at %.3f s of the source: %s" % (at / RATE, ", ".join(
+            "%d %s%s" % (v[0], k, " (%d pieces)" % v[1] if v[1] > 1 else "") for k, v in counts.items()))
+        if any(abs(at - theirs) <= near for theirs in server):
+            excused.append(text)
+            continue
+        faults.append(text)
+        dropouts += dropouts_in(counts)
+        for kind, (count, _) in counts.items():
+            frames_of[kind] = frames_of.get(kind, 0) + count
+    last = (frames - 1) % PERIOD
+    if marks.last_place != last:
+        text = "its last %d frames never came" % ((last - marks.last_place) % PERIOD)
+        (excused if played.last_place != last else faults).append(text)
+    judged = frames - joined - settle
+    lines = ["steady source: joined at %.3f s of it; of its %d frames after its first second in the output, "
+                 "%d exact (%.3f %%); %d dropouts (%.1f per minute); %d runs of faults, frames: %r" % (
+                     joined / RATE, judged, marks.settled, 100 * marks.settled / max(1, judged), dropouts,
+                     60 * dropouts * RATE / max(1, judged), len(faults), frames_of)]
+    lines += ["pcmtap: " + f for f in faults[:20]] + (["... and %d more" % (len(faults) - 20)] if faults[20:] else [])
+    lines += ["excused, the server's own (its sink shows it too): " + f for f in excused]
+    lines.append("the sink itself: %r" % played)
+    return {"faults": faults, "dropouts": dropouts, "lines": lines}
 
 
 @unittest.skipUnless(PIPEWIRE, "native PipeWire players need PipeWire")

@@ -196,6 +196,111 @@ def write_tone(path, frequency, seconds, level=0.25):
     return path
 
 
+# The marked tone: a 375 Hz tone on the left, and on the right the frame's
+# place in a 32768-frame period (odd values, never 0). Every frame says where
+# it was played, so lost, repeated, altered and inserted frames all show.
+PERIOD = 32768  # frames
+TONE_HZ = 375  # 128 frames a cycle: the left channel repeats with the marks
+
+
+def marked_period():
+    samples = array.array("h")
+    for i in range(PERIOD):
+        samples.append(int(8191 * math.sin(2 * math.pi * TONE_HZ * i / RATE)))
+        samples.append(2 * i + 1 - PERIOD)
+    return samples
+
+
+MARKED = marked_period()
+
+
+def write_marked_tone(path, seconds):
+    """Whole periods of the marked tone, at least `seconds` long; returns the
+    path. Its frame count is len(file) // FRAME."""
+    periods = -(-int(seconds * RATE) // PERIOD)
+    with open(path, "wb") as f:
+        f.write((MARKED * periods).tobytes())
+    return path
+
+
+class Marks:
+    """What a capture of the marked tone holds, from its first non-zero frame:
+    frames that match what was played at their place, frames lost between
+    them, and frames that are neither (silence, altered, repeated or
+    foreign bytes).
+
+    faults lists each run of trouble up to the last matched frame, as
+    [kind, output frame, source position, frames]: kind is "zeros" (silence
+    inserted), "lost" (places skipped), "repeated" (a place again, or one
+    from further back) or "altered"; the source position is the frames of
+    the source since the first one, at the last matched frame before it."""
+
+    def __init__(self, pcm, settle=0):
+        """settle: matched frames are also counted from this source position
+        on, as settled."""
+        samples = samples_of(pcm)
+        if len(pcm) % 4:
+            self.foreign = 1  # a partial frame: something else was written
+        else:
+            self.foreign = 0
+        self.leading_zeros = 0
+        self.matched = self.lost = self.wrong = self.settled = 0
+        self.gaps = []  # (frame index, frames lost)
+        self.faults = []
+        altered = 0  # since the last matched frame: places taken, not lost
+        self.first_place = self.last_place = None
+        self.position = 0  # of the last matched frame, unwrapped
+        self.last_frame = None  # output frame of the last matched one
+        place = None
+        for n in range(len(samples) // 2):
+            left, right = samples[2 * n], samples[2 * n + 1]
+            if place is None and left == 0 and right == 0:
+                self.leading_zeros += 1
+                continue
+            if left == 0 and right == 0:
+                self.wrong += 1
+                self._fault("zeros", n)
+                continue
+            if (right & 1) == 0 or MARKED[2 * ((right + PERIOD - 1) // 2)] != left:
+                self.wrong += 1
+                altered += 1
+                self._fault("altered", n)
+                continue
+            here = (right + PERIOD - 1) // 2
+            step = 1 if place is None else (here - place) % PERIOD
+            if step == 0 or step > PERIOD // 2:
+                self.wrong += 1  # repeated, or from further back
+                self._fault("repeated", n)
+                continue
+            if place is None:
+                self.first_place = here
+            else:
+                self.position += step
+            lost = max(0, step - 1 - altered)
+            if lost:
+                self.lost += lost
+                self.gaps.append((n, lost))
+                self.faults.append(["lost", n, self.position - step, lost])
+            place = self.last_place = here
+            self.last_frame = n
+            self.matched += 1
+            self.settled += self.position >= settle
+            altered = 0
+        # Zeros after the last matched frame are the source's end, not a fault.
+        self.faults = [f for f in self.faults if self.last_frame is not None and f[1] <= self.last_frame]
+
+    def _fault(self, kind, n):
+        last = self.faults[-1] if self.faults else None
+        if last and last[0] == kind and last[1] + last[3] == n:
+            last[3] += 1
+        else:
+            self.faults.append([kind, n, self.position, 1])
+
+    def __repr__(self):
+        return "%d frames matched, %d lost in %d gaps %r, %d wrong, %d leading zeros" % (
+            self.matched, self.lost, len(self.gaps), self.gaps[:8], self.wrong, self.leading_zeros)
+
+
 def _quoted(command):
     return " ".join("'%s'" % part for part in command)
 
@@ -227,9 +332,25 @@ class Players:
                 w.writeframes(raw.read())
         return path
 
+    def silence_file(self, wav=False):
+        """Exact zeros for the player's length, raw or as a WAV file."""
+        path = os.path.join(self.server.dir, "zeros-%d.%s" % (self.seconds, "wav" if wav else "raw"))
+        if not os.path.exists(path):
+            zeros = bytes(self.seconds * RATE * FRAME)
+            if wav:
+                with wave.open(path, "wb") as w:
+                    w.setnchannels(2)
+                    w.setsampwidth(2)
+                    w.setframerate(RATE)
+                    w.writeframes(zeros)
+            else:
+                with open(path, "wb") as f:
+                    f.write(zeros)
+        return path
+
     def player_command(self, frequency, program="pacat", path=None, latency_msec=None):
         if program == "pw-cat":  # a native PipeWire client, at its own default latency
-            return ["pw-cat", "--playback", self.wav_file(frequency)]
+            return ["pw-cat", "--playback", path or self.wav_file(frequency)]
         latency_msec = latency_msec or self.latency_msec
         latency = [] if latency_msec is None else ["--latency-msec=%d" % latency_msec]
         return [program, "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2"] + latency + \
@@ -354,6 +475,17 @@ class Capture:
     def pcm(self, since=None):
         with self.lock:
             return b"".join(data for t, data in self.chunks if since is None or t >= since)
+
+    def arrival(self, frame):
+        """When the chunk that holds output frame `frame` arrived, or None."""
+        with self.lock:
+            chunks = list(self.chunks)
+        offset = frame * FRAME
+        for t, data in chunks:
+            if offset < len(data):
+                return t
+            offset -= len(data)
+        return None
 
     def bytes_between(self, start, end):
         with self.lock:

@@ -3,9 +3,10 @@
 READY (include and mix), CPU time per second of capture (pcmtap alone and
 the server's extra share) and pcmtap's peak RSS, for include with one player,
 mix with 8 players and mix with none, and latency from a player's write to
-pcmtap's stdout.
+pcmtap's stdout, in include mode and in mix mode.
 
-Usage: tests/e2e/pulse_measure.py [path/to/pcmtap]
+Usage: tests/e2e/pulse_measure.py [path/to/pcmtap] [--latency-only]
+PCMTAP_E2E_SERVER=pipewire measures on PipeWire's pulse server.
 """
 
 import array
@@ -78,21 +79,31 @@ def report_cpu(label, figures):
           % (label, 1000 * tool, 1000 * whole, 60 * whole, 100 * whole, 1000 * srv, 1000 * idle, rss / 1024))
 
 
-def latency(pcmtap, server, runs=10):
+def latency(pcmtap, server, runs=10, mix_target=None):
     """From writing a 10 ms burst into a player (pacat, 10 ms latency, fed in
-    real time) to the burst's first block on pcmtap's stdout."""
+    real time) to the burst's first block on pcmtap's stdout: pcmtap
+    includes the player, or mixes everything but mix_target's tree. Returns
+    those delays, and pcmtap's arrivals beyond a parec of the player's
+    stream at 10 ms: a player fed in real time runs late now and then on a
+    loaded machine, and the second leaves that out."""
     player = subprocess.Popen(["pacat", "--playback", "--raw", "--format=s16le", "--rate=48000",
                                "--channels=2", "--latency-msec=10"], env=server.env,
                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     silence = bytes(480 * FRAME)
+    player.stdin.write(silence * 5)  # its stream is there before mix mode looks
+    player.stdin.flush()
+    Players(server).wait_until_playing(1)
+    index = server.pactl("list", "short", "sink-inputs").stdout.split()[0]
+    reference = Capture("parec", server, "--monitor-stream=" + index, "--raw", "--format=s16le", "--rate=48000",
+                        "--channels=2", "--latency-msec=10")
     burst = array.array("h")
     for i in range(480):
         v = int(16000 * math.sin(2 * math.pi * 1000 * i / 48000))
         burst.extend((v, v))
     burst = burst.tobytes()
-    c = Capture(pcmtap, server, "--include", player.pid)
+    c = Capture(pcmtap, server, *(["--include", player.pid] if mix_target is None else ["--mix", mix_target.pid]))
     c.wait_ready()
-    results = []
+    results, beyond = [], []
     start = time.monotonic()
     period = 0
     writes = []
@@ -108,17 +119,34 @@ def latency(pcmtap, server, runs=10):
     time.sleep(0.5)
     for written in writes:
         arrival = c.first_arrival(1000, after=written, level=3000)
+        theirs = reference.first_arrival(1000, after=written, level=3000)
         if arrival is not None and arrival - written < 0.5:
             results.append(arrival - written)
+            if theirs is not None:
+                beyond.append(arrival - theirs)
     c.stop()
+    reference.stop()
     player.stdin.close()
     player.terminate()
     player.wait()
-    return results
+    return results, beyond
+
+
+def report_latency(label, measured):
+    delays, beyond = measured
+    if delays:
+        print("latency, player write -> pcmtap stdout, %s (%d bursts): median %.1f ms, min %.1f, max %.1f; "
+              "beyond a parec of the stream: median %.1f ms"
+              % (label, len(delays), 1000 * statistics.median(delays), 1000 * min(delays), 1000 * max(delays),
+                 1000 * statistics.median(beyond) if beyond else float("nan")))
+    else:
+        print("latency, %s: no burst came through" % label)
 
 
 def main():
-    pcmtap = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "linux", "pcmtap"))
+    arguments = [a for a in sys.argv[1:] if not a.startswith("--")]
+    pcmtap = os.path.abspath(arguments[0] if arguments else os.path.join(ROOT, "build", "linux", "pcmtap"))
+    latency_only = "--latency-only" in sys.argv
     server = SoundServer().start()
     players = Players(server, seconds=150)  # outlasts every measurement
     target = None
@@ -127,6 +155,10 @@ def main():
         # Mix mode leaves out the target's tree: the target is a process of its
         # own, not this script (every player descends from it).
         target = subprocess.Popen(["sleep", "3600"])
+        if latency_only:
+            report_latency("include", latency(pcmtap, server))
+            report_latency("mix", latency(pcmtap, server, mix_target=target))
+            return
         one = players.play(440)
         players.wait_until_playing(1)
         print("time to READY, include (1 player): %.1f ms" % (1000 * time_to_ready(pcmtap, server, ["--include", one.pid])))
@@ -143,12 +175,8 @@ def main():
         players.processes.clear()
         report_cpu("CPU per second of capture, mix (no player)", cpu_per_second(pcmtap, server, ["--mix", target.pid]))
 
-        delays = latency(pcmtap, server)
-        if delays:
-            print("latency, player write -> pcmtap stdout (%d bursts): median %.1f ms, min %.1f, max %.1f"
-                  % (len(delays), 1000 * statistics.median(delays), 1000 * min(delays), 1000 * max(delays)))
-        else:
-            print("latency: no burst came through")
+        report_latency("include", latency(pcmtap, server))
+        report_latency("mix", latency(pcmtap, server, mix_target=target))
     finally:
         if target is not None:
             target.kill()

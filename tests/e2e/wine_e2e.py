@@ -5,18 +5,15 @@ null sink's monitor. pcmtap_wine.exe is pcmtap.exe with process-loopback
 activation turned to that capture endpoint (tests/wine), so a native player
 reaches it through Wine's IAudioClient and IAudioCaptureClient.
 
-The player plays a marked tone: a 375 Hz tone on the left, and on the right
-the frame's place in a 32768-frame period (odd values, never 0). Every frame
-that arrives says where it was played, so lost, altered and inserted frames
-are counted exactly.
+The player plays the marked tone of pulse_harness: every frame that arrives
+says where it was played, so lost, altered and inserted frames are counted
+exactly.
 
 Usage: tests/e2e/wine_e2e.py [path/to/pcmtap_wine.exe] [unittest options]
 Default: build/windows/pcmtap_wine.exe of this checkout. One Wine prefix is
 made for the run; a sound server is started for each case.
 """
 
-import array
-import math
 import os
 import re
 import shutil
@@ -27,15 +24,12 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pulse_harness import Capture, Players, SoundServer, samples_of, tone_level  # noqa: E402
+from pulse_harness import RATE, TONE_HZ, Capture, Marks, Players, SoundServer, tone_level, write_marked_tone  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PCMTAP_WINE = os.path.join(ROOT, "build", "windows", "pcmtap_wine.exe")
 LOADER = "/usr/lib/wine/wine64"  # Debian's wine64 puts no wine64 on PATH
 
-RATE = 48000
-PERIOD = 32768  # frames
-TONE_HZ = 375  # 128 frames a cycle: the left channel repeats with the marks
 PRESENT = 2000
 
 # Cases that fail today, and why. Each is run; one that passes is reported
@@ -47,64 +41,6 @@ EXPECTED_FAIL = {
     # asks GetBuffer only for a waiting packet, so it never sees the failure.
     "test_sound_server_killed_after_ready_ends_with_one_buffer_error": "GetNextPacketSize succeeds on a lost server",
 }
-
-
-def marked_period():
-    samples = array.array("h")
-    for i in range(PERIOD):
-        samples.append(int(8191 * math.sin(2 * math.pi * TONE_HZ * i / RATE)))
-        samples.append(2 * i + 1 - PERIOD)
-    return samples
-
-
-MARKED = marked_period()
-
-
-def write_marked_tone(path, seconds):
-    periods = -(-int(seconds * RATE) // PERIOD)
-    with open(path, "wb") as f:
-        f.write((MARKED * periods).tobytes())
-    return path
-
-
-class Marks:
-    """What a capture of the marked tone holds, from its first non-zero frame:
-    frames that match what was played at their place, frames lost between
-    them, and frames that are neither (silence, altered, repeated or
-    foreign bytes)."""
-
-    def __init__(self, pcm):
-        samples = samples_of(pcm)
-        if len(pcm) % 4:
-            self.foreign = 1  # a partial frame: something else was written
-        else:
-            self.foreign = 0
-        self.leading_zeros = 0
-        self.matched = self.lost = self.wrong = 0
-        self.gaps = []  # (frame index, frames lost)
-        place = None
-        for n in range(len(samples) // 2):
-            left, right = samples[2 * n], samples[2 * n + 1]
-            if place is None and left == 0 and right == 0:
-                self.leading_zeros += 1
-                continue
-            if (right & 1) == 0 or MARKED[2 * ((right + PERIOD - 1) // 2)] != left:
-                self.wrong += 1
-                continue
-            here = (right + PERIOD - 1) // 2
-            step = 1 if place is None else (here - place) % PERIOD
-            if step == 0 or step > PERIOD // 2:
-                self.wrong += 1  # repeated, or from further back
-                continue
-            if step > 1:
-                self.lost += step - 1
-                self.gaps.append((n, step - 1))
-            place = here
-            self.matched += 1
-
-    def __repr__(self):
-        return "%d frames matched, %d lost in %d gaps %r, %d wrong, %d leading zeros" % (
-            self.matched, self.lost, len(self.gaps), self.gaps[:8], self.wrong, self.leading_zeros)
 
 
 class WinePrefix:
