@@ -102,15 +102,6 @@ void CloseMonitor(Monitor* monitor) {
     monitor->stream = nullptr;
 }
 
-// What a stream that has gone played is still in its monitor, up to a
-// fragment and the jitter allowance: the last of its sound, which a process
-// loopback client on Windows delivers too. The monitor stops listening and
-// leaves the mix once that is mixed out.
-void EndMonitor(Monitor* monitor) {
-    CloseMonitor(monitor);
-    monitor->ended = true;
-}
-
 void MixDuePackets(LoopbackMixer* mixer);
 
 void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
@@ -198,11 +189,10 @@ void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void*
 void OnSinkInputEvent(void* owner, pa_subscription_event_type_t type, uint32_t index) {
     auto* mixer = static_cast<LoopbackMixer*>(owner);
     if (!mixer->running) return;
-    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
-        const auto found = mixer->monitors.find(index);
-        if (found != mixer->monitors.end()) EndMonitor(found->second.get());
-        return;
-    }
+    // A stream that went away: its monitor is killed by the server once the
+    // last of its sound has been delivered (on PipeWire's pulse server that
+    // comes after this event), and ends then.
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) return;
     TrackOperation(&mixer->queries,
                    pa_context_get_sink_input_info(mixer->connection->context, index, OnSinkInputInfo, mixer));
 }
