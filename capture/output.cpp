@@ -16,8 +16,11 @@ HRESULT LastWriteError() {
         os_error = errno == ENOSPC ? ERROR_DISK_FULL : errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_WRITE_FAULT;
     }
     // A pipe whose reader has closed it: broken while the writer waits,
-    // "being closed" for the next write.
-    if (os_error == ERROR_BROKEN_PIPE || os_error == ERROR_NO_DATA) return S_FALSE;
+    // "being closed" for the next write, or, for a named pipe (what Node and
+    // other parents hand a child as stdout), no longer connected; Wine
+    // answers the last for every pipe.
+    if (os_error == ERROR_BROKEN_PIPE || os_error == ERROR_NO_DATA || os_error == ERROR_PIPE_NOT_CONNECTED)
+        return S_FALSE;
     return HRESULT_FROM_WIN32(os_error);
 }
 

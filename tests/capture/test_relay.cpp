@@ -228,6 +228,7 @@ TEST_F(RelayTest, AFailedWriteIsAnErrorUnlessTheReaderWentAway) {
     const Case cases[] = {
         {0, 480, ERROR_BROKEN_PIPE, EPIPE, 0, "READY 5\n"},
         {100, 4800, ERROR_NO_DATA, EPIPE, 0, "READY 5\n"},
+        {0, 480, ERROR_PIPE_NOT_CONNECTED, EPIPE, 0, "READY 5\n"},
         {0, 480, ERROR_DISK_FULL, ENOSPC, 1, "READY 5\nERROR output 0x80070070\n"},
         {100, 4800, 0, ENOSPC, 1, "READY 5\nERROR output 0x80070070\n"},  // no OS error: the device took nothing
         {0, 480, ERROR_IO_DEVICE, EIO, 1, "READY 5\nERROR output 0x8007045d\n"},
