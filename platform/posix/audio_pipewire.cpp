@@ -69,6 +69,7 @@ void OnClientInfo(void* data, const pw_client_info* info) {
     const DWORD pid = ParseProcessId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
     if (pid == found->second->pid) return;
     found->second->pid = pid;
+    ++connection->processes_changed;
     TellGraphChanged(connection);
 }
 
@@ -199,7 +200,11 @@ HRESULT OpenConnection(PipeWireConnection** opened) {
     if (loop == nullptr) return E_OUTOFMEMORY;
     auto* connection = new PipeWireConnection();
     connection->loop = loop;
-    connection->context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
+    // A real-time data thread, where the system allows one: capture nodes
+    // that miss the graph's deadline lose that cycle.
+    const spa_dict_item config[] = {{PW_KEY_CONFIG_NAME, "client-rt.conf"}};
+    const spa_dict config_dict = SPA_DICT_INIT_ARRAY(config);
+    connection->context = pw_context_new(pw_thread_loop_get_loop(loop), pw_properties_new_dict(&config_dict), 0);
     if (connection->context == nullptr || pw_thread_loop_start(loop) < 0) {
         CloseConnection(connection);
         return E_OUTOFMEMORY;

@@ -66,6 +66,7 @@ struct PipeWireConnection {
     std::map<uint32_t, GraphPort> ports;
     std::map<uint32_t, GraphLink> links;
     std::map<uint32_t, std::unique_ptr<GraphClient>> clients;
+    uint64_t processes_changed = 0;            // counts clients whose process changed once known
     std::vector<PipeWireListener*> listeners;  // not owned
     LONG references = 0;                       // guarded by the process-wide connection lock, not the loop's
 };

@@ -3,10 +3,12 @@
 // stream of the captured process tree to its input port of that channel:
 // the graph mixes what the links bring, on its own clock and at whatever
 // quantum it runs (we ask for none). Each cycle's frames are cut into 10 ms
-// packets stamped with the graph's time.
+// packets stamped with the graph's time, on the graph's own data thread, so
+// that nothing the loop thread does (the graph's events) can make them late.
 #include <spa/param/audio/format-utils.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <set>
 #include <utility>
@@ -30,15 +32,19 @@ struct PipeWireCapture {
     DWORD target;
     bool exclude;
     PacketQueue* queue;  // the device's; outlives the capture
-    // The rest belongs to the loop thread, or to whoever holds its lock.
+    // The rest belongs to the loop thread, or to whoever holds its lock,
+    // except where it says otherwise.
     bool running = false;
     pw_stream* stream = nullptr;
     spa_hook stream_listener{};
     uint32_t node = SPA_ID_INVALID;          // our capture node, once the daemon has made it
     std::map<PortPair, pw_proxy*> links;     // ours, one reference each
-    bool audible = false;                    // a stream we are linked to is running
-    std::vector<int16_t> carry;              // the last cycles' frames short of a packet
-    UINT64 carry_time = 0;                   // graph time of carry's first frame, 100 ns units
+    std::map<uint32_t, bool> captured;       // by playback stream: whether its process is one we capture
+    uint64_t processes_seen = 0;             // the connection's processes_changed that captured is for
+    std::atomic<bool> audible{false};        // a stream we are linked to is running; read on the data thread
+    // The data thread's, while the stream exists:
+    std::vector<int16_t> carry;  // the last cycles' frames short of a packet
+    UINT64 carry_time = 0;       // graph time of carry's first frame, 100 ns units
 };
 
 namespace {
@@ -75,7 +81,14 @@ void Reconcile(PipeWireCapture* capture) {
     for (const auto& [id, port] : graph.ports)
         if (port.node == capture->node && !port.output && !port.monitor) inputs[port.channel] = id;
 
-    std::map<uint32_t, bool> wanted;  // by playback stream, decided once a pass
+    // A stream's process is looked up once (the process tree is read from
+    // /proc), again only when a client's process changed.
+    if (capture->processes_seen != graph.processes_changed) {
+        capture->captured.clear();
+        capture->processes_seen = graph.processes_changed;
+    }
+    for (auto it = capture->captured.begin(); it != capture->captured.end();)
+        it = graph.nodes.count(it->first) != 0 ? std::next(it) : capture->captured.erase(it);
     std::map<PortPair, uint32_t> linked;  // what should be, with the output node
     bool audible = false;
     for (const auto& [id, port] : graph.ports) {
@@ -84,7 +97,7 @@ void Reconcile(PipeWireCapture* capture) {
         if (node == graph.nodes.end() || node->second->media_class != kPlaybackStreamClass ||
             !node->second->described)
             continue;
-        auto [decided, fresh] = wanted.try_emplace(port.node, false);
+        auto [decided, fresh] = capture->captured.try_emplace(port.node, false);
         if (fresh)
             decided->second = IsInProcessTree(NodeProcessId(graph, *node->second), capture->target) != capture->exclude;
         if (!decided->second) continue;
@@ -123,18 +136,19 @@ void OnStreamState(void* data, pw_stream_state, pw_stream_state state, const cha
     Reconcile(capture);
 }
 
-// One cycle of the graph: its frames join the carry, and every whole 10 ms
-// of it is a packet. While no linked stream runs, the graph's silence is not
-// sound of the tree: nothing is delivered, as Windows delivers nothing
-// while the captured processes play nothing.
+// Data thread: the graph's cycles since the last call; their frames join the carry, and every whole 10 ms of it is a
+// packet. While no linked stream runs, the graph's silence is not sound of
+// the tree: nothing is delivered, as Windows delivers nothing while the
+// captured processes play nothing.
 void OnProcess(void* data) {
     auto* capture = static_cast<PipeWireCapture*>(data);
-    pw_buffer* buffer = pw_stream_dequeue_buffer(capture->stream);
-    if (buffer == nullptr) return;
-    const spa_data& block = buffer->buffer->datas[0];
-    if (!capture->audible || block.data == nullptr || block.chunk == nullptr) {
-        capture->carry.clear();
-    } else {
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(capture->stream)) {
+        const spa_data& block = buffer->buffer->datas[0];
+        if (!capture->audible || block.data == nullptr || block.chunk == nullptr) {
+            capture->carry.clear();
+            pw_stream_queue_buffer(capture->stream, buffer);
+            continue;
+        }
         const uint32_t offset = std::min(block.chunk->offset, block.maxsize);
         const uint32_t bytes = std::min(block.chunk->size, block.maxsize - offset);
         const auto* samples = reinterpret_cast<const int16_t*>(static_cast<const uint8_t*>(block.data) + offset);
@@ -142,6 +156,7 @@ void OnProcess(void* data) {
         if (capture->carry.empty() && pw_stream_get_time_n(capture->stream, &time, sizeof time) == 0)
             capture->carry_time = static_cast<UINT64>(time.now) / 100;
         capture->carry.insert(capture->carry.end(), samples, samples + bytes / 4 * 2);
+        pw_stream_queue_buffer(capture->stream, buffer);
         size_t used = 0;
         for (; capture->carry.size() - used >= kPacketSamples; used += kPacketSamples) {
             auto packet = std::make_unique<Packet>();
@@ -152,7 +167,6 @@ void OnProcess(void* data) {
         }
         capture->carry.erase(capture->carry.begin(), capture->carry.begin() + static_cast<ptrdiff_t>(used));
     }
-    pw_stream_queue_buffer(capture->stream, buffer);
 }
 
 pw_stream_events StreamEvents() {
@@ -185,8 +199,8 @@ bool ConnectStream(PipeWireCapture* capture) {
     format.position[0] = SPA_AUDIO_CHANNEL_FL;
     format.position[1] = SPA_AUDIO_CHANNEL_FR;
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-    return pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_MAP_BUFFERS, params,
-                             1) >= 0;
+    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+    return pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) >= 0;
 }
 
 void DisconnectStream(PipeWireCapture* capture) {
