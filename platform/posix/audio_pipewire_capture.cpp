@@ -179,12 +179,13 @@ pw_stream_events StreamEvents() {
 const pw_stream_events kStreamEvents = StreamEvents();
 
 // A capture node that nothing links but us: no session manager connects it
-// anywhere, and unlinked it wakes no driver.
+// anywhere. It wants a driver, like any stream: one that did not was never
+// scheduled once it was linked later (PipeWire 0.3.65).
 bool ConnectStream(PipeWireCapture* capture) {
     const spa_dict_item items[] = {
         {PW_KEY_MEDIA_TYPE, "Audio"},        {PW_KEY_MEDIA_CATEGORY, "Capture"},
         {PW_KEY_NODE_NAME, "pcmtap"},        {PW_KEY_NODE_AUTOCONNECT, "false"},
-        {PW_KEY_NODE_DONT_RECONNECT, "true"}, {PW_KEY_NODE_WANT_DRIVER, "false"},
+        {PW_KEY_NODE_DONT_RECONNECT, "true"},
     };
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
     capture->stream = pw_stream_new(capture->connection->core, "process loopback", pw_properties_new_dict(&dict));

@@ -453,12 +453,20 @@ class GraphPace(RealSoundTest):
             self.skipTest("the graph ran no cycle to measure, waiting for a quantum of %d" % expected)
         return quantum
 
-    def test_capture_leaves_the_graph_at_a_quantum_of_at_least_1024_unless_asked(self):
+    def test_capture_leaves_the_graph_at_its_players_pace_and_the_pulse_group_at_1024_unless_asked(self):
         a = self.players.play(440, program="pw-cat")  # 100 ms: the graph runs at its largest quantum
         self.assertTrue(self.players.wait_until_playing(1))
         time.sleep(0.5)
         alone = self.quantum()
         self.assertEqual(alone, 2048)
+        # PipeWire's own group asks for no latency: the graph keeps its pace.
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(0.5)
+        self.assertEqual(self.settled_quantum(alone), alone, "the native group changed the graph's pace")
+        c.stop()
+        # The pulse group's monitors ask for their fragment.
+        self.server.env["PCMTAP_AUDIO"] = "pulse"
         c = self.capture("--include", a.pid)
         self.assertReady(c, "READY %d" % a.pid)
         time.sleep(0.5)
