@@ -117,14 +117,24 @@ bool PrivateSoundServer::StartPipeWire() {
         !Launch({"pipewire-pulse"}, socket))
         return false;
     setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
-    const char* load_sink =
-        "pactl load-module module-null-sink sink_name=vsink rate=48000 channels=2 format=s16le >/dev/null 2>&1";
-    const bool sink = system(load_sink) == 0 && system("pactl set-default-sink vsink >/dev/null 2>&1") == 0;
-    // WirePlumber decides the default sink; until it has, streams land nowhere.
-    for (int i = 0; sink && i < 100 && DefaultSink() != "vsink" && Running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // What pactl says goes to the log with the server's own words.
+    const std::string to_log = " >/dev/null 2>>'" + directory_ + "/server.log'";
+    const std::string load_sink =
+        "pactl load-module module-null-sink sink_name=vsink rate=48000 channels=2 format=s16le" + to_log;
+    const std::string set_default = "pactl set-default-sink vsink" + to_log;
+    if (system(load_sink.c_str()) != 0) {
+        why_ = "pipewire-pulse would not load the null sink vsink:\n" + LogTail(directory_ + "/server.log");
+        return false;
+    }
+    // The default sink lives in metadata that WirePlumber makes once it is up;
+    // until then pipewire-pulse answers "Not supported".
+    for (int i = 0; i < 100 && DefaultSink() != "vsink"; ++i) {
+        if (!Running()) return false;
+        const bool set = system(set_default.c_str()) == 0;  // then WirePlumber takes it up
+        std::this_thread::sleep_for(std::chrono::milliseconds(set ? 10 : 50));
+    }
     if (!Running()) return false;
-    if (!sink || DefaultSink() != "vsink") {
+    if (DefaultSink() != "vsink") {
         why_ = "the PipeWire server did not make the null sink vsink its default within 5 s:\n" +
                LogTail(directory_ + "/server.log");
         return false;
