@@ -1,5 +1,6 @@
 // The capture contract's world for platform/posix: a private sound server,
-// tone players and a quiet process.
+// tone players and a quiet process. The build names the server's kind for
+// each test program (PulseAudio unless it says otherwise).
 #include <signal.h>
 #include <unistd.h>
 
@@ -7,6 +8,10 @@
 
 #include "tests/platform/capture_contract.h"
 #include "tests/platform/sound_server.h"
+
+#ifndef PCMTAP_CONTRACT_SERVER
+#define PCMTAP_CONTRACT_SERVER PulseAudio
+#endif
 
 namespace {
 
@@ -40,6 +45,8 @@ public:
         StopChild(static_cast<pid_t>(pid));
         children_.erase(std::remove(children_.begin(), children_.end(), static_cast<pid_t>(pid)), children_.end());
     }
+    // Every process of the server goes: PipeWire's daemon with its session
+    // manager and pulse server.
     void LoseServer() override { server_.Stop(); }
     // The server hands over data in bursts of a few periods.
     UINT32 Slack() const override { return 3; }
@@ -51,7 +58,7 @@ public:
     }
 
 private:
-    PrivateSoundServer server_;
+    PrivateSoundServer server_{SoundServerKind::PCMTAP_CONTRACT_SERVER};
     std::vector<pid_t> children_;
 };
 

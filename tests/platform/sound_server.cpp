@@ -4,6 +4,7 @@
 #include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -29,6 +31,37 @@ bool CanConnect(const std::string& path) {
     return connected;
 }
 
+bool WriteFile(const std::string& path, const char* text) {
+    FILE* file = fopen(path.c_str(), "w");
+    if (file == nullptr) return false;
+    const bool written = fputs(text, file) >= 0;
+    return fclose(file) == 0 && written;
+}
+
+// The server's default sink, as a pulse client sees it; empty when none.
+std::string DefaultSink() {
+    FILE* info = popen("LC_ALL=C pactl info 2>/dev/null", "r");
+    if (info == nullptr) return "";
+    std::string sink;
+    char line[512];
+    while (fgets(line, sizeof(line), info) != nullptr) {
+        if (strncmp(line, "Default Sink: ", 14) == 0) sink.assign(line + 14, strcspn(line + 14, "\n"));
+    }
+    pclose(info);
+    return sink;
+}
+
+// The end of what the server's programs said on stderr.
+std::string LogTail(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "r");
+    if (file == nullptr) return "";
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof(chunk), file)) > 0;) text.append(chunk, n);
+    fclose(file);
+    return text.size() > 1500 ? text.substr(text.size() - 1500) : text;
+}
+
 }  // namespace
 
 bool PrivateSoundServer::Start() {
@@ -38,46 +71,139 @@ bool PrivateSoundServer::Start() {
         return false;
     }
     directory_ = pattern;
+    const bool pipewire = kind_ == SoundServerKind::PipeWire;
+    if (!(pipewire ? StartPipeWire() : StartPulseAudio())) {
+        const std::string why = why_;
+        Stop();
+        why_ = why;
+        return false;
+    }
+    // The audio group is chosen at the first audio call of the process.
+    setenv("PCMTAP_AUDIO", pipewire ? "pipewire" : "pulse", 1);
+    if (pipewire) setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
+    return true;
+}
+
+bool PrivateSoundServer::StartPulseAudio() {
     const std::string socket = directory_ + "/pa.sock";
-    const std::string native = "module-native-protocol-unix auth-anonymous=1 socket=" + socket;
-    const std::string sink = "module-null-sink sink_name=vsink rate=48000 channels=2 format=s16le";
-    pid_ = fork();
-    if (pid_ == 0) {
+    if (!Launch({"pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
+                 "--realtime=no", "--high-priority=no",
+                 "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket,
+                 "--load=module-null-sink sink_name=vsink rate=48000 channels=2 format=s16le"},
+                socket))
+        return false;
+    setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+    return true;
+}
+
+bool PrivateSoundServer::StartPipeWire() {
+    // WirePlumber as root without D-Bus: no device reservation, no portal, and
+    // no logind plugin, whose failure where systemd never ran ends it at start.
+    const std::string socket = directory_ + "/pa.sock";
+    for (const char* folder : {"/wireplumber", "/wireplumber/main.lua.d", "/wireplumber/bluetooth.lua.d", "/pipewire",
+                               "/pipewire/pipewire-pulse.conf.d"})
+        mkdir((directory_ + folder).c_str(), 0700);
+    const std::string address = "pulse.properties = { server.address = [ \"unix:" + socket + "\" ] }\n";
+    if (!WriteFile(directory_ + "/wireplumber/main.lua.d/51-headless.lua",
+                   "alsa_monitor.properties[\"alsa.reserve\"] = false\n"
+                   "default_access.properties[\"enable-flatpak-portal\"] = false\n") ||
+        !WriteFile(directory_ + "/wireplumber/bluetooth.lua.d/51-no-logind.lua",
+                   "bluez_monitor.properties[\"with-logind\"] = false\n") ||
+        !WriteFile(directory_ + "/pipewire/pipewire-pulse.conf.d/90-socket.conf", address.c_str())) {
+        why_ = "could not write the server's configuration in " + directory_;
+        return false;
+    }
+    if (!Launch({"pipewire"}, directory_ + "/pipewire-0") || !Launch({"wireplumber"}, "") ||
+        !Launch({"pipewire-pulse"}, socket))
+        return false;
+    setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+    // What pactl says goes to the log with the server's own words.
+    const std::string to_log = " >/dev/null 2>>'" + directory_ + "/server.log'";
+    const std::string load_sink =
+        "pactl load-module module-null-sink sink_name=vsink rate=48000 channels=2 format=s16le" + to_log;
+    const std::string set_default = "pactl set-default-sink vsink" + to_log;
+    if (system(load_sink.c_str()) != 0) {
+        why_ = "pipewire-pulse would not load the null sink vsink:\n" + LogTail(directory_ + "/server.log");
+        return false;
+    }
+    // The default sink lives in metadata that WirePlumber makes once it is up;
+    // until then pipewire-pulse answers "Not supported".
+    for (int i = 0; i < 100 && DefaultSink() != "vsink"; ++i) {
+        if (!Running()) return false;
+        const bool set = system(set_default.c_str()) == 0;  // then WirePlumber takes it up
+        std::this_thread::sleep_for(std::chrono::milliseconds(set ? 10 : 50));
+    }
+    if (!Running()) return false;
+    if (DefaultSink() != "vsink") {
+        why_ = "the PipeWire server did not make the null sink vsink its default within 5 s:\n" +
+               LogTail(directory_ + "/server.log");
+        return false;
+    }
+    return true;
+}
+
+bool PrivateSoundServer::Running() {
+    for (auto process = processes_.begin(); process != processes_.end(); ++process) {
+        int status = 0;
+        if (waitpid(process->pid, &status, WNOHANG) != process->pid) continue;
+        why_ = WIFEXITED(status) && WEXITSTATUS(status) == 127
+                   ? process->program + " is not installed"
+                   : process->program + " ended at start:\n" + LogTail(directory_ + "/server.log");
+        processes_.erase(process);
+        return false;
+    }
+    return true;
+}
+
+bool PrivateSoundServer::Launch(const std::vector<std::string>& command, const std::string& socket) {
+    const std::string log = directory_ + "/server.log";
+    const pid_t pid = fork();
+    if (pid == 0) {
         setenv("HOME", directory_.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
-        freopen("/dev/null", "w", stderr);
-        execlp("pulseaudio", "pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1", "--disallow-exit",
-               "--use-pid-file=no", "--realtime=no", "--high-priority=no", ("--load=" + native).c_str(),
-               ("--load=" + sink).c_str(), static_cast<char*>(nullptr));
+        setenv("XDG_CONFIG_HOME", directory_.c_str(), 1);
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        unsetenv("PULSE_SERVER");
+        freopen(log.c_str(), "a", stderr);
+        std::vector<char*> argv;
+        for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
         _exit(127);
     }
-    for (int i = 0; i < 300; ++i) {
-        if (CanConnect(socket)) {
-            setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
-            return true;
-        }
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            why_ = "pulseaudio is not installed or would not start";
-            return false;
-        }
+    if (pid < 0) {
+        why_ = "could not start " + command[0];
+        return false;
+    }
+    processes_.push_back({pid, command[0]});
+    for (int i = 0; i < 500; ++i) {
+        if (!Running()) return false;
+        if (socket.empty() || CanConnect(socket)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    Stop();
-    why_ = "pulseaudio did not come up within 3 s";
+    why_ = command[0] + " did not come up within 5 s";
     return false;
 }
 
 void PrivateSoundServer::Stop() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+    // The pulse server and the session manager go before the daemon they use.
+    for (auto process = processes_.rbegin(); process != processes_.rend(); ++process) {
+        kill(process->pid, SIGTERM);
+        bool ended = false;
+        for (int i = 0; i < 200 && !ended; ++i) {
+            ended = waitpid(process->pid, nullptr, WNOHANG) == process->pid;
+            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!ended) {
+            kill(process->pid, SIGKILL);
+            waitpid(process->pid, nullptr, 0);
+        }
     }
+    processes_.clear();
     if (!directory_.empty()) {
-        const std::string command = "rm -rf '" + directory_ + "'";
-        if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", directory_.c_str());
+        std::error_code error;
+        std::filesystem::remove_all(directory_, error);
+        if (error) fprintf(stderr, "could not remove %s: %s\n", directory_.c_str(), error.message().c_str());
         directory_.clear();
     }
 }

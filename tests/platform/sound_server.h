@@ -1,4 +1,4 @@
-// A private headless PulseAudio with one 48 kHz stereo null sink, for the
+// A private headless sound server with one 48 kHz stereo null sink, for the
 // tests of the audio group that need a server, and a player of tones.
 #pragma once
 
@@ -6,19 +6,41 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
+
+// PulseAudio itself, or PipeWire with WirePlumber and its pulse server: pulse
+// clients (pacat, TestStream) reach either through PULSE_SERVER.
+enum class SoundServerKind { PulseAudio, PipeWire };
 
 class PrivateSoundServer {
 public:
+    explicit PrivateSoundServer(SoundServerKind kind = SoundServerKind::PulseAudio) : kind_(kind) {}
     ~PrivateSoundServer() { Stop(); }
-    // Starts the server and points PULSE_SERVER at it. False, with the
-    // reason in why(), when pulseaudio is not installed or does not come up.
+    // Starts the server, points PULSE_SERVER at it and PCMTAP_AUDIO at the
+    // audio group its kind is for (for PipeWire, XDG_RUNTIME_DIR at the
+    // folder of its native socket too). False, with the reason in why(), when
+    // a program is not installed or the server does not come up.
     bool Start();
-    // Ends the server (SIGTERM) and waits for it.
+    // Ends every process of the server (SIGTERM), waits for them and removes
+    // the server's folder.
     void Stop();
     const std::string& why() const { return why_; }
 
 private:
-    pid_t pid_ = -1;
+    bool StartPulseAudio();
+    bool StartPipeWire();
+    // Runs a program of the server in its folder; false, with why_, if it
+    // ended before its socket (when it has one) accepted a connection.
+    bool Launch(const std::vector<std::string>& command, const std::string& socket);
+    // False, with why_, once a program of the server has ended; reaps it.
+    bool Running();
+
+    struct Process {
+        pid_t pid;
+        std::string program;
+    };
+    SoundServerKind kind_;
+    std::vector<Process> processes_;  // in the order started
     std::string directory_;
     std::string why_;
 };
