@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "platform/posix/audio_group.h"
 #include "platform/posix/com_object.h"
 
 namespace {
@@ -19,14 +20,6 @@ bool IsDeviceFormat(const WAVEFORMATEX& format) {
 }
 
 constexpr UINT32 kMeaninglessBufferSize = 0xBAADF00Du;
-
-// QPC position in 100 ns units, as Windows reports it.
-UINT64 QpcPosition() {
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<UINT64>(static_cast<__int128>(counter.QuadPart) * 10000000 / frequency.QuadPart);
-}
 
 class LoopbackClient;
 
@@ -48,7 +41,10 @@ private:
 class LoopbackClient final : public ComObject<IAudioClient> {
 public:
     LoopbackClient() = default;
-    HRESULT Connect(DWORD target, bool exclude) { return OpenLoopbackMixer(target, exclude, &queue_, &mixer_); }
+    HRESULT Connect(DWORD target, bool exclude) {
+        if (UsesPipeWire()) return OpenPipeWireCapture(target, exclude, &queue_, &capture_);
+        return OpenLoopbackMixer(target, exclude, &queue_, &mixer_);
+    }
     PacketQueue* queue() { return &queue_; }
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
@@ -122,7 +118,7 @@ public:
             if (started_) return AUDCLNT_E_NOT_STOPPED;
             if (queue_.lost) return AUDCLNT_E_DEVICE_INVALIDATED;
         }
-        const HRESULT hr = StartLoopbackMixer(mixer_);
+        const HRESULT hr = capture_ != nullptr ? StartPipeWireCapture(capture_) : StartLoopbackMixer(mixer_);
         if (FAILED(hr)) return hr;
         std::lock_guard<std::mutex> hold(queue_.lock);
         started_ = true;
@@ -139,17 +135,22 @@ public:
             started_ = false;
             queue_.signalling = false;  // from here on the event is never set: the reader may close it
         }
-        StopLoopbackMixer(mixer_);
+        if (capture_ != nullptr)
+            StopPipeWireCapture(capture_);
+        else
+            StopLoopbackMixer(mixer_);
         return S_OK;
     }
 
 private:
     ~LoopbackClient() {
         if (mixer_ != nullptr) CloseLoopbackMixer(mixer_);
+        if (capture_ != nullptr) ClosePipeWireCapture(capture_);
     }
 
     PacketQueue queue_;
-    LoopbackMixer* mixer_ = nullptr;
+    LoopbackMixer* mixer_ = nullptr;      // the device's sound server side: one of these two
+    PipeWireCapture* capture_ = nullptr;
     bool initialized_ = false;  // guarded by queue_.lock, as is started_
     bool started_ = false;
 };
@@ -185,7 +186,7 @@ HRESULT STDMETHODCALLTYPE LoopbackCapture::GetBuffer(BYTE** ppData, UINT32* pNum
     *pNumFramesToRead = kPacketFrames;
     *pdwFlags = queue_->packets.front()->flags;
     if (pu64DevicePosition != nullptr) *pu64DevicePosition = queue_->packets.front()->position;
-    if (pu64QPCPosition != nullptr) *pu64QPCPosition = QpcPosition();
+    if (pu64QPCPosition != nullptr) *pu64QPCPosition = queue_->packets.front()->time;
     return S_OK;
 }
 

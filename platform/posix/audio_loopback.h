@@ -1,8 +1,10 @@
 // The virtual process-loopback device: what "VAD\Process_Loopback" activates.
 // The COM face (IAudioClient, IAudioCaptureClient) is in audio_loopback.cpp;
-// the sound server side (one monitor stream per captured playback stream, the
-// device clock and the mixing) is in audio_monitors.cpp. They meet in the
-// packet queue below.
+// the sound server side is one of two groups: over libpulse (one monitor
+// stream per captured playback stream, the device clock and the mixing, in
+// audio_monitors.cpp) or over PipeWire itself (one capture stream that the
+// graph mixes into, in audio_pipewire_capture.cpp). They meet in the packet
+// queue below.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@ constexpr UINT32 kPacketFrames = 480;  // 10 ms at 48 kHz: one period of the dev
 struct Packet {
     int16_t samples[kPacketFrames * 2];  // interleaved stereo
     UINT64 position = 0;                 // device position of its first frame
+    UINT64 time = 0;                     // when the device's clock took its first frame: QPC, 100 ns units
     DWORD flags = 0;                     // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY after a drop
 };
 
@@ -57,6 +60,13 @@ HRESULT StartLoopbackMixer(LoopbackMixer* mixer);
 void StopLoopbackMixer(LoopbackMixer* mixer);
 // Stops, disconnects and frees; no callback runs after it returns.
 void CloseLoopbackMixer(LoopbackMixer* mixer);
+
+// The same four over PipeWire's own graph.
+struct PipeWireCapture;
+HRESULT OpenPipeWireCapture(DWORD target, bool exclude, PacketQueue* queue, PipeWireCapture** capture);
+HRESULT StartPipeWireCapture(PipeWireCapture* capture);
+void StopPipeWireCapture(PipeWireCapture* capture);
+void ClosePipeWireCapture(PipeWireCapture* capture);
 
 // The activated object: an IAudioClient of a new device, reference count 1.
 HRESULT CreateLoopbackClient(DWORD target, bool exclude, IAudioClient** client);

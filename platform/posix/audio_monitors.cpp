@@ -258,6 +258,7 @@ void MixOnePacket(LoopbackMixer* mixer) {
     }
     if (!any) return;
     auto packet = std::make_unique<Packet>();
+    packet->time = mixer->next_tick * 10;  // the period's tick on the device clock (CLOCK_MONOTONIC)
     for (size_t i = 0; i < kPacketSamples; ++i)
         packet->samples[i] = static_cast<int16_t>(std::clamp(sum[i], -32768, 32767));
     DeliverPacket(mixer->queue, std::move(packet));

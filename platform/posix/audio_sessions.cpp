@@ -1,6 +1,8 @@
 // Endpoints and audio sessions: CoCreateInstance(MMDeviceEnumerator) and the
 // interfaces under it. The render endpoints are the server's sinks and the
-// sessions of an endpoint are the playback streams (sink inputs) on it. An
+// sessions of an endpoint are the playback streams (sink inputs) on it; this
+// file reads them through libpulse, audio_pipewire_sessions.cpp from
+// PipeWire's graph. An
 // enumeration reads one snapshot from the server; the objects under it answer
 // from that snapshot, which is all a caller enumerating sessions sees of
 // Windows' live objects between two calls.
@@ -8,24 +10,12 @@
 #include <memory>
 #include <vector>
 
+#include "platform/posix/audio_group.h"
 #include "platform/posix/audio_pulse.h"
+#include "platform/posix/audio_sessions.h"
 #include "platform/posix/com_object.h"
 
 namespace {
-
-struct SessionRecord {
-    AudioSessionState state;
-    bool system_sounds;
-    DWORD pid;        // 0 when neither the stream nor its client names a process
-    uint32_t client;  // while reading: whose process the stream falls back to
-};
-
-struct EndpointRecord {
-    uint32_t sink;
-    std::vector<SessionRecord> sessions;
-};
-
-typedef std::vector<EndpointRecord> Snapshot;
 
 // ---- Reading the server ------------------------------------------------------
 
@@ -87,7 +77,7 @@ void ResolveClientProcesses(SnapshotReader* reader) {
     }
 }
 
-HRESULT ReadSnapshot(Snapshot* endpoints) {
+HRESULT ReadPulseSnapshot(Snapshot* endpoints) {
     PulseConnection* connection = nullptr;
     const HRESULT hr = AcquirePulseConnection(&connection);
     if (FAILED(hr)) return hr;
@@ -213,7 +203,7 @@ public:
         auto snapshot = std::make_shared<Snapshot>();
         // Sinks are always active; capture endpoints are not modelled.
         if (dataFlow != eCapture && (dwStateMask & DEVICE_STATE_ACTIVE) != 0) {
-            const HRESULT hr = ReadSnapshot(snapshot.get());
+            const HRESULT hr = UsesPipeWire() ? ReadPipeWireSnapshot(snapshot.get()) : ReadPulseSnapshot(snapshot.get());
             if (FAILED(hr)) return hr;
         }
         *ppDevices = new DeviceCollection(std::move(snapshot));
