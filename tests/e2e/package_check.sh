@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks what cpack made, as a user would meet it:
 #   deb FILE   pcmtap_<version>_amd64.deb: its dependencies (libpulse0, and
-#              nothing beyond the C library), its two files, and the pcmtap
+#              nothing beyond the C library; libpipewire suggested), its two files, and the pcmtap
 #              it installs (dpkg -x into a scratch root) answering a bad
 #              command line with the args error
 #   zip FILE   pcmtap-<version>-win64.zip: exactly pcmtap.exe and the README,
@@ -53,6 +53,7 @@ if [[ $kind == deb ]]; then
     echo "     Depends: $depends"
     names=$(tr ',' '\n' <<<"$depends" | sed 's/[[:space:]]*(.*//; s/^[[:space:]]*//' | sort -u | paste -sd' ')
     check "depends on libpulse0 and the C library, nothing else" same "$names" "libc6 libpulse0"
+    check "suggests libpipewire, which it loads at run time" same "$(dpkg-deb -f "$file" Suggests)" libpipewire-0.3-0
     dpkg -x "$file" "$scratch"
     rc=0
     "$scratch/usr/bin/pcmtap" --include 0 >"$scratch/out" 2>"$scratch/err" || rc=$?

@@ -80,7 +80,10 @@ bool PrivateSoundServer::Start() {
     }
     // The audio group is chosen at the first audio call of the process.
     setenv("PCMTAP_AUDIO", pipewire ? "pipewire" : "pulse", 1);
-    if (pipewire) setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
+    if (pipewire) {
+        setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
+        unsetenv("PIPEWIRE_RUNTIME_DIR");
+    }
     return true;
 }
 
@@ -241,7 +244,10 @@ int CountClients(const char* name) {
     return count.done ? count.clients : -1;
 }
 
-void UseNoSoundServer() { setenv("PULSE_SERVER", "unix:/nonexistent/pcmtap-test.sock", 1); }
+void UseNoSoundServer() {
+    setenv("PULSE_SERVER", "unix:/nonexistent/pcmtap-test.sock", 1);
+    setenv("PIPEWIRE_RUNTIME_DIR", "/nonexistent", 1);  // nor the machine's own PipeWire
+}
 
 pid_t PlayTone(double frequency, int seconds) {
     char path[] = "/tmp/pcmtap-tone-XXXXXX";

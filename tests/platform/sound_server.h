@@ -49,7 +49,7 @@ private:
 // (application.name); -1 when the server cannot be asked.
 int CountClients(const char* name);
 
-// Points PULSE_SERVER at a socket where nothing listens.
+// Points both groups at sockets where nothing listens.
 void UseNoSoundServer();
 
 // Plays a sine tone (0.25 full scale) for seconds through pacat, as a child
