@@ -24,6 +24,14 @@ constexpr UINT64 kPacketTicks = 100000;  // 10 ms in 100 ns units
 
 typedef std::pair<uint32_t, uint32_t> PortPair;  // (output port of a playback stream, input port of ours)
 
+// A link of ours. One the daemon refused or removed while both ports are
+// still wanted is made again at the next change of the graph.
+struct OurLink {
+    pw_proxy* proxy;
+    spa_hook listener{};
+    bool failed = false;
+};
+
 }  // namespace
 
 struct PipeWireCapture {
@@ -38,7 +46,7 @@ struct PipeWireCapture {
     pw_stream* stream = nullptr;
     spa_hook stream_listener{};
     uint32_t node = SPA_ID_INVALID;          // our capture node, once the daemon has made it
-    std::map<PortPair, pw_proxy*> links;     // ours, one reference each
+    std::map<PortPair, std::unique_ptr<OurLink>> links;
     std::map<uint32_t, bool> captured;       // by playback stream: whether its process is one we capture
     uint64_t processes_seen = 0;             // the connection's processes_changed that captured is for
     std::atomic<bool> audible{false};        // a stream we are linked to is running; read on the data thread
@@ -49,14 +57,34 @@ struct PipeWireCapture {
 
 namespace {
 
-// The input channels of ours that an output channel feeds: mono goes to both.
+// The input channels of ours that an output channel feeds, as a stereo
+// downmix takes them: mono and centre go to both sides, the surround
+// channels to their side; the low-frequency channel to neither.
 std::vector<const char*> InputChannels(const std::string& channel) {
-    if (channel == "FL" || channel == "FR") return {channel == "FL" ? "FL" : "FR"};
-    if (channel == "MONO") return {"FL", "FR"};
+    if (channel == "FL" || channel == "SL" || channel == "RL") return {"FL"};
+    if (channel == "FR" || channel == "SR" || channel == "RR") return {"FR"};
+    if (channel == "MONO" || channel == "FC") return {"FL", "FR"};
     return {};
 }
 
-pw_proxy* CreateLink(PipeWireCapture* capture, const PortPair& ports, uint32_t output_node) {
+void OnLinkFailed(void* data) { static_cast<OurLink*>(data)->failed = true; }
+void OnLinkError(void* data, int, int, const char*) { OnLinkFailed(data); }
+
+pw_proxy_events LinkEvents() {
+    pw_proxy_events events{};
+    events.version = PW_VERSION_PROXY_EVENTS;
+    events.removed = OnLinkFailed;
+    events.error = OnLinkError;
+    return events;
+}
+const pw_proxy_events kLinkEvents = LinkEvents();
+
+void DestroyLink(OurLink* link) {
+    spa_hook_remove(&link->listener);
+    pw_proxy_destroy(link->proxy);
+}
+
+std::unique_ptr<OurLink> CreateLink(PipeWireCapture* capture, const PortPair& ports, uint32_t output_node) {
     char output_node_text[16], output_port[16], input_node[16], input_port[16];
     snprintf(output_node_text, sizeof output_node_text, "%u", output_node);
     snprintf(output_port, sizeof output_port, "%u", ports.first);
@@ -68,8 +96,12 @@ pw_proxy* CreateLink(PipeWireCapture* capture, const PortPair& ports, uint32_t o
         {PW_KEY_OBJECT_LINGER, "false"},
     };
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
-    return static_cast<pw_proxy*>(pw_core_create_object(capture->connection->core, "link-factory",
-                                                        PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &dict, 0));
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(capture->connection->core, "link-factory",
+                                                               PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &dict, 0));
+    if (proxy == nullptr) return nullptr;
+    auto link = std::make_unique<OurLink>(OurLink{proxy});
+    pw_proxy_add_listener(proxy, &link->listener, &kLinkEvents, link.get());
+    return link;
 }
 
 // Links what should be linked and unlinks the rest: every output port of a
@@ -109,16 +141,16 @@ void Reconcile(PipeWireCapture* capture) {
         }
     }
     for (auto it = capture->links.begin(); it != capture->links.end();) {
-        if (linked.count(it->first) != 0) {
+        if (linked.count(it->first) != 0 && !it->second->failed) {
             ++it;
             continue;
         }
-        pw_proxy_destroy(it->second);
+        DestroyLink(it->second.get());
         it = capture->links.erase(it);
     }
     for (const auto& [ports, output_node] : linked) {
         if (capture->links.count(ports) != 0) continue;
-        if (pw_proxy* link = CreateLink(capture, ports, output_node)) capture->links[ports] = link;
+        if (auto link = CreateLink(capture, ports, output_node)) capture->links[ports] = std::move(link);
     }
     capture->audible = audible;
 }
@@ -205,7 +237,7 @@ bool ConnectStream(PipeWireCapture* capture) {
 }
 
 void DisconnectStream(PipeWireCapture* capture) {
-    for (auto& [ports, link] : capture->links) pw_proxy_destroy(link);
+    for (auto& [ports, link] : capture->links) DestroyLink(link.get());
     capture->links.clear();
     if (capture->stream != nullptr) {
         spa_hook_remove(&capture->stream_listener);
