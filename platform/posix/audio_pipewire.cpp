@@ -3,18 +3,15 @@
 // clients bound for their properties and state.
 #include "platform/posix/audio_pipewire.h"
 
-#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "platform/posix/pipewire_library.h"
+#include "platform/posix/shared_connection.h"
 
 namespace {
-
-std::mutex connection_lock;              // guards current and every connection's references
-PipeWireConnection* current = nullptr;  // holds one reference of its own while the daemon is there
 
 constexpr int kAnswerSeconds = 5;  // how long a daemon may keep a round trip waiting
 
@@ -153,11 +150,11 @@ void OnCoreDone(void* data, uint32_t id, int seq) {
     pw_thread_loop_signal(connection->loop, false);
 }
 
-// The daemon gone (the socket closed) ends the connection; so does any error
-// it reports of the core itself.
-void OnCoreError(void* data, uint32_t id, int, int, const char*) {
+// The daemon gone (the socket closed) ends the connection. Other errors the
+// core reports are of one request (an object already gone, say), not of it.
+void OnCoreError(void* data, uint32_t id, int, int res, const char*) {
     auto* connection = static_cast<PipeWireConnection*>(data);
-    if (id != PW_ID_CORE || connection->lost) return;
+    if (id != PW_ID_CORE || res != -EPIPE || connection->lost) return;
     connection->lost = true;
     pw_thread_loop_signal(connection->loop, false);
     for (PipeWireListener* listener : connection->listeners) listener->on_lost(listener->owner);
@@ -241,49 +238,31 @@ bool IsLost(PipeWireConnection* connection) {
     return lost;
 }
 
+// What a caller reads of the graph is what the daemon has now.
+HRESULT Refresh(PipeWireConnection* connection) {
+    pw_thread_loop_lock(connection->loop);
+    const bool answered = SyncPipeWire(connection);
+    pw_thread_loop_unlock(connection->loop);
+    return answered ? S_OK : AUDCLNT_E_SERVICE_NOT_RUNNING;
+}
+
+SharedConnection<PipeWireConnection> shared;
+const ConnectionSteps<PipeWireConnection> kSteps = {OpenConnection, IsLost, Refresh, CloseConnection};
+
 }  // namespace
 
 HRESULT AcquirePipeWireConnection(PipeWireConnection** connection) {
-    *connection = nullptr;
-    PipeWireConnection* lost = nullptr;
-    std::unique_lock<std::mutex> hold(connection_lock);
-    if (current != nullptr && IsLost(current)) {
-        if (--current->references == 0) lost = current;
-        current = nullptr;
-    }
-    HRESULT hr = S_OK;
-    if (current == nullptr) {
-        hr = OpenConnection(&current);
-        if (SUCCEEDED(hr)) current->references = 1;
-    } else {
-        // What the caller reads of the graph is what the daemon has now.
-        pw_thread_loop_lock(current->loop);
-        if (!SyncPipeWire(current)) hr = AUDCLNT_E_SERVICE_NOT_RUNNING;
-        pw_thread_loop_unlock(current->loop);
-    }
-    if (SUCCEEDED(hr)) {
-        ++current->references;
-        *connection = current;
-    }
-    hold.unlock();
-    if (lost != nullptr) CloseConnection(lost);
-    return hr;
+    return AcquireShared(shared, kSteps, connection);
 }
 
-void ReleasePipeWireConnection(PipeWireConnection* connection) {
-    std::unique_lock<std::mutex> hold(connection_lock);
-    const bool last = --connection->references == 0;
-    hold.unlock();
-    if (last) CloseConnection(connection);
-}
+void ReleasePipeWireConnection(PipeWireConnection* connection) { ReleaseShared(shared, kSteps, connection); }
 
 void AddPipeWireListener(PipeWireConnection* connection, PipeWireListener* listener) {
     connection->listeners.push_back(listener);
 }
 
 void RemovePipeWireListener(PipeWireConnection* connection, PipeWireListener* listener) {
-    auto& listeners = connection->listeners;
-    listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
+    RemoveListener(connection->listeners, listener);
 }
 
 bool SyncPipeWire(PipeWireConnection* connection) {

@@ -1,15 +1,12 @@
 // The PulseAudio connection behind the audio group.
 #include "platform/posix/audio_pulse.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+
+#include "platform/posix/shared_connection.h"
 
 namespace {
-
-std::mutex connection_lock;          // guards current and every connection's references
-PulseConnection* current = nullptr;  // holds one reference of its own while the server is there
 
 // Wakes whoever waits in OpenConnection or WaitForOperation (a state change
 // may be the end of the connection) and tells the devices of a loss.
@@ -120,6 +117,12 @@ bool IsLost(PulseConnection* connection) {
     return lost;
 }
 
+// A kept context hears of every change as it comes: nothing to bring up to date.
+HRESULT KeepAsItIs(PulseConnection*) { return S_OK; }
+
+SharedConnection<PulseConnection> shared;
+const ConnectionSteps<PulseConnection> kSteps = {OpenConnection, IsLost, KeepAsItIs, CloseConnection};
+
 }  // namespace
 
 bool IsConnectionLost(pa_context* context) {
@@ -128,42 +131,17 @@ bool IsConnectionLost(pa_context* context) {
 }
 
 HRESULT AcquirePulseConnection(PulseConnection** connection) {
-    *connection = nullptr;
-    PulseConnection* lost = nullptr;
-    std::unique_lock<std::mutex> hold(connection_lock);
-    if (current != nullptr && IsLost(current)) {
-        // Devices still on it learn of the loss from it; they let go in their time.
-        if (--current->references == 0) lost = current;
-        current = nullptr;
-    }
-    HRESULT hr = S_OK;
-    if (current == nullptr) {
-        hr = OpenConnection(&current);
-        if (SUCCEEDED(hr)) current->references = 1;
-    }
-    if (SUCCEEDED(hr)) {
-        ++current->references;
-        *connection = current;
-    }
-    hold.unlock();
-    if (lost != nullptr) CloseConnection(lost);
-    return hr;
+    return AcquireShared(shared, kSteps, connection);
 }
 
-void ReleasePulseConnection(PulseConnection* connection) {
-    std::unique_lock<std::mutex> hold(connection_lock);
-    const bool last = --connection->references == 0;
-    hold.unlock();
-    if (last) CloseConnection(connection);
-}
+void ReleasePulseConnection(PulseConnection* connection) { ReleaseShared(shared, kSteps, connection); }
 
 void AddPulseListener(PulseConnection* connection, PulseListener* listener) {
     connection->listeners.push_back(listener);
 }
 
 void RemovePulseListener(PulseConnection* connection, PulseListener* listener) {
-    auto& listeners = connection->listeners;
-    listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
+    RemoveListener(connection->listeners, listener);
 }
 
 void SubscribeSinkInputs(PulseConnection* connection) {
