@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bench/replay_platform.h"
+#include "platform/posix/loopback_client_answers.h"
 
 namespace {
 
@@ -166,7 +167,7 @@ struct CaptureClient : Object<IAudioCaptureClient> {
     }
 };
 
-struct AudioClient : Object<IAudioClient> {
+struct AudioClient : UnimplementedByProcessLoopback<Object<IAudioClient>> {
     explicit AudioClient(Recording played) : capture(new CaptureClient(played)) {}
     ~AudioClient() override { capture->Release(); }
     CaptureClient* capture;  // the client's own reference
@@ -212,19 +213,12 @@ struct AudioClient : Object<IAudioClient> {
         capture->Schedule(false);
         return was_running ? S_OK : S_FALSE;
     }
-    // What the process-loopback client of Windows answers; the tool calls none of them.
+    // What the process-loopback client of Windows answers (the rest are E_NOTIMPL); the tool calls none.
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
         if (!initialized) return AUDCLNT_E_NOT_INITIALIZED;
         *frames = 0xBAADF00Du;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reset() override { return started ? AUDCLNT_E_NOT_STOPPED : S_OK; }
 };
 

@@ -7,6 +7,7 @@
 
 #include "platform/posix/audio_group.h"
 #include "platform/posix/com_object.h"
+#include "platform/posix/loopback_client_answers.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ private:
     PacketQueue* queue_;
 };
 
-class LoopbackClient final : public ComObject<IAudioClient> {
+class LoopbackClient final : public UnimplementedByProcessLoopback<ComObject<IAudioClient>> {
 public:
     LoopbackClient() = default;
     HRESULT Connect(DWORD target, bool exclude) {
@@ -71,14 +72,6 @@ public:
         *pNumBufferFrames = kMeaninglessBufferSize;
         return S_OK;
     }
-    // None of these is implemented by the process-loopback client of Windows.
-    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
 
     // A stopped stream forgets what it had not handed out.
     HRESULT STDMETHODCALLTYPE Reset() override {
