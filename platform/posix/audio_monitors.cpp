@@ -271,10 +271,10 @@ bool IsAnyMonitorShort(const LoopbackMixer* mixer) {
     return false;
 }
 
-// Mixes every period that has come due on the device clock. Data arriving
-// is the usual occasion, so the clock itself is set one period later than
-// needed: while the monitors deliver steadily it never fires, and the thread
-// wakes once per period instead of twice. A period that a monitor is short
+// Mixes every period that has come due on the device clock, at its tick, as
+// Windows' engine does: a packet mixed only when the next fragment arrives
+// would reach the reader up to a fragment late, and the reader would have
+// to hold that much more to never run dry. A period that a monitor is short
 // of waits for its data, up to kMaxWait; the periods behind it follow at once.
 void MixDuePackets(LoopbackMixer* mixer) {
     if (mixer->clock == nullptr) return;
@@ -290,11 +290,11 @@ void MixDuePackets(LoopbackMixer* mixer) {
     }
     // Re-arming writes to the main loop's wake-up pipe; the server delivers
     // every 5 ms or so, so only re-arm when a period was mixed, or when the
-    // wait for a late monitor begins.
+    // wait for a late monitor begins or ends.
     if (waiting && (!mixer->waiting || mixer->next_tick != due))
         pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick + kMaxWait);
-    else if (!waiting && mixer->next_tick != due)
-        pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick + kPeriod);
+    else if (!waiting && (mixer->waiting || mixer->next_tick != due))
+        pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick);
     mixer->waiting = waiting;
 }
 

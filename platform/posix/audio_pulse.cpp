@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/posix/shared_connection.h"
+#include "platform/posix/thread_priority.h"
 
 namespace {
 
@@ -70,6 +71,8 @@ void CloseConnection(PulseConnection* connection) {
     delete connection;
 }
 
+void RunLoopAsEngine(pa_mainloop_api*, void*) { RaiseToAudioPriority(); }
+
 // Connects and waits until the context is ready.
 HRESULT OpenConnection(PulseConnection** opened) {
     pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
@@ -93,6 +96,8 @@ HRESULT OpenConnection(PulseConnection** opened) {
     // that the audio service is not running, and so is ours.
     bool ready = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
                  pa_threaded_mainloop_start(loop) >= 0;
+    // The loop thread is the device's engine: it mixes every period.
+    if (ready) pa_mainloop_api_once(pa_threaded_mainloop_get_api(loop), RunLoopAsEngine, nullptr);
     while (ready) {
         const pa_context_state_t state = pa_context_get_state(context);
         if (state == PA_CONTEXT_READY) break;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <unistd.h>
 
+#include "platform/posix/thread_priority.h"
 #include "platform/win32.h"
 
 HRESULT CoInitializeEx(LPVOID, DWORD) { return S_OK; }
@@ -74,11 +75,16 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
 // The pseudo-handle Windows gives for the calling process.
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
-// No power throttling here to opt out of, and no scheduler class to join:
-// both requests are granted as they stand.
+// No power throttling here to opt out of: the request is granted as it stands.
 BOOL SetProcessInformation(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD) { return TRUE; }
 
+// The task joins the real-time class where the system allows it; where it
+// does not, the call fails as Windows' does without the scheduler service.
 HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR, LPDWORD TaskIndex) {
+    if (!RaiseToAudioPriority()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     if (TaskIndex != nullptr) *TaskIndex = 1;
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(1));
 }
