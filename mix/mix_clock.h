@@ -6,7 +6,9 @@
 
 constexpr int64_t kMixRate = 48000;        // frames per second
 constexpr int64_t kMinChunkFrames = 480;   // 10 ms: nothing is written until this much is due
-constexpr int64_t kMaxChunkFrames = 4800;  // 100 ms: frames due beyond this are skipped
+// 200 ms, what a source may hold: a late turn catches up from every source's
+// backlog, and only frames due beyond this are skipped.
+constexpr int64_t kMaxChunkFrames = 9600;
 
 // (elapsed_ticks x 48000) / frequency, truncated, without forming the
 // product, which would overflow 64 bits after 2^63 / 48000 ticks (222 days
@@ -20,6 +22,6 @@ struct MixClock {
 };
 
 // The frames to mix at counter reading `now`: 0 while fewer than 480 are due,
-// at most 4800. Counts them as produced, and skips the ones beyond 4800, so
+// at most 9600. Counts them as produced, and skips the ones beyond 9600, so
 // that frames_produced equals the frames due whenever a chunk is returned.
 int64_t TakeChunk(MixClock& clock, int64_t now);

@@ -18,8 +18,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pulse_harness import (FRAME, PERIOD, RATE, Capture, check_setup, Marks, Players, SoundServer,  # noqa: E402
-                           samples_of, tone_level, write_marked_tone)
+from pulse_harness import (FRAME, PERIOD, RATE, Capture, busy_cores, check_setup, Marks, Players,  # noqa: E402
+                           SoundServer, samples_of, tone_level, write_marked_tone)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PCMTAP = os.path.join(ROOT, "build", "linux", "pcmtap")
@@ -244,6 +244,10 @@ class SteadySource(RealSoundTest):
         # (on PipeWire alternately pacat and native pw-cat), so the mix must be
         # the steady source sample for sample: after its first second, every
         # frame once, in order, unaltered, nothing inserted, to its last one.
+        # All of it on a machine whose every core is busy.
+        for p in busy_cores():
+            self.addCleanup(p.wait)
+            self.addCleanup(p.kill)
         idle = subprocess.Popen(["sleep", "60"])
         self.addCleanup(idle.wait)
         self.addCleanup(idle.kill)

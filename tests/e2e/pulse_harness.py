@@ -66,7 +66,10 @@ class SoundServer:
     def _start_pulseaudio(self):
         self.processes.append(subprocess.Popen(
             ["pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1", "--disallow-exit",
-             "--use-pid-file=no", "--realtime=no", "--high-priority=no",
+             # As a desktop runs it (rtkit grants it there; root may take it
+             # here): at ordinary priority any busy program starves the
+             # server, and its own sink loses the sound.
+             "--use-pid-file=no", "--realtime=yes", "--high-priority=yes",
              "--load=module-native-protocol-unix auth-anonymous=1 socket=" + self.socket,
              "--load=module-null-sink sink_name=vsink rate=48000 channels=2 format=s16le"],
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
@@ -520,6 +523,13 @@ class Capture:
                 stream.close()
             except (OSError, ValueError):
                 pass
+
+
+def busy_cores():
+    """A busy loop at ordinary priority on every core, as a loaded desktop
+    has: the processes, to be killed."""
+    spin = "while True: pass"
+    return [subprocess.Popen([sys.executable, "-c", spin]) for _ in range(os.cpu_count() or 1)]
 
 
 def samples_of(pcm):

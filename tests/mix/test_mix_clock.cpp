@@ -42,15 +42,16 @@ struct ChunkCase {
     int64_t produced_after;
 };
 
-TEST(TakeChunk, WritesFrom480UpTo4800AndSkipsTheRest) {
+TEST(TakeChunk, WritesFrom480UpTo9600AndSkipsTheRest) {
     const ChunkCase cases[] = {
         {0, 99999, 0, 0},                 // 479 due
         {0, 100000, 480, 480},            // 10 ms: the first chunk
-        {0, 10000000, 4800, 48000},       // a second at once: 43200 skipped
+        {0, 10000000, 9600, 48000},       // a second at once: 38400 skipped
         {480, 200000, 480, 960},          // 20 ms
         {480, 199999, 0, 480},            // 959 due: 479 pending
-        {480, 1100000, 4800, 5280},       // exactly 4800 pending
-        {480, 1350000, 4800, 6480},       // a 6000-frame stall: 1200 skipped
+        {480, 1350000, 6000, 6480},       // a 6000-frame stall: caught up
+        {480, 2100000, 9600, 10080},      // exactly 9600 pending
+        {480, 2300000, 9600, 11040},      // a 10560-frame stall: 960 skipped
         {1000000, 208333333, 0, 1000000}, // 999999 due: none pending
     };
     for (const ChunkCase& c : cases) {

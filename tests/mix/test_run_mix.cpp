@@ -180,10 +180,11 @@ struct ChunkCase {
     size_t frames;  // written by then
 };
 
-TEST_F(RunMixTest, WritesOnlyOnceTenMillisecondsAreDueAndAtMostAHundred) {
+TEST_F(RunMixTest, WritesOnlyOnceTenMillisecondsAreDueAndCatchesUpToTwoHundred) {
     const ChunkCase cases[] = {
-        {5, 9, 0},    {5, 10, 480},     {7, 13, 0},       {7, 14, 672},     {3, 11, 0},
-        {3, 12, 576}, {100, 100, 4800}, {150, 150, 4800}, {150, 300, 9600}, {5, 1000, 48000},
+        {5, 9, 0},        {5, 10, 480},      {7, 13, 0},        {7, 14, 672},     {3, 11, 0},
+        {3, 12, 576},     {100, 100, 4800},  {150, 150, 7200},  {150, 300, 14400}, {5, 1000, 48000},
+        {250, 250, 9600},  // 2400 beyond 200 ms skipped
     };
     for (const ChunkCase& c : cases) {
         scripted::Reset();
@@ -210,12 +211,12 @@ scripted::Loopback Ramp() {
     return ramp;
 }
 
-// After 480 frames, a 125 ms stall makes 6000 due: 4800 are written and the
-// clock skips 1200, but the source goes on from its oldest unread sample.
-TEST_F(RunMixTest, AStallWritesTheCapSkipsTheRestAndLosesNoSourceSample) {
+// After 480 frames, a 125 ms stall makes 6000 due: all of them are written,
+// from the source's backlog, which loses no sample.
+TEST_F(RunMixTest, AStallIsCaughtUpFromTheSourcesBacklog) {
     const scripted::Loopback ramp = Ramp();
     for (const auto& [horizon_ms, frames] :
-         {std::pair<uint64_t, size_t>{10, 480}, {135, 5280}, {140, 5280}, {145, 5760}}) {
+         {std::pair<uint64_t, size_t>{10, 480}, {135, 6480}, {140, 6480}, {145, 6960}}) {
         scripted::Reset();
         scripted::SetLoopback(kTarget, mixworld::Script());
         scripted::SetLoopback(20, ramp);
@@ -255,8 +256,8 @@ TEST_F(RunMixTest, TheClockKeepsCountingPastTheMultiplicationsRange) {
         scripted::SetResult("CreateThread", E_OUTOFMEMORY);  // the clock alone: no reconciliation for months
 
         const auto run = Mix();
-        // 480 at 10 ms, the 4800 cap after the jump, then 480 every 10 ms.
-        EXPECT_EQ(run.out.size(), (480u + 4800u + 10u * 480u) * kFrameBytes)
+        // 480 at 10 ms, the 200 ms caught up after the jump, then 480 every 10 ms.
+        EXPECT_EQ(run.out.size(), (480u + 9600u + 10u * 480u) * kFrameBytes)
             << c.frequency << " Hz from " << c.counter_start << ", jump of " << c.jump_ms << " ms";
     }
 }

@@ -41,8 +41,8 @@ constexpr DWORD kSteady = 500;  // a player on the mix's own clock, selected thr
 // may pile up before the next trim; storage grows by half at a time.
 constexpr size_t kLongestDrain = (kLongestStallMs / 5 + 2) * 1100 * 2;
 constexpr size_t kQueueCapacityBound = (kQueueBound + 2 * kLongestDrain) * 3 / 2;
-constexpr size_t kMixCapacityBound = 4800 * 2 * 3 / 2;
-constexpr size_t kResamplingCapacityBound = (4805 + 16) * 2 * 3 / 2;
+constexpr size_t kMixCapacityBound = kMaxChunkFrames * 2 * 3 / 2;
+constexpr size_t kResamplingCapacityBound = (kMaxChunkFrames + 5 + 16) * 2 * 3 / 2;
 
 // Mostly ordinary programs; a few voice-chat ones, in any case, and a near miss.
 const wchar_t* const kNames[] = {L"player.exe", L"browser.exe", L"game.exe",  L"mydiscord.exe", L"svchost.exe",
@@ -452,7 +452,7 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
         int64_t chunk = 0;
         if (loop.clock.frames_produced != before) {
             ASSERT_EQ(loop.clock.frames_produced, due) << "turn " << turn;
-            chunk = std::min<int64_t>(due - before, 4800);
+            chunk = std::min<int64_t>(due - before, kMaxChunkFrames);
             ASSERT_GE(chunk, 480) << "turn " << turn;
             totals.skipped_frames += static_cast<uint64_t>(due - before - chunk);
             if (chunk != due - before) ++totals.skipping_chunks;
