@@ -33,7 +33,8 @@ void StartMixLoop(MixLoop& loop) {
 bool MixTurn(MixLoop& loop) {
     Sleep(kTurnPause);
     ExchangeSources(*loop.handoff, loop.sources, loop.spare);
-    for (auto& entry : loop.sources) PumpSource(entry.second);
+    for (auto& entry : loop.sources)
+        if (!entry.second.leaving) PumpSource(entry.second);
 
     const int64_t frames = TakeChunk(loop.clock, ReadCounter());
     if (frames == 0) return true;

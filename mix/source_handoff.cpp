@@ -8,22 +8,32 @@ void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& s
     for (const SourceChange& change : spare.changes) {
         const auto source = sources.find(change.pid);
         if (change.stream.audio_client == nullptr) {
-            if (source == sources.end()) continue;
-            spare.released.push_back(source->second.stream);
-            sources.erase(source);  // unread samples go with it
-        } else if (source != sources.end()) {
-            spare.released.push_back(change.stream);  // a pid already playing keeps its source
-        } else {
+            if (source != sources.end()) source->second.leaving = true;  // what it delivered still plays
+        } else if (source == sources.end()) {
             sources[change.pid].stream = change.stream;  // a fresh source: empty queue, not primed, not failed
+        } else if (source->second.leaving) {
+            // Its pid again, on a fresh stream: the new audio follows what the old one left.
+            spare.released.push_back(source->second.stream);
+            source->second.stream = change.stream;
+            source->second.leaving = source->second.failed = false;
+        } else {
+            spare.released.push_back(change.stream);  // a pid already playing keeps its source
         }
     }
     spare.changes.clear();
 
     spare.live.clear();
     spare.failed.clear();
-    for (const auto& [pid, source] : sources) {
-        spare.live.push_back(pid);
-        if (source.failed) spare.failed.push_back(pid);
+    for (auto it = sources.begin(); it != sources.end();) {
+        const CaptureSource& source = it->second;
+        if (source.leaving && source.read_index == source.sample_queue.size()) {
+            spare.released.push_back(source.stream);  // played out
+            it = sources.erase(it);
+            continue;
+        }
+        if (!source.leaving) spare.live.push_back(it->first);
+        if (!source.leaving && source.failed) spare.failed.push_back(it->first);
+        ++it;
     }
     std::lock_guard<std::mutex> hold(handoff.lock);
     handoff.live.swap(spare.live);

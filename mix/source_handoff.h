@@ -38,8 +38,9 @@ struct HandoffSpare {
     std::vector<DWORD> live, failed;
 };
 
-// Mixing thread: removes the sources the reconciler dropped (their streams go
-// back to it unclosed), adds a fresh source per opened stream, and tells the
+// Mixing thread: marks the sources the reconciler dropped as leaving (they
+// play out what they hold, and their streams go back to it unclosed once
+// they have), adds a fresh source per opened stream, and tells the
 // reconciler which sources live and which have failed. Makes no platform call.
 void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& spare);
 

@@ -88,6 +88,22 @@ TEST(MixChunk, TakesEachSourcesOldestSamplesInOrder) {
     EXPECT_EQ(ramp.read_index, 1100u);
 }
 
+// A leaving source plays out at once; one short of its join, once nothing
+// new has come for 100 ms.
+TEST(MixChunk, TheEndOfASoundJoinsAsItIs) {
+    SourceMap sources;
+    sources[5] = Holding(0, 200, 700, false);
+    sources[6] = Holding(0, 200, 50, false);
+    sources[6].leaving = true;
+    MixBuffers buffers;
+    for (int chunk = 0; chunk <= 10; ++chunk) {
+        MixChunk(sources, 480, buffers);
+        const int16_t expected = chunk == 0 ? 50 : chunk == 10 ? 700 : 0;
+        EXPECT_EQ(buffers.output[199], expected) << "chunk " << chunk;
+        EXPECT_EQ(buffers.output[200], 0) << "chunk " << chunk;
+    }
+}
+
 struct GrowthCase {
     size_t frames;
     size_t capacity;  // of the accumulator and of the output, after the chunk

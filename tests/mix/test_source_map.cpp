@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mix/mix_chunk.h"
 #include "mix/source_map.h"
 #include "tests/doubles/scripted_test.h"
 #include "tests/mix/mix_world.h"
@@ -114,21 +115,25 @@ TEST_F(SourceMapTest, RemovesUnselectedAndFailedSourcesInOrderAndReopensFailedOn
     sources.at(20).failed = true;  // still selected: comes back fresh
     sources.at(20).sample_queue.assign(3000, 1);
     sources.at(20).primed = true;
-    sources.at(30).sample_queue.assign(3000, 1);  // unread samples go with it
+    sources.at(30).sample_queue.assign(3000, 1);  // unread samples: played out before its stream goes
     const IAudioClient* old_client = sources.at(20).stream.audio_client;
     mixworld::MakeAudible({20, 40, 50});
     scripted::ClearCalls();
 
     ReconcileSources(kTarget, sources);
-    EXPECT_THAT(Keys(sources), ElementsAre(20u, 40u, 50u));
+    EXPECT_THAT(Keys(sources), ElementsAre(20u, 30u, 40u, 50u));
+    EXPECT_TRUE(sources.at(30).leaving);
     const CaptureSource& fresh = sources.at(20);
     EXPECT_NE(fresh.stream.audio_client, old_client);
-    EXPECT_TRUE(fresh.sample_queue.empty());
-    EXPECT_EQ(fresh.read_index, 0u);
-    EXPECT_FALSE(fresh.primed);
-    EXPECT_FALSE(fresh.failed);
+    EXPECT_EQ(fresh.sample_queue.size(), 3000u) << "what the failed stream delivered plays first";
+    EXPECT_FALSE(fresh.failed || fresh.leaving);
+    EXPECT_THAT(ClosedStreams(), ElementsAre(20u));
+    EXPECT_THAT(OpenStreams(), ElementsAre(30u, 40u, 20u, 50u));
+    MixBuffers buffers;
+    MixChunk(sources, 1500, buffers);
+    ReconcileSources(kTarget, sources);
+    EXPECT_THAT(Keys(sources), ElementsAre(20u, 40u, 50u)) << "30 has played out";
     EXPECT_THAT(ClosedStreams(), ElementsAre(20u, 30u));
-    EXPECT_THAT(OpenStreams(), ElementsAre(40u, 20u, 50u));
     // The opens first (the mixing thread hands the removed streams back after
     // them), then both removals, each Stop, the two releases, the event.
     const std::vector<std::string> calls = scripted::CallsMatching(
