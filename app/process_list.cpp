@@ -28,11 +28,12 @@ std::optional<std::wstring> ImagePath(DWORD pid, const std::wstring& name, std::
     const BOOL read = QueryFullProcessImageNameW(process, 0, buffer.data(), &size);
     CloseHandle(process);
     if (!read || size >= buffer.size()) return std::nullopt;
-    std::wstring path(buffer.data(), size);
-    const size_t slash = path.find_last_of(L"\\/");
-    const std::wstring_view file = std::wstring_view(path).substr(slash == std::wstring::npos ? 0 : slash + 1);
-    if (!SameName(file, name)) return std::nullopt;
-    return path;
+    // Matched from the end: a Linux file name may hold a backslash.
+    const std::wstring_view path(buffer.data(), size);
+    if (path.size() <= name.size() || !SameName(path.substr(path.size() - name.size()), name)) return std::nullopt;
+    const WCHAR separator = path[path.size() - name.size() - 1];
+    if (separator != L'\\' && separator != L'/') return std::nullopt;
+    return std::wstring(path);
 }
 
 struct WindowSearch {

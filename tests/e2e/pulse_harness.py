@@ -301,6 +301,43 @@ class Marks:
             self.matched, self.lost, len(self.gaps), self.gaps[:8], self.wrong, self.leading_zeros)
 
 
+# A PulseAudio client whose one playback stream starts corked and stays so:
+# a player that is paused. ctypes only, so that nothing needs installing.
+PAUSED_PLAYER = r"""
+import ctypes, time
+pa = ctypes.CDLL("libpulse.so.0")
+P = ctypes.c_void_p
+for name, res, args in [("pa_threaded_mainloop_new", P, []), ("pa_threaded_mainloop_get_api", P, [P]),
+                        ("pa_threaded_mainloop_start", ctypes.c_int, [P]), ("pa_threaded_mainloop_lock", None, [P]),
+                        ("pa_threaded_mainloop_unlock", None, [P]), ("pa_context_new", P, [P, ctypes.c_char_p]),
+                        ("pa_context_connect", ctypes.c_int, [P, ctypes.c_char_p, ctypes.c_int, P]),
+                        ("pa_context_get_state", ctypes.c_int, [P]), ("pa_stream_new", P, [P, ctypes.c_char_p, P, P]),
+                        ("pa_stream_connect_playback", ctypes.c_int, [P, P, P, ctypes.c_int, P, P])]:
+    getattr(pa, name).restype, getattr(pa, name).argtypes = res, args
+class Spec(ctypes.Structure):
+    _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
+loop = pa.pa_threaded_mainloop_new()
+context = pa.pa_context_new(pa.pa_threaded_mainloop_get_api(loop), b"paused")
+pa.pa_context_connect(context, None, 0, None)
+pa.pa_threaded_mainloop_start(loop)
+while True:
+    pa.pa_threaded_mainloop_lock(loop)
+    state = pa.pa_context_get_state(context)
+    pa.pa_threaded_mainloop_unlock(loop)
+    if state == 4:  # PA_CONTEXT_READY
+        break
+    if state >= 5:
+        raise SystemExit("no server")
+    time.sleep(0.01)
+spec = Spec(3, 48000, 2)  # PA_SAMPLE_S16LE
+pa.pa_threaded_mainloop_lock(loop)
+stream = pa.pa_stream_new(context, b"paused", ctypes.byref(spec), None)
+pa.pa_stream_connect_playback(stream, None, None, 1, None, None)  # PA_STREAM_START_CORKED
+pa.pa_threaded_mainloop_unlock(loop)
+time.sleep(3600)
+"""
+
+
 def _quoted(command):
     return " ".join("'%s'" % part for part in command)
 
@@ -361,6 +398,13 @@ class Players:
         p = subprocess.Popen(self.player_command(frequency, program, path, latency_msec), env=self.server.env,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                              start_new_session=True)
+        self.processes.append(p)
+        return p
+
+    def play_paused(self):
+        """A player whose stream is paused (corked) from the start."""
+        p = subprocess.Popen([sys.executable, "-c", PAUSED_PLAYER], env=self.server.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         self.processes.append(p)
         return p
 
