@@ -305,35 +305,29 @@ class Marks:
 # a player that is paused. ctypes only, so that nothing needs installing.
 PAUSED_PLAYER = r"""
 import ctypes, time
-pa = ctypes.CDLL("libpulse.so.0")
-P = ctypes.c_void_p
-for name, res, args in [("pa_threaded_mainloop_new", P, []), ("pa_threaded_mainloop_get_api", P, [P]),
-                        ("pa_threaded_mainloop_start", ctypes.c_int, [P]), ("pa_threaded_mainloop_lock", None, [P]),
-                        ("pa_threaded_mainloop_unlock", None, [P]), ("pa_context_new", P, [P, ctypes.c_char_p]),
-                        ("pa_context_connect", ctypes.c_int, [P, ctypes.c_char_p, ctypes.c_int, P]),
-                        ("pa_context_get_state", ctypes.c_int, [P]), ("pa_stream_new", P, [P, ctypes.c_char_p, P, P]),
-                        ("pa_stream_connect_playback", ctypes.c_int, [P, P, P, ctypes.c_int, P, P])]:
-    getattr(pa, name).restype, getattr(pa, name).argtypes = res, args
+pa, P, I = ctypes.CDLL("libpulse.so.0"), ctypes.c_void_p, ctypes.c_int
+for name, res, args in [("threaded_mainloop_new", P, []), ("threaded_mainloop_get_api", P, [P]),
+                        ("threaded_mainloop_start", I, [P]), ("threaded_mainloop_lock", None, [P]),
+                        ("threaded_mainloop_unlock", None, [P]), ("context_new", P, [P, ctypes.c_char_p]),
+                        ("context_connect", I, [P, P, I, P]), ("context_get_state", I, [P]),
+                        ("stream_new", P, [P, ctypes.c_char_p, P, P]), ("stream_connect_playback", I, [P, P, P, I, P, P])]:
+    getattr(pa, "pa_" + name).restype, getattr(pa, "pa_" + name).argtypes = res, args
 class Spec(ctypes.Structure):
-    _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
+    _fields_ = [("format", I), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
 loop = pa.pa_threaded_mainloop_new()
 context = pa.pa_context_new(pa.pa_threaded_mainloop_get_api(loop), b"paused")
 pa.pa_context_connect(context, None, 0, None)
 pa.pa_threaded_mainloop_start(loop)
-while True:
+def locked(call, *args):
     pa.pa_threaded_mainloop_lock(loop)
-    state = pa.pa_context_get_state(context)
-    pa.pa_threaded_mainloop_unlock(loop)
-    if state == 4:  # PA_CONTEXT_READY
-        break
-    if state >= 5:
-        raise SystemExit("no server")
+    try:
+        return call(*args)
+    finally:
+        pa.pa_threaded_mainloop_unlock(loop)
+while locked(pa.pa_context_get_state, context) != 4:  # PA_CONTEXT_READY
     time.sleep(0.01)
-spec = Spec(3, 48000, 2)  # PA_SAMPLE_S16LE
-pa.pa_threaded_mainloop_lock(loop)
-stream = pa.pa_stream_new(context, b"paused", ctypes.byref(spec), None)
-pa.pa_stream_connect_playback(stream, None, None, 1, None, None)  # PA_STREAM_START_CORKED
-pa.pa_threaded_mainloop_unlock(loop)
+stream = locked(pa.pa_stream_new, context, b"paused", ctypes.byref(Spec(3, 48000, 2)), None)  # s16le
+locked(pa.pa_stream_connect_playback, stream, None, None, 1, None, None)  # PA_STREAM_START_CORKED
 time.sleep(3600)
 """
 

@@ -14,7 +14,6 @@ Default: build/windows/pcmtap_wine.exe of this checkout. One Wine prefix is
 made for the run; a sound server is started for each case.
 """
 
-import json
 import os
 import re
 import shutil
@@ -241,9 +240,9 @@ class Mix(WineTest):
 
 
 class App(WineTest):
-    def test_app_captures_a_running_program_and_list_answers_without_sessions(self):
-        # Every stream of pcmtap_wine.exe records the default source: the tree
-        # of services.exe, which Wine runs beside every program (once or twice), brings the tone.
+    def test_app_captures_the_trees_of_a_running_program(self):
+        # Every stream of pcmtap_wine.exe records the default source: those of
+        # services.exe (Wine runs one or two beside every program) bring the tone.
         self.play_marked(15)
         c = self.capture("--app", "SERVICES")
         c.wait_ready(timeout=20)
@@ -254,9 +253,6 @@ class App(WineTest):
         self.assertRate(c, start, 5.0)
         self.assertGreater(tone_level(c.pcm(start), TONE_HZ), PRESENT)
         self.assertEqual(c.raw_status_lines(), ready)
-        listed = subprocess.run([LOADER, PCMTAP_WINE, "--list"], env=self.server.env, capture_output=True, timeout=30)
-        self.assertEqual((listed.returncode, listed.stderr), (0, b""))
-        self.assertTrue(all(json.loads(line) for line in listed.stdout.splitlines()))
 
 
 def mark_expected_failures(*cases):

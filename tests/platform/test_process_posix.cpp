@@ -213,9 +213,10 @@ TEST(ProcessSnapshot, WithoutTheProcessFlagHoldsNoProcesses) {
 TEST(ProcessHandle, GivesImagePathsAsWindowsDoes) {
     Child child("pl\xC3\xA4yer");
     ASSERT_GT(child.pid, 0);
+    const auto pid = static_cast<DWORD>(child.pid);
     const std::string dir = child.dir.string();
     const std::wstring expected = std::wstring(dir.begin(), dir.end()) + L"/pl\u00E4yer";
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(child.pid));
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     ASSERT_NE(process, nullptr) << "error " << GetLastError();
     WCHAR path[MAX_PATH];
     DWORD size = static_cast<DWORD>(expected.size());
@@ -228,18 +229,16 @@ TEST(ProcessHandle, GivesImagePathsAsWindowsDoes) {
     kill(child.pid, SIGKILL);
     siginfo_t exited{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child.pid), &exited, WEXITED | WNOWAIT), 0);
-    const HANDLE zombie = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(child.pid));
-    ASSERT_NE(zombie, nullptr);
-    for (const HANDLE handle : {process, zombie}) {
+    for (const HANDLE handle : {process, OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)}) {
         size = MAX_PATH;
         EXPECT_FALSE(QueryFullProcessImageNameW(handle, 0, path, &size));
-        EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+        EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE) << "a zombie opens, without a path";
         EXPECT_TRUE(CloseHandle(handle));
     }
     waitpid(child.pid, nullptr, 0);
-    for (const DWORD pid : {0u, static_cast<DWORD>(child.pid)}) {
-        EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid), nullptr);
+    child.pid = -1;
+    for (const DWORD gone : {0u, pid}) {
+        EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, gone), nullptr);
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     }
-    child.pid = -1;
 }
