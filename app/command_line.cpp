@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mix/process_table.h"
@@ -28,6 +29,17 @@ void FindWindowOwner(HWND window, DWORD& pid) {
     if (GetWindowThreadProcessId(core, &app_pid) != 0 && app_pid != 0) pid = app_pid;
 }
 
+// argv is in the process's code page (UTF-8 on Linux); what it cannot
+// convert becomes U+FFFD, which no file name holds on Windows.
+std::wstring WideFromCodePage(const char* text) {
+    const int length = static_cast<int>(std::min<size_t>(strlen(text), 4 * MAX_PATH + 4));  // enough to be too long
+    if (length == 0) return {};
+    std::wstring wide(static_cast<size_t>(length), L'\0');  // never more units than bytes
+    const int units = MultiByteToWideChar(CP_ACP, 0, text, length, wide.data(), length);
+    wide.resize(units > 0 ? static_cast<size_t>(units) : 0);
+    return wide;
+}
+
 }  // namespace
 
 uint64_t ParseDecimal(const char* text, uint64_t max) {
@@ -46,8 +58,14 @@ uint64_t ParseDecimal(const char* text, uint64_t max) {
 
 CommandLine ParseCommandLine(int argc, char** argv) {
     CommandLine line;
-    for (int i = 2; i < argc; i += 2) {
+    for (int i = 2; i < argc + 1; i += 2) {
         const char* word = argv[i - 1];
+        if (strcmp(word, "--list") == 0) {
+            line.list = true;
+            --i;  // a word without a value
+            continue;
+        }
+        if (i == argc) break;  // the unpaired last argument
         const char* value = argv[i];
         if (strcmp(word, "--include") == 0) {
             line.pid = static_cast<DWORD>(ParseDecimal(value, UINT32_MAX));
@@ -60,7 +78,15 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         } else if (strcmp(word, "--hwnd") == 0) {
             const uint64_t handle = ParseDecimal(value, UINT64_MAX);
             FindWindowOwner(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), line.pid);
+        } else if (strcmp(word, "--app") == 0) {
+            line.app = true;
+            line.app_name = WideFromCodePage(value);
         }
     }
     return line;
+}
+
+// '/' is a separator on Windows too.
+bool IsValidAppName(const std::wstring& name) {
+    return !name.empty() && name.size() <= MAX_PATH && name.find_first_of(L"\\/") == std::wstring::npos;
 }

@@ -2,13 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/win32.h"
 
 struct CommandLine {
-    DWORD pid = 0;         // last option that set one wins; 0 means none
-    bool exclude = false;  // --exclude seen; never cleared
-    bool mix = false;      // --mix seen; never cleared
+    DWORD pid = 0;          // last option that set one wins; 0 means none
+    bool exclude = false;   // --exclude seen; never cleared
+    bool mix = false;       // --mix seen; never cleared
+    bool app = false;       // --app seen; never cleared
+    std::wstring app_name;  // the last --app's value, from the code page to UTF-16
+    bool list = false;      // --list seen (a word without a value)
 };
 
 // Decimal conversion with the semantics of the C library's strtoul (max
@@ -19,8 +23,13 @@ struct CommandLine {
 uint64_t ParseDecimal(const char* text, uint64_t max);
 
 // Walks argv[1..] in pairs (word, value); unknown words and an unpaired last
-// argument are skipped. --hwnd resolves the window's owner at once.
+// argument are skipped. --list is a word alone: the next pair starts after
+// it. --hwnd resolves the window's owner at once.
 CommandLine ParseCommandLine(int argc, char** argv);
+
+// An executable's file name as --app takes it: not empty, no directory, at
+// most MAX_PATH units.
+bool IsValidAppName(const std::wstring& name);
 
 // The whole tool: reads the command line, prepares stdout and COM, runs the
 // chosen mode and returns the process exit code.

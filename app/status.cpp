@@ -17,3 +17,8 @@ void ReportReadyMix(unsigned count) {
     fprintf(stderr, "READY mix %u\n", count);
     fflush(stderr);
 }
+
+void ReportReadyApp(unsigned count) {
+    fprintf(stderr, "READY app %u\n", count);
+    fflush(stderr);
+}

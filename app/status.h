@@ -15,3 +15,6 @@ void ReportReady(DWORD pid);
 
 // "READY mix <count>": mix mode is running with that many sources.
 void ReportReadyMix(unsigned count);
+
+// "READY app <count>": app mode is running with that many process trees.
+void ReportReadyApp(unsigned count);

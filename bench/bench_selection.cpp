@@ -1,8 +1,14 @@
-// SelectMixSources on the scripted platform: 5,000 processes, 200 audible.
+// SelectMixSources on the scripted platform: 5,000 processes, 200 audible;
+// app mode's selection on the same machine; --list on a desktop of 500
+// processes that all own a session.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <random>
+#include <string>
 
+#include "app/process_list.h"
+#include "mix/app_selection.h"
 #include "mix/audible_processes.h"
 #include "mix/source_selection.h"
 #include "tests/doubles/scripted_platform.h"
@@ -80,6 +86,56 @@ void BM_FindAudibleProcesses(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_FindAudibleProcesses)->Unit(benchmark::kMicrosecond);
+
+// Every 100th process is Discord: 50 matches, each its own tree.
+void BM_SelectAppSources(benchmark::State& state) {
+    size_t selected = 0;
+    for (auto _ : state) {
+        FreshWorld(state);
+        selected = SelectAppSources(L"discord").size();
+        benchmark::DoNotOptimize(selected);
+    }
+    state.counters["selected"] = static_cast<double>(selected);
+}
+BENCHMARK(BM_SelectAppSources)->Unit(benchmark::kMicrosecond);
+
+// 500 processes, each with a session (every other one playing), a path and
+// three top-level windows: a hidden one, an owned dialog and the titled main
+// one, in that z-order; every tenth process is protected (no path).
+void BM_ListProcesses(benchmark::State& state) {
+    constexpr DWORD kListed = 500;
+    std::vector<scripted::Process> processes;
+    std::vector<scripted::Endpoint> endpoints(2);
+    for (DWORD i = 0; i < kListed; ++i) {
+        const DWORD pid = kFirstPid + 4 * i;
+        const std::wstring exe = L"Application" + std::to_wstring(i % 37) + L".exe";
+        processes.push_back({pid, i < 20 ? 4 : pid - 4 * (1 + i % 19), exe, 133'000'000'000'000'000 + 10'000 * i,
+                             L"C:\\Program Files\\Vendor\\" + exe, i % 10 == 3});
+        endpoints[i % 2].sessions.push_back({i % 2 == 0 ? AudioSessionStateActive : AudioSessionStateInactive, false, pid});
+    }
+    size_t lines = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        scripted::Reset();
+        scripted::SetCallLog(false);
+        scripted::SetProcesses(processes);
+        scripted::SetEndpoints(endpoints);
+        for (DWORD i = 0; i < kListed; ++i) {
+            const uint64_t hwnd = 0x10000 + 4 * i;
+            for (uint64_t k = 0; k < 3; ++k) scripted::SetWindow(hwnd + k, processes[i].pid);
+            scripted::SetWindowLook(hwnd, L"hidden", false);
+            scripted::SetWindowLook(hwnd + 1, L"Settings", true, hwnd + 2);
+            scripted::SetWindowLook(hwnd + 2, L"Main window of " + processes[i].exe);
+        }
+        state.ResumeTiming();
+        std::string text;
+        for (const ListedProcess& process : FindListedProcesses()) text += FormatListedProcess(process);
+        lines = std::count(text.begin(), text.end(), '\n');
+        benchmark::DoNotOptimize(text);
+    }
+    state.counters["lines"] = static_cast<double>(lines);
+}
+BENCHMARK(BM_ListProcesses)->Unit(benchmark::kMillisecond);
 
 // The table without the creation times: what their query and copy cost.
 void BM_SnapshotProcessesWithoutTimes(benchmark::State& state) {

@@ -5,7 +5,7 @@ namespace {
 
 // The session's owner, or 0 when the session is dropped: the tests run in
 // order and the first one that fails ends the session's examination.
-DWORD SessionOwner(IAudioSessionEnumerator* sessions, int index) {
+DWORD SessionOwner(IAudioSessionEnumerator* sessions, int index, bool& active) {
     IAudioSessionControl* control = nullptr;
     if (FAILED(sessions->GetSession(index, &control)) || control == nullptr) return 0;
     IAudioSessionControl2* control2 = nullptr;
@@ -18,13 +18,14 @@ DWORD SessionOwner(IAudioSessionEnumerator* sessions, int index) {
         if (SUCCEEDED(control2->GetState(&state)) && state != AudioSessionStateExpired &&
             control2->IsSystemSoundsSession() != S_OK && FAILED(control2->GetProcessId(&pid)))
             pid = 0;
+        active = state == AudioSessionStateActive;
         control2->Release();
     }
     control->Release();
     return pid;
 }
 
-void AddSessionOwners(IMMDevice* device, std::set<DWORD>& owners) {
+void AddSessionOwners(IMMDevice* device, std::map<DWORD, bool>& owners) {
     IAudioSessionManager2* manager = nullptr;
     if (FAILED(device->Activate(__uuidof(IAudioSessionManager2), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&manager))))
         manager = nullptr;
@@ -33,8 +34,10 @@ void AddSessionOwners(IMMDevice* device, std::set<DWORD>& owners) {
     if (sessions != nullptr) {
         int count = 0;  // a failing GetCount writes nothing: no sessions
         sessions->GetCount(&count);
-        for (int index = 0; index < count; ++index)
-            if (const DWORD pid = SessionOwner(sessions, index); pid != 0) owners.insert(pid);
+        for (int index = 0; index < count; ++index) {
+            bool active = false;
+            if (const DWORD pid = SessionOwner(sessions, index, active); pid != 0) owners[pid] |= active;
+        }
         sessions->Release();
     }
     if (manager != nullptr) manager->Release();
@@ -43,7 +46,13 @@ void AddSessionOwners(IMMDevice* device, std::set<DWORD>& owners) {
 }  // namespace
 
 std::set<DWORD> FindAudibleProcesses() {
-    std::set<DWORD> owners;
+    std::set<DWORD> pids;
+    for (const auto& owner : FindSessionOwners()) pids.insert(pids.end(), owner.first);
+    return pids;
+}
+
+std::map<DWORD, bool> FindSessionOwners() {
+    std::map<DWORD, bool> owners;
     IMMDeviceEnumerator* enumerator = nullptr;
     if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
                                 reinterpret_cast<void**>(&enumerator))) ||

@@ -2,9 +2,14 @@
 // active playback endpoint.
 #pragma once
 
+#include <map>
 #include <set>
 
 #include "platform/win32.h"
 
 // Ascending, each pid once, never 0. Failures only leave processes out.
 std::set<DWORD> FindAudibleProcesses();
+
+// The same processes, each with whether any of its sessions is active
+// (playing) rather than inactive.
+std::map<DWORD, bool> FindSessionOwners();

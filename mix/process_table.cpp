@@ -75,7 +75,7 @@ void AddCreationTimes(ProcessTable& table) {
 
 }  // namespace
 
-ProcessTable SnapshotProcesses() {
+ProcessTable SnapshotProcesses(bool lower_case_names) {
     ProcessTable table;
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return table;
@@ -91,7 +91,9 @@ ProcessTable SnapshotProcesses() {
         // /proc lists pids in ascending order, so the end is the usual place;
         // a snapshot in another order only loses the hint.
         table.insert_or_assign(table.end(), record.th32ProcessID,
-                               ProcessEntry{record.th32ParentProcessID, LowerAscii(record.szExeFile, length)});
+                               ProcessEntry{record.th32ParentProcessID, lower_case_names
+                                                                            ? LowerAscii(record.szExeFile, length)
+                                                                            : std::wstring(record.szExeFile, length)});
     }
     CloseHandle(snapshot);
     if (!table.empty()) AddCreationTimes(table);

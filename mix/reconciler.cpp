@@ -10,7 +10,7 @@ namespace {
 constexpr DWORD kRefreshInterval = 1000;  // ms from the end of one round to the start of the next
 
 struct ReconcilerStart {
-    DWORD target_pid;
+    SelectionRule rule;
     std::shared_ptr<SourceHandoff> handoff;
 };
 
@@ -22,17 +22,17 @@ DWORD WINAPI ReconcileEverySecond(LPVOID parameter) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     for (;;) {
         Sleep(kRefreshInterval);
-        ReconcileOnce(start->target_pid, *start->handoff);
+        ReconcileOnce(start->rule, *start->handoff);
     }
 }
 
 }  // namespace
 
-void ReconcileOnce(DWORD target_pid, SourceHandoff& handoff) {
+void ReconcileOnce(const SelectionRule& rule, SourceHandoff& handoff) {
     MixerView view = TakeFromMixer(handoff);
     for (CaptureStream& stream : view.released) CloseLoopbackStream(&stream);
 
-    const std::set<DWORD> selected = SelectMixSources(target_pid);
+    const std::set<DWORD> selected = SelectSources(rule);
     std::vector<DWORD> dropped;
     for (const DWORD pid : view.live)
         if (view.failed.count(pid) != 0 || selected.count(pid) == 0) dropped.push_back(pid);
@@ -51,7 +51,11 @@ void ReconcileOnce(DWORD target_pid, SourceHandoff& handoff) {
 }
 
 bool StartReconcilingThread(DWORD target_pid, const std::shared_ptr<SourceHandoff>& handoff) {
-    auto* start = new ReconcilerStart{target_pid, handoff};
+    return StartReconcilingThread(SelectionRule{target_pid, {}}, handoff);
+}
+
+bool StartReconcilingThread(const SelectionRule& rule, const std::shared_ptr<SourceHandoff>& handoff) {
+    auto* start = new ReconcilerStart{rule, handoff};
     const HANDLE thread = CreateThread(nullptr, 0, ReconcileEverySecond, start, 0, nullptr);
     if (thread == nullptr) {
         delete start;

@@ -7,6 +7,7 @@
 
 #include "capture/loopback_stream.h"
 #include "mix/drift_corrector.h"
+#include "mix/source_selection.h"
 
 struct CaptureSource {
     CaptureStream stream;               // owned; closed by the reconciler once the source is removed
@@ -26,8 +27,10 @@ struct CaptureSource {
 typedef std::map<DWORD, CaptureSource> SourceMap;
 
 // One whole reconciliation on the calling thread, both halves in turn: the
-// map in line with a fresh SelectMixSources(target_pid), failed and
-// unselected sources closed, missing ones opened (failed opens are retried
-// at the next call). Prints nothing. For the first population, before any
-// audio clock runs; later ones belong to the reconciling thread.
+// map in line with a fresh SelectSources(rule), failed and unselected
+// sources closed, missing ones opened (failed opens are retried at the next
+// call). Prints nothing. For the first population, before any audio clock
+// runs; later ones belong to the reconciling thread.
+void ReconcileSources(const SelectionRule& rule, SourceMap& sources);
+// Mix mode's rule: every audible tree but target_pid's.
 void ReconcileSources(DWORD target_pid, SourceMap& sources);

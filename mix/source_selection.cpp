@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "mix/app_selection.h"
 #include "mix/audible_processes.h"
 
 namespace {
@@ -94,8 +95,12 @@ std::set<DWORD> SelectMixSources(DWORD target_pid) {
     // descendants: they become roots of their own.
     RemoveUnsafe(candidates, table, target_pid);
 
-    // Tested against all safe candidates, not the result so far, so that the
-    // order of the candidates cannot matter.
+    return KeepTopmost(candidates, table);
+}
+
+// Tested against all candidates, not the result so far, so that the order of
+// the candidates cannot matter.
+std::set<DWORD> KeepTopmost(const std::set<DWORD>& candidates, const ProcessTable& table) {
     std::set<DWORD> sources;
     for (const DWORD pid : candidates) {
         const AncestorChain chain = BuildAncestorChain(pid, table);
@@ -105,4 +110,8 @@ std::set<DWORD> SelectMixSources(DWORD target_pid) {
         if (!below_candidate) sources.insert(pid);
     }
     return sources;
+}
+
+std::set<DWORD> SelectSources(const SelectionRule& rule) {
+    return rule.app_name.empty() ? SelectMixSources(rule.target_pid) : SelectAppSources(rule.app_name);
 }

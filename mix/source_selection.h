@@ -2,6 +2,7 @@
 #pragma once
 
 #include <set>
+#include <string>
 #include <vector>
 
 #include "mix/process_table.h"
@@ -19,3 +20,16 @@ AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table);
 // or a voice-chat program; reduced to the topmost of each line of ancestry (within 32
 // generations).
 std::set<DWORD> SelectMixSources(DWORD target_pid);
+
+// The candidates that have no other candidate among their ancestors (within
+// 32 generations): the roots whose streams carry the rest.
+std::set<DWORD> KeepTopmost(const std::set<DWORD>& candidates, const ProcessTable& table);
+
+// What the reconciler selects by, chosen at start: mix mode's rule (above),
+// or, given an executable name, app mode's (mix/app_selection.h).
+struct SelectionRule {
+    DWORD target_pid = 0;   // mix mode: the tree left out
+    std::wstring app_name;  // app mode: the executable followed; empty in mix mode
+};
+
+std::set<DWORD> SelectSources(const SelectionRule& rule);

@@ -43,50 +43,13 @@ DWORD Win32ErrorFromErrno(int error) {
     }
 }
 
-// Invalid UTF-8 (Linux file names are bytes) becomes U+FFFD, one per bad byte.
+// Linux file names are bytes: invalid UTF-8 becomes U+FFFD, one per bad byte.
 std::wstring Utf16FromUtf8(const std::string& bytes) {
-    std::wstring units;
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        size_t length = 1;
-        char32_t code = 0xFFFD;
-        char32_t minimum = 0;
-        if (lead < 0x80) {
-            code = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            code = lead & 0x1F;
-            minimum = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            code = lead & 0x0F;
-            minimum = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            code = lead & 0x07;
-            minimum = 0x10000;
-        }
-        bool valid = lead < 0x80 || length > 1;
-        for (size_t k = 1; valid && k < length; ++k) {
-            const auto next = i + k < bytes.size() ? static_cast<unsigned char>(bytes[i + k]) : 0;
-            valid = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        valid = valid && code >= minimum && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
-        if (!valid) {
-            units.push_back(static_cast<wchar_t>(0xFFFD));
-            i += 1;
-            continue;
-        }
-        if (code >= 0x10000) {
-            units.push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
-            units.push_back(static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
-        } else {
-            units.push_back(static_cast<wchar_t>(code));
-        }
-        i += length;
-    }
+    if (bytes.empty()) return {};
+    std::wstring units(bytes.size(), L'\0');  // never more units than bytes
+    const int written = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), units.data(),
+                                            static_cast<int>(units.size()));
+    units.resize(written > 0 ? static_cast<size_t>(written) : 0);
     return units;
 }
 
@@ -102,16 +65,26 @@ bool ReadSmallFile(const std::string& path, std::string& contents) {
     return got == 0;
 }
 
-// The executable's file name as Windows' szExeFile gives it: no directory.
-bool ExecutableName(const std::string& dir, std::string& name) {
+// The executable's full path; errno tells why not.
+bool ExecutablePath(const std::string& dir, std::string& path) {
     char target[4096];
     const ssize_t length = readlink((dir + "/exe").c_str(), target, sizeof target);
-    if (length > 0 && static_cast<size_t>(length) < sizeof target) {
-        std::string path(target, static_cast<size_t>(length));
-        // The link of an executable replaced or removed since exec says so.
-        const std::string deleted = " (deleted)";
-        if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-            path.resize(path.size() - deleted.size());
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof target) {
+        if (length > 0) errno = ENAMETOOLONG;
+        return false;
+    }
+    path.assign(target, static_cast<size_t>(length));
+    // The link of an executable replaced or removed since exec says so.
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    return true;
+}
+
+// The executable's file name as Windows' szExeFile gives it: no directory.
+bool ExecutableName(const std::string& dir, std::string& name) {
+    std::string path;
+    if (ExecutablePath(dir, path)) {
         name = path.substr(path.find_last_of('/') + 1);
         return true;
     }
@@ -160,6 +133,21 @@ bool ReadStarted(int proc, DWORD pid, LONGLONG ticks_to_100ns, StartedProcess& p
                static_cast<LONGLONG>(values[22]) * ticks_to_100ns};
     return true;
 }
+
+// /proc, opened once for the process handles' reads.
+int ProcDirectory() {
+    static const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return proc;
+}
+
+struct ProcessHandle {
+    KernelObject header;
+    DWORD pid;
+    DWORD access;
+    LONGLONG created;  // to tell the process from a later one under its pid
+};
+
+void DestroyProcessHandle(KernelObject* object) { delete reinterpret_cast<ProcessHandle*>(object); }
 
 bool ReadProcess(int proc, DWORD pid, ProcessRecord& record) {
     const std::string dir = "/proc/" + std::to_string(pid);
@@ -299,3 +287,58 @@ BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill(hSn
 BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill(hSnapshot, lppe, false); }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+// Access is decided at the open, as on Windows: a process whose executable
+// link the caller may not read (another user's) is refused. A process
+// without an executable (a kernel thread, a zombie) opens, but has no path.
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
+    StartedProcess started{};
+    if (dwProcessId == 0 || !ReadStarted(ProcDirectory(), dwProcessId, 1, started)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::string path;
+    if (!ExecutablePath("/proc/" + std::to_string(dwProcessId), path) && (errno == EACCES || errno == EPERM)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    auto* handle = new (std::nothrow)
+        ProcessHandle{{KernelObjectKind::Process, DestroyProcessHandle}, dwProcessId, dwDesiredAccess, started.created};
+    if (handle == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return handle != nullptr ? &handle->header : nullptr;
+}
+
+BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize) {
+    constexpr DWORD kQueryAccess = PROCESS_QUERY_LIMITED_INFORMATION | 0x0400u;  // or PROCESS_QUERY_INFORMATION
+    auto* object = static_cast<KernelObject*>(hProcess);
+    if (hProcess == nullptr || hProcess == INVALID_HANDLE_VALUE || object->kind != KernelObjectKind::Process) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const auto* process = reinterpret_cast<const ProcessHandle*>(object);
+    if ((process->access & kQueryAccess) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (dwFlags > 1 || lpExeName == nullptr || lpdwSize == nullptr) {  // 1: PROCESS_NAME_NATIVE
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Windows' handle keeps the process; here its pid may name a later one.
+    StartedProcess started{};
+    std::string path;
+    if (!ReadStarted(ProcDirectory(), process->pid, 1, started) || started.created != process->created ||
+        !ExecutablePath("/proc/" + std::to_string(process->pid), path)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    const std::wstring units = Utf16FromUtf8(path);
+    if (units.size() + 1 > *lpdwSize) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::copy(units.begin(), units.end(), lpExeName);
+    lpExeName[units.size()] = L'\0';
+    *lpdwSize = static_cast<DWORD>(units.size());
+    return TRUE;
+}

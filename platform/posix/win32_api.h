@@ -33,6 +33,11 @@ typedef void* HANDLE;
 typedef struct HWND__* HWND;
 typedef void* LPVOID;
 typedef DWORD* LPDWORD;
+typedef DWORD* PDWORD;
+typedef WCHAR* LPWSTR;
+typedef const char* LPCCH;
+typedef const WCHAR* LPCWCH;
+typedef intptr_t LPARAM;
 typedef int64_t REFERENCE_TIME;  // units of 100 ns
 typedef uint16_t VARTYPE;
 
@@ -46,6 +51,7 @@ typedef uint16_t VARTYPE;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define STDMETHODCALLTYPE
 #define WINAPI
+#define CALLBACK
 
 typedef union _LARGE_INTEGER {
     struct {
@@ -97,6 +103,8 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_TIMEOUT 1460u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_NO_UNICODE_TRANSLATION 1113u
 
 #define AUDCLNT_E_NOT_INITIALIZED (static_cast<HRESULT>(0x88890001u))
 #define AUDCLNT_E_ALREADY_INITIALIZED (static_cast<HRESULT>(0x88890002u))
@@ -243,6 +251,16 @@ typedef struct _SYSTEM_PROCESS_INFORMATION {
 NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, LPVOID SystemInformation,
                                   ULONG SystemInformationLength, ULONG* ReturnLength);
 
+// A handle on one process, for queries only. Fails (null) with
+// ERROR_INVALID_PARAMETER for pid 0 or a pid no process holds, and with
+// ERROR_ACCESS_DENIED for a process the caller may not query.
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+// The full path of the process's image, in lpExeName (*lpdwSize units of
+// room in, units written without the NUL out). Fails with
+// ERROR_INSUFFICIENT_BUFFER when the path and its NUL do not fit.
+BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize);
+
 // ---- Windows (group: window) -------------------------------------------------
 
 DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
@@ -250,6 +268,31 @@ DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 // whose class is lpszClass (case-insensitive) and, when lpszWindow is not
 // null, whose title is lpszWindow. Null when there is none.
 HWND FindWindowExW(HWND hWndParent, HWND hWndChildAfter, LPCWSTR lpszClass, LPCWSTR lpszWindow);
+// Every top-level window in z-order, topmost first, until the callback
+// returns FALSE (then EnumWindows returns FALSE too).
+typedef BOOL(CALLBACK* WNDENUMPROC)(HWND, LPARAM);
+BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
+BOOL IsWindowVisible(HWND hWnd);
+#define GW_OWNER 4u
+HWND GetWindow(HWND hWnd, UINT uCmd);
+// The title: at most nMaxCount - 1 units and a NUL; returns the units copied.
+int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
+int GetWindowTextLengthW(HWND hWnd);
+
+// ---- Strings (group: runtime) --------------------------------------------------
+
+// Code-unit comparison, with bIgnoreCase through the system's upper-case
+// table, one unit at a time, as the file system compares names. Counts of
+// -1 mean NUL-terminated. CSTR_* or 0 on failure.
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2, int cchCount2, BOOL bIgnoreCase);
+// The process's code page (CP_ACP) to UTF-16; bytes it cannot convert
+// become U+FFFD. With cchWideChar 0, the units needed.
+#define CP_ACP 0u
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
+                        int cchWideChar);
 
 // ---- COM run-time, C run-time, scheduling (group: runtime) -----------------
 

@@ -84,6 +84,31 @@ INSTANTIATE_TEST_SUITE_P(
         // The value word is consumed even when it looks like an option.
         LineCase{{"--include", "--mix", "8"}, 0, false, false}));
 
+TEST_F(ScriptedTest, ListIsAWordAloneAndAppTakesTheLastNameFromTheCodePage) {
+    struct Case {
+        Arguments args;
+        bool list;
+        DWORD pid;
+        bool mix;
+        std::wstring app_name;
+    };
+    Case cases[] = {
+        {{"--list"}, true, 0, false, L""},
+        {{"--include", "5", "--list", "--mix", "6"}, true, 6, true, L""},  // the pairs go on after it
+        {{"--app", "--list"}, false, 0, false, L"--list"},
+        {{"--app", "a", "--include", "3", "--app", "B.exe"}, false, 3, false, L"B.exe"},
+        {{"--app", "\xff" "caf\xc3\xa9"}, false, 0, false, L"\xfffd" L"caf\u00e9"},
+    };
+    for (Case& c : cases) {
+        const CommandLine line = ParseCommandLine(c.args.argc(), c.args.argv());
+        EXPECT_EQ(line.list, c.list);
+        EXPECT_EQ(line.pid, c.pid);
+        EXPECT_EQ(line.mix, c.mix);
+        EXPECT_EQ(line.app, !c.app_name.empty());
+        EXPECT_EQ(line.app_name, c.app_name);
+    }
+}
+
 TEST_F(ScriptedTest, HwndConvertsTheHandleWithoutTruncation) {
     scripted::SetWindow(0x123456789ABull, 44);
     Arguments args{"--hwnd", "1250999896491"};

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
+#include "app/json_text.h"
 #include "tests/doubles/scripted_test.h"
 
 namespace {
@@ -42,7 +43,11 @@ INSTANTIATE_TEST_SUITE_P(Lines, ArgumentErrorTest,
                                            std::vector<std::string>{"--frobnicate", "9"},
                                            std::vector<std::string>{"--Include", "5"},
                                            std::vector<std::string>{"--hwnd", "0x10"},
-                                           std::vector<std::string>{"--hwnd", "778"}));
+                                           std::vector<std::string>{"--hwnd", "778"},
+                                           std::vector<std::string>{"--app", ""},
+                                           std::vector<std::string>{"--app", "bin/player"},
+                                           std::vector<std::string>{"--include", "5", "--app", "C:\\player.exe"},
+                                           std::vector<std::string>{"--app", std::string(261, 'a')}));
 
 TEST_F(EntryTest, FailedComInitialisationEndsBeforeAnyAudio) {
     scripted::SetResult("CoInitializeEx", static_cast<HRESULT>(0x8001010Eu));
@@ -112,5 +117,66 @@ INSTANTIATE_TEST_SUITE_P(Modes, ModeTest,
                                            ModeCase{{"--hwnd", "777"}, 31, 0, "READY 31\n"},
                                            ModeCase{{"--include", "4294967296"}, 4294967295u, 0,
                                                     "READY 4294967295\n"}));
+
+// App mode wins over the pid options and probes on pcmtap's own tree; with
+// nothing running the app it opens no other stream, and writes silence.
+TEST_F(EntryTest, AppModeAnnouncesTheTreesItFoundAfterItsProbe) {
+    scripted::SetHorizon(2500);
+    const auto run = RunMain({"--mix", "5", "--app", std::string(260, 'a')});
+    EXPECT_EQ(run.err, "READY app 0\n");
+    ASSERT_EQ(scripted::Activations().size(), 1u);
+    EXPECT_EQ(scripted::Activations()[0].params.ProcessLoopbackParams.TargetProcessId, 4242u);
+    EXPECT_GE(run.out.size(), 2 * 48000 * 4u);
+    EXPECT_EQ(run.out.find_first_not_of('\0'), std::string::npos);
+}
+
+TEST(JsonTextTest, EscapesWhateverAProcessCallsItself) {
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"plain.exe", R"("plain.exe")"},
+        {L"say \"hi\"\\ok", R"("say \"hi\"\\ok")"},
+        {std::wstring(L"\x01\t\n\x1f\x7f") + L'\0', "\"\\u0001\\u0009\\u000A\\u001F\x7f\\u0000\""},
+        {std::wstring(L"caf\u00e9 \u266b ") + wchar_t(0xD83C) + wchar_t(0xDFB5), "\"caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb5\""},
+        {std::wstring{L'a', wchar_t(0xD83C), L'b', wchar_t(0xDFB5), wchar_t(0xDFB5), wchar_t(0xD83C)},
+         R"("a\uFFFDb\uFFFD\uFFFD\uFFFD")"},
+    };
+    for (const auto& [text, json] : cases) {
+        std::string out;
+        AppendJsonString(out, text);
+        EXPECT_EQ(out, json);
+    }
+}
+
+// Three processes own sessions: one paused, one protected, one whose
+// parent's pid was reused; windows: an owned dialog, an invisible one and
+// an untitled one come before the main window in z-order.
+TEST_F(EntryTest, ListPrintsEachProcessWithASessionOnceAsJsonAndExits) {
+    scripted::SetProcesses({{1, 0, L"Shell.exe", 10, L"C:\\shell.exe"},
+                            {20, 1, L"Zed.exe", 20, L"C:\\Apps\\Zed.exe"},
+                            {30, 1, L"audiodg.exe", 20, L"C:\\audiodg.exe", true},
+                            {40, 50, L"b\"\\.exe", 20, L"C:\\other.exe"},
+                            {50, 1, L"late.exe", 30}});
+    scripted::Endpoint speakers, headset;
+    speakers.sessions = {{AudioSessionStateInactive, false, 20}, {AudioSessionStateActive, false, 40},
+                         {AudioSessionStateExpired, false, 1}, {AudioSessionStateActive, true, 0}};
+    headset.sessions = {{AudioSessionStateActive, false, 20}, {AudioSessionStateInactive, false, 30},
+                        {AudioSessionStateActive, false, 99}};  // 99 has gone
+    scripted::SetEndpoints({speakers, headset});
+    for (const uint64_t hwnd : {100, 101, 102, 103, 104}) scripted::SetWindow(hwnd, 20);
+    scripted::SetWindowLook(100, L"Save as", true, 104);
+    scripted::SetWindowLook(101, L"hidden", false);
+    scripted::SetWindowLook(103, L"Zed \u2014 song");
+    scripted::SetWindowLook(104, L"later");
+    const auto run = RunMain({"--include", "5", "--list"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out,
+              "{\"pid\":40,\"parent\":null,\"name\":\"b\\\"\\\\.exe\",\"path\":null,\"active\":true,\"window\":null}\n"
+              "{\"pid\":20,\"parent\":1,\"name\":\"Zed.exe\",\"path\":\"C:\\\\Apps\\\\Zed.exe\",\"active\":true,"
+              "\"window\":\"Zed \xe2\x80\x94 song\"}\n"
+              "{\"pid\":30,\"parent\":1,\"name\":\"audiodg.exe\",\"path\":null,\"active\":false,\"window\":null}\n");
+    EXPECT_THAT(scripted::Activations(), IsEmpty());
+    EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
+    EXPECT_THAT(scripted::OpenObjects(), IsEmpty());
+}
 
 }  // namespace

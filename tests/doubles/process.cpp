@@ -117,6 +117,57 @@ NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClas
     return STATUS_SUCCESS;
 }
 
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
+    const Outcome outcome = Enter("OpenProcess");
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    if (FAILED(outcome.result)) {
+        SetWin32Error(outcome.result);
+        return nullptr;
+    }
+    const auto found = std::find_if(world.processes->rbegin(), world.processes->rend(),
+                                    [&](const scripted::Process& p) { return p.pid == dwProcessId; });
+    if (dwProcessId == 0 || found == world.processes->rend()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (found->protected_process || (dwDesiredAccess & PROCESS_QUERY_LIMITED_INFORMATION) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    auto handle = std::make_unique<Handle>();
+    handle->kind = "process";
+    handle->process = *found;
+    return AddHandle(std::move(handle));
+}
+
+BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize) {
+    const Outcome outcome = Enter("QueryFullProcessImageNameW");
+    Handle* handle = FindHandle(hProcess);
+    if (handle == nullptr || handle->closed || handle->kind != "process") {
+        Violation("QueryFullProcessImageNameW on a handle that is not an open process");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (dwFlags != 0 || lpExeName == nullptr || lpdwSize == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (FAILED(outcome.result) || handle->process->path.empty()) {
+        SetWin32Error(FAILED(outcome.result) ? outcome.result : HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
+        return FALSE;
+    }
+    const std::wstring& path = handle->process->path;
+    if (path.size() + 1 > *lpdwSize) {  // nothing is written then
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::copy(path.begin(), path.end(), lpExeName);
+    lpExeName[path.size()] = L'\0';
+    *lpdwSize = static_cast<DWORD>(path.size());
+    return TRUE;
+}
+
 DWORD GetCurrentProcessId() {
     Enter("GetCurrentProcessId");
     return TheWorld().own_pid;

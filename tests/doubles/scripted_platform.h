@@ -128,11 +128,16 @@ void AdvanceTime(uint64_t ns);
 // the list does not hold, or one that a later process holds now, with a later
 // creation time. Toolhelp gives pid, parent and name; NtQuerySystemInformation
 // gives those with the creation time.
+// OpenProcess refuses a protected process (access denied) and one the list
+// does not hold; QueryFullProcessImageNameW fails for one without a path
+// (System, Registry, ...).
 struct Process {
     DWORD pid;
     DWORD parent;
     std::wstring exe;
     LONGLONG created = 0;  // 100 ns units; 0 when the test does not say
+    std::wstring path = {};      // the full image path; empty: none can be read
+    bool protected_process = false;
 };
 void SetProcesses(std::vector<Process> processes);
 void SetCurrentProcessId(DWORD pid);  // default 4242
@@ -140,6 +145,10 @@ void SetCurrentProcessId(DWORD pid);  // default 4242
 // have a child of class "Windows.UI.Core.CoreWindow" owned by the app.
 void SetWindow(uint64_t hwnd, DWORD owner_pid);
 void SetChildWindow(uint64_t hwnd, uint64_t parent_hwnd, DWORD owner_pid, std::wstring class_name);
+// The title, visibility and owner window of a window set before. Windows
+// made by SetWindow are visible, untitled and unowned; EnumWindows gives the
+// top-level ones in ascending handle order, which stands for z-order.
+void SetWindowLook(uint64_t hwnd, std::wstring title, bool visible = true, uint64_t owner_hwnd = 0);
 
 // ---- Process-loopback streams --------------------------------------------------
 

@@ -1,5 +1,7 @@
 // Window handles the test declared, each with its owner, class and parent.
+#include <algorithm>
 #include <cwctype>
+#include <vector>
 
 #include "tests/doubles/world.h"
 
@@ -48,4 +50,67 @@ HWND FindWindowExW(HWND hWndParent, HWND hWndChildAfter, LPCWSTR lpszClass, LPCW
         if (at->second.parent == parent && (lpszClass == nullptr || SameClass(at->second.class_name, lpszClass)))
             return reinterpret_cast<HWND>(at->first);
     return nullptr;
+}
+
+BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
+    const Outcome outcome = Enter("EnumWindows");
+    if (lpEnumFunc == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (FAILED(outcome.result)) return FALSE;
+    std::vector<uint64_t> top_level;
+    for (const auto& [hwnd, window] : TheWorld().windows)
+        if (window.parent == 0) top_level.push_back(hwnd);
+    for (const uint64_t hwnd : top_level)
+        if (!lpEnumFunc(reinterpret_cast<HWND>(hwnd), lParam)) return FALSE;
+    return TRUE;
+}
+
+namespace {
+
+const World::Window* FindWindow(HWND hWnd) {
+    const auto found = TheWorld().windows.find(reinterpret_cast<uintptr_t>(hWnd));
+    if (found != TheWorld().windows.end()) return &found->second;
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+}
+
+}  // namespace
+
+BOOL IsWindowVisible(HWND hWnd) {
+    Enter("IsWindowVisible");
+    const World::Window* window = FindWindow(hWnd);
+    return window != nullptr && window->visible ? TRUE : FALSE;
+}
+
+HWND GetWindow(HWND hWnd, UINT uCmd) {
+    Enter("GetWindow");
+    const World::Window* window = FindWindow(hWnd);
+    if (window == nullptr) return nullptr;
+    if (uCmd != GW_OWNER) {
+        Violation("GetWindow with a command the doubles do not model");
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return reinterpret_cast<HWND>(window->owner);
+}
+
+int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount) {
+    const Outcome outcome = Enter("GetWindowTextW");
+    const World::Window* window = FindWindow(hWnd);
+    if (lpString == nullptr || nMaxCount <= 0) return 0;
+    lpString[0] = L'\0';
+    if (window == nullptr || FAILED(outcome.result)) return 0;
+    // Cut where it falls, a surrogate pair included, as Windows cuts it.
+    const size_t copied = std::min(window->title.size(), static_cast<size_t>(nMaxCount - 1));
+    window->title.copy(lpString, copied);
+    lpString[copied] = L'\0';
+    return static_cast<int>(copied);
+}
+
+int GetWindowTextLengthW(HWND hWnd) {
+    Enter("GetWindowTextLengthW");
+    const World::Window* window = FindWindow(hWnd);
+    return window != nullptr ? static_cast<int>(window->title.size()) : 0;
 }

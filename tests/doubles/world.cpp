@@ -259,6 +259,13 @@ void SetChildWindow(uint64_t hwnd, uint64_t parent_hwnd, DWORD owner_pid, std::w
     TheWorld().windows[hwnd] = {owner_pid, parent_hwnd, std::move(class_name)};
 }
 
+void SetWindowLook(uint64_t hwnd, std::wstring title, bool visible, uint64_t owner_hwnd) {
+    World::Window& window = TheWorld().windows.at(hwnd);
+    window.title = std::move(title);
+    window.visible = visible;
+    window.owner = owner_hwnd;
+}
+
 std::vector<std::string> OpenObjects() {
     std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
     std::vector<std::string> open;

@@ -48,6 +48,8 @@ struct Handle {
     // snapshots: the process list as it stood, shared with the world until it changes
     std::shared_ptr<const std::vector<Process>> processes;
     size_t next = 0;
+    // process handles: the process as it was opened (Windows' handle keeps it)
+    std::optional<Process> process;
 };
 
 struct AudioClient;
@@ -140,6 +142,9 @@ struct World {
         DWORD owner_pid;
         uint64_t parent = 0;  // 0: a top-level window
         std::wstring class_name;
+        std::wstring title = {};
+        bool visible = true;
+        uint64_t owner = 0;  // the owner window (GW_OWNER)
     };
     std::map<uint64_t, Window> windows;  // in ascending handle order, which stands for z-order
 

@@ -8,6 +8,7 @@ runs the same cases against PipeWire (with WirePlumber and its pulse server,
 for the players), where pcmtap takes its native PipeWire group.
 """
 
+import json
 import math
 import os
 import shutil
@@ -229,6 +230,65 @@ class Mix(RealSoundTest):
         closed = time.monotonic()
         self.assertEqual(c.process.wait(5), 0)
         self.assertLess(time.monotonic() - closed, 1.0)
+
+
+class App(RealSoundTest):
+    def copy_of_pacat(self, name):
+        path = os.path.join(os.fsencode(self.server.dir), name)
+        shutil.copy(shutil.which("pacat"), path)
+        return path
+
+    def test_app_follows_the_program_through_a_restart_and_two_instances_and_nothing_else(self):
+        app = self.copy_of_pacat(b"tonegen")
+        self.players.play(1000)  # another program, never to be heard
+        self.assertTrue(self.players.wait_until_playing(1))
+        c = self.capture("--app", "Tonegen.exe")  # as Windows compares file names
+        self.assertReady(c, "READY app 0")
+        first = self.players.play(440, program=app)
+        self.assertTrue(self.players.wait_until_playing(2))
+        level = tone_level(self.settled_pcm(c, seconds=1.0), 440)
+        self.assertGreater(level, PRESENT, "the app is missing")
+        os.killpg(first.pid, signal.SIGTERM)
+        first.wait()
+        killed = time.monotonic()
+        time.sleep(1.5)
+        between = c.pcm(killed + 0.5)
+        self.assertGreater(len(between), 0.8 * RATE * FRAME)
+        self.assertEqual(between.strip(b"\0"), b"", "no silence while the app was gone")
+        self.players.play(440, program=app)  # the app again, with a new pid
+        self.assertTrue(self.players.wait_until_playing(2))
+        restarted = time.monotonic()
+        self.players.play(660, program=app)  # and a second instance beside it
+        time.sleep(2.5)
+        arrival = c.first_arrival(440, after=restarted)
+        self.assertIsNotNone(arrival, "the restarted app never reached the output")
+        print("\n  restarted app's first sound to the output: %.3f s" % (arrival - restarted), file=sys.stderr)
+        self.assertLess(arrival - restarted, 1.5)
+        both = c.pcm(time.monotonic() - 1.0)
+        for f in (440, 660):  # each tree once: twice would be 6 dB louder
+            self.assertLess(abs(20 * math.log10(tone_level(both, f) / level)), 1.5, "%d Hz at the wrong level" % f)
+        self.assertLess(tone_level(c.pcm(), 1000), ABSENT, "another program leaked in")
+        self.assertEqual(c.status_lines(), ["READY app 0"])
+
+    def test_list_shows_who_plays_and_who_is_paused_whatever_their_names(self):
+        odd = self.copy_of_pacat(b'pl"ay\\er \x01\xc3\xa9\xff')  # a quote, a backslash, a control, é, no UTF-8
+        playing = [self.players.play(440), self.players.play(660, program=odd)]
+        paused = self.players.play_paused()
+        self.assertTrue(self.players.wait_until_playing(3))
+        started = time.monotonic()
+        run = subprocess.run([PCMTAP, "--list"], env=self.server.env, capture_output=True, timeout=5)
+        self.assertLess(time.monotonic() - started, 1.0)
+        self.assertEqual((run.returncode, run.stderr), (0, b""))
+        listed = [json.loads(line, object_pairs_hook=list) for line in run.stdout.decode().splitlines()]
+        self.assertEqual({tuple(key for key, _ in entry) for entry in listed},
+                         {("pid", "parent", "name", "path", "active", "window")})
+        by_pid = {dict(entry)["pid"]: dict(entry) for entry in listed}
+        self.assertEqual([by_pid.get(p.pid, {}).get("active") for p in playing + [paused]], [True, True, False])
+        self.assertEqual(by_pid[playing[1].pid]["name"], 'pl"ay\\er \x01\u00e9\ufffd')
+        self.assertEqual(by_pid[playing[1].pid]["path"], os.fsdecode(odd).encode("utf-8", "surrogateescape")
+                         .decode("utf-8", "replace"))
+        self.assertEqual((by_pid[playing[0].pid]["name"], by_pid[playing[0].pid]["parent"]), ("pacat", os.getpid()))
+        self.assertEqual([entry["active"] for entry in map(dict, listed)], sorted((e["active"] for e in map(dict, listed)), reverse=True))
 
 
 class SteadySource(RealSoundTest):

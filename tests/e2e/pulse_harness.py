@@ -304,6 +304,37 @@ class Marks:
             self.matched, self.lost, len(self.gaps), self.gaps[:8], self.wrong, self.leading_zeros)
 
 
+# A PulseAudio client whose one playback stream starts corked and stays so:
+# a player that is paused. ctypes only, so that nothing needs installing.
+PAUSED_PLAYER = r"""
+import ctypes, time
+pa, P, I = ctypes.CDLL("libpulse.so.0"), ctypes.c_void_p, ctypes.c_int
+for name, res, args in [("threaded_mainloop_new", P, []), ("threaded_mainloop_get_api", P, [P]),
+                        ("threaded_mainloop_start", I, [P]), ("threaded_mainloop_lock", None, [P]),
+                        ("threaded_mainloop_unlock", None, [P]), ("context_new", P, [P, ctypes.c_char_p]),
+                        ("context_connect", I, [P, P, I, P]), ("context_get_state", I, [P]),
+                        ("stream_new", P, [P, ctypes.c_char_p, P, P]), ("stream_connect_playback", I, [P, P, P, I, P, P])]:
+    getattr(pa, "pa_" + name).restype, getattr(pa, "pa_" + name).argtypes = res, args
+class Spec(ctypes.Structure):
+    _fields_ = [("format", I), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
+loop = pa.pa_threaded_mainloop_new()
+context = pa.pa_context_new(pa.pa_threaded_mainloop_get_api(loop), b"paused")
+pa.pa_context_connect(context, None, 0, None)
+pa.pa_threaded_mainloop_start(loop)
+def locked(call, *args):
+    pa.pa_threaded_mainloop_lock(loop)
+    try:
+        return call(*args)
+    finally:
+        pa.pa_threaded_mainloop_unlock(loop)
+while locked(pa.pa_context_get_state, context) != 4:  # PA_CONTEXT_READY
+    time.sleep(0.01)
+stream = locked(pa.pa_stream_new, context, b"paused", ctypes.byref(Spec(3, 48000, 2)), None)  # s16le
+locked(pa.pa_stream_connect_playback, stream, None, None, 1, None, None)  # PA_STREAM_START_CORKED
+time.sleep(3600)
+"""
+
+
 def _quoted(command):
     return " ".join("'%s'" % part for part in command)
 
@@ -364,6 +395,13 @@ class Players:
         p = subprocess.Popen(self.player_command(frequency, program, path, latency_msec), env=self.server.env,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                              start_new_session=True)
+        self.processes.append(p)
+        return p
+
+    def play_paused(self):
+        """A player whose stream is paused (corked) from the start."""
+        p = subprocess.Popen([sys.executable, "-c", PAUSED_PLAYER], env=self.server.env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         self.processes.append(p)
         return p
 

@@ -166,6 +166,18 @@ expect_exact pid-zero "$bad_args" --include 0
 expect_exact last-pid-zero-wins "$bad_args" --include 5 --include 0
 expect_exact option-in-wrong-case "$bad_args" --Include 5
 expect_exact hwnd-in-hex "$bad_args" --hwnd 0x10
+expect_exact app-with-a-path "$bad_args" --app 'C:\player.exe'
+
+# --list needs no target: exit code 0, nothing on stderr, JSON lines on
+# stdout (none where Wine lists no sessions).
+run list --list
+if [[ $rc -ne 0 || -s $err ]]; then
+    fail list "exit code $rc, expected 0 and an empty stderr"
+elif ! python3 -c 'import json, sys; [json.loads(line) for line in open(sys.argv[1], "rb").read().split(b"\n")[:-1]]' "$out"; then
+    fail list "stdout is not JSON lines"
+else
+    pass list
+fi
 
 if pid=$(target_pid); then
     # Wine 8 has no process-loopback device: activation completes with
@@ -173,6 +185,7 @@ if pid=$(target_pid); then
     expect_exact include-activation "ERROR activate-result 0x80070002" --include "$pid"
     expect_exact exclude-activation "ERROR activate-result 0x80070002" --exclude "$pid"
     expect_open_error mix-probe --mix "$pid"
+    expect_exact app-probe "ERROR activate-result 0x80070002" --app services.exe
 else
     rc=none out=/dev/null err=/dev/null
     fail find-target-pid "winedbg listed no services.exe"

@@ -35,12 +35,21 @@ uint64_t ModelNumber(const std::string& text, int bits) {
     return static_cast<uint64_t>(negative ? (max + 1 - value) & max : value);
 }
 
+// --list stands alone; every other word takes the argument after it.
 CommandLine Model(const std::vector<std::string>& args) {
     CommandLine line;
-    for (size_t i = 2; i < args.size(); i += 2) {
-        const std::string& word = args[i - 1];
-        const std::string& value = args[i];
-        if (word == "--include" || word == "--exclude" || word == "--mix") {
+    for (size_t i = 1; i < args.size(); i += 2) {
+        const std::string& word = args[i];
+        if (word == "--list") {
+            line.list = true;
+            --i;
+            continue;
+        }
+        if (i + 1 == args.size()) break;
+        const std::string& value = args[i + 1];
+        if (word == "--app") {
+            line.app = true;
+        } else if (word == "--include" || word == "--exclude" || word == "--mix") {
             line.pid = static_cast<DWORD>(ModelNumber(value, 32));
             line.exclude = line.exclude || word == "--exclude";
             line.mix = line.mix || word == "--mix";
@@ -80,9 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const CommandLine parsed = ParseCommandLine(static_cast<int>(args.size()), argv.data());
     const CommandLine expected = Model(args);
-    if (parsed.pid != expected.pid || parsed.exclude != expected.exclude || parsed.mix != expected.mix) {
-        fprintf(stderr, "parse disagrees with the model: pid %u/%u exclude %d/%d mix %d/%d\n", parsed.pid,
-                expected.pid, parsed.exclude, expected.exclude, parsed.mix, expected.mix);
+    if (parsed.pid != expected.pid || parsed.exclude != expected.exclude || parsed.mix != expected.mix ||
+        parsed.list != expected.list || parsed.app != expected.app) {
+        fprintf(stderr, "parse disagrees with the model: pid %u/%u exclude %d/%d mix %d/%d list %d/%d app %d/%d\n",
+                parsed.pid, expected.pid, parsed.exclude, expected.exclude, parsed.mix, expected.mix, parsed.list,
+                expected.list, parsed.app, expected.app);
         abort();
     }
     return 0;

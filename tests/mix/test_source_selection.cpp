@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <random>
 
+#include "mix/app_selection.h"
 #include "mix/source_selection.h"
 #include "tests/doubles/scripted_test.h"
 
@@ -179,6 +180,39 @@ TEST_F(SourceSelectionTest, Scenarios) {
         EXPECT_EQ(SelectMixSources(c.target), c.selected);
         EXPECT_THAT(scripted::OpenObjects(), IsEmpty());
         EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
+    }
+}
+
+// pcmtap (4242) was started by 4000 (host.exe), which a shell (3000) started.
+TEST_F(SourceSelectionTest, AppModeTakesTheTopmostProcessOfEachMatchingLineButNeverPcmtapOrItsParent) {
+    struct Case {
+        const char* label;
+        std::wstring name;
+        std::vector<scripted::Process> others;
+        std::set<DWORD> selected;
+    };
+    const std::vector<scripted::Process> around = {
+        {3000, 1, L"Shell.exe", 100}, {4000, 3000, L"host.exe", 200}, {kOwnPid, 4000, L"pcmtap.exe", 300}};
+    const Case cases[] = {
+        {"case and .exe do not matter", L"PLAYER", {{10, 1, L"player.exe"}, {11, 1, L"Player"}, {12, 1, L"player.exe.exe"}}, {10, 11}},
+        {"... nor does the case of other scripts", L"\u00C9T\u00C9.EXE", {{10, 1, L"\u00E9t\u00E9.exe"}}, {10}},
+        {"no part of a name", L"play", {{10, 1, L"player.exe"}, {11, 1, L"play.exe.bak"}, {12, 1, L"xplay.exe"}}, {}},
+        {"a name that could not be read is none", L".exe", {{10, 1, L""}}, {}},
+        {"two instances, each once; a nested match is inside its ancestor's tree", L"player.exe",
+         {{10, 1, L"player.exe"}, {11, 10, L"helper.exe"}, {12, 11, L"player.exe"}, {20, 1, L"player.exe"}}, {10, 20}},
+        {"pcmtap itself", L"pcmtap", {}, {}},
+        {"its parent, whose other children are roots of their own", L"host.exe", {{4001, 4000, L"host.exe"}}, {4001}},
+        {"the parent's ancestors, whose trees hold the parent", L"shell.exe", {{3001, 1, L"shell.exe"}}, {3001}},
+        {"pcmtap's own tree", L"child.exe", {{5000, kOwnPid, L"child.exe", 400}}, {}},
+        {"a pid reused since is no parent of pcmtap's", L"host.exe", {}, {4000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        scripted::Reset();
+        std::vector<scripted::Process> processes = Join(around, c.others);
+        if (std::string(c.label).find("reused") != std::string::npos) processes[1].created = 400;
+        scripted::SetProcesses(processes);
+        EXPECT_EQ(SelectAppSources(c.name), c.selected);
     }
 }
 

@@ -206,3 +206,39 @@ TEST(ProcessSnapshot, WithoutTheProcessFlagHoldsNoProcesses) {
 }
 
 }  // namespace
+
+// OpenProcess and QueryFullProcessImageNameW: a live child's path; one unit
+// too little room refused; an exited child (a zombie, then reaped) has no
+// path, and once reaped its pid opens no more, nor does pid 0.
+TEST(ProcessHandle, GivesImagePathsAsWindowsDoes) {
+    Child child("pl\xC3\xA4yer");
+    ASSERT_GT(child.pid, 0);
+    const auto pid = static_cast<DWORD>(child.pid);
+    const std::string dir = child.dir.string();
+    const std::wstring expected = std::wstring(dir.begin(), dir.end()) + L"/pl\u00E4yer";
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    ASSERT_NE(process, nullptr) << "error " << GetLastError();
+    WCHAR path[MAX_PATH];
+    DWORD size = static_cast<DWORD>(expected.size());
+    EXPECT_FALSE(QueryFullProcessImageNameW(process, 0, path, &size));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    size = MAX_PATH;
+    ASSERT_TRUE(QueryFullProcessImageNameW(process, 0, path, &size));
+    EXPECT_EQ(std::wstring(path, size + 1), expected + L'\0');
+
+    kill(child.pid, SIGKILL);
+    siginfo_t exited{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child.pid), &exited, WEXITED | WNOWAIT), 0);
+    for (const HANDLE handle : {process, OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)}) {
+        size = MAX_PATH;
+        EXPECT_FALSE(QueryFullProcessImageNameW(handle, 0, path, &size));
+        EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE) << "a zombie opens, without a path";
+        EXPECT_TRUE(CloseHandle(handle));
+    }
+    waitpid(child.pid, nullptr, 0);
+    child.pid = -1;
+    for (const DWORD gone : {0u, pid}) {
+        EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, gone), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    }
+}

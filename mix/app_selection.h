@@ -1,0 +1,22 @@
+// App mode's selection: the process trees whose root runs one executable.
+#pragma once
+
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "platform/win32.h"
+
+// Whether a process's executable file name is `wanted`, compared as Windows
+// compares file names (ordinal, ignoring case through the system's table),
+// with or without ".exe" on either side. An empty name, one that could not
+// be read, is no name at all: it never matches.
+bool IsExecutableNamed(std::wstring_view exe_name, std::wstring_view wanted);
+
+// Every process running app_name, taken afresh from the process table, but
+// pcmtap, its tree, the parent that started it and that parent's ancestors
+// (a stream on one of those would carry the parent's sound), reduced to the
+// topmost of each line of ancestry: a match below another match is inside
+// that one's stream already. Whether the processes play yet does not count:
+// a stream opened early takes the tree's first sound.
+std::set<DWORD> SelectAppSources(const std::wstring& app_name);
