@@ -19,11 +19,12 @@ def _check_int(name: str, value: object, largest: int) -> int:
 
 def _check_name(value: object) -> str:
     # An executable's file name, which pcmtap matches without regard to case or
-    # ".exe". It refuses an empty one, a path and more than MAX_PATH; a NUL
-    # would cut the argument short.
+    # ".exe". It refuses an empty one, a path and more than MAX_PATH UTF-16
+    # units, as Windows counts; a NUL would cut the argument short.
     if not isinstance(value, str):
         raise TypeError("app must be a str, not %s" % type(value).__name__)
-    if not value or len(value) > _MAX_NAME or any(c in value for c in "/\\\0"):
+    units = len(value.encode("utf-16-le", "surrogatepass")) // 2
+    if not value or units > _MAX_NAME or any(c in value for c in "/\\\0"):
         raise ValueError("app must be an executable's file name, 1 to %d characters with no "
                          "path or NUL in it, got %r" % (_MAX_NAME, value))
     return value

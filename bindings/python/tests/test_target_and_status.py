@@ -33,6 +33,7 @@ def no_spawn(monkeypatch):
     ({"app": "C:\\game.exe"}, ValueError),
     ({"app": "a\0b"}, ValueError),
     ({"app": "x" * 261}, ValueError),
+    ({"app": "\U0001f3b5" * 131}, ValueError),  # 262 UTF-16 units
     ({"app": b"game"}, TypeError),
     ({"app": "game", "mix": 5}, TypeError),
 ])
