@@ -4,7 +4,6 @@ import pcmtap = require('pcmtap');
 const tap: pcmtap.Capture = pcmtap.capture({ include: 42 });
 tap.ready.then((info) => ('pid' in info ? info.pid : info.sources).toFixed());
 tap.on('data', (chunk) => chunk.readInt16LE(0));
-pcmtap.listApps().then((apps: pcmtap.App[]) => apps.map((app) => pcmtap.capture({ app: app.name })));
 const err: pcmtap.PcmtapError | null = null;
 void err;
 // @ts-expect-error stop() takes nothing

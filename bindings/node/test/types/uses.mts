@@ -44,8 +44,6 @@ capture({ capture: 1234 });
 capture();
 // @ts-expect-error an app is named, not numbered
 capture({ app: 42 });
-// @ts-expect-error a path may be null
-apps[0].path.toLowerCase();
 // @ts-expect-error frames is a boolean
 capture({ include: 1 }, { frames: 'yes' });
 // @ts-expect-error pcmtap's format is fixed
