@@ -46,7 +46,7 @@ export declare class PcmtapError extends Error {
   readonly name: 'PcmtapError';
   /** The step that failed, as pcmtap names it. */
   readonly stage: Stage | (string & {});
-  /** The result code as an unsigned 32-bit number, or null for the 'spawn' and 'exit' stages. */
+  /** The result code as an unsigned 32-bit number, or null for the 'spawn' and 'exit' stages and for 'list' but its ERROR_TIMEOUT. */
   readonly hresult: number | null;
   /** 'E_INVALIDARG', 'AUDCLNT_E_DEVICE_INVALIDATED', ..., 'HRESULT_0x88890008' for others; 'PCMTAP_NOT_FOUND', 'PCMTAP_EXITED', 'PCMTAP_STOPPED', 'PCMTAP_BAD_OUTPUT' or a system code such as 'EACCES' for the package's own stages. */
   readonly code: string;

@@ -71,14 +71,15 @@ function listApps() {
     child.on('close', (code, signal) => {
       const words = said.length ? `: ${said.slice(-5).join(' | ')}` : '';
       if (timedOut) {
-        settle(listError(`pcmtap --list gave no answer within ${LIST_TIMEOUT_MS / 1000} s; try again, and restart the audio service if it keeps happening`,
-          'ERROR_TIMEOUT', TIMEOUT));
+        settle(listError(`pcmtap --list gave no answer within ${LIST_TIMEOUT_MS / 1000} s; try again, ` +
+          'and restart the audio service if it keeps happening', 'ERROR_TIMEOUT', TIMEOUT));
       } else if (failure) {
         settle(failure);
       } else if (code !== 0 || signal) {
         settle(exitError(`pcmtap --list ended with ${signal ? `signal ${signal}` : `exit code ${code}`}${words}`, 'PCMTAP_EXITED'));
       } else if (badLine !== null) {
-        settle(listError(`pcmtap --list printed a line that is no app record: ${JSON.stringify(badLine.slice(0, 200))}`, 'PCMTAP_BAD_OUTPUT'));
+        const quoted = JSON.stringify(badLine.slice(0, 200));
+        settle(listError(`pcmtap --list printed a line that is no app record: ${quoted}`, 'PCMTAP_BAD_OUTPUT'));
       } else {
         settle(null);
       }

@@ -38,10 +38,11 @@ def capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
     include: that process and its descendants; exclude: everything but that
     process tree; mix: every playing process but that tree; hwnd: the process
     owning that window; app: every process tree whose root runs the executable
-    of that file name (case and ".exe" aside), followed as it restarts. Raises TypeError or ValueError for a bad target before
-    anything starts, BinaryNotFoundError (a PcmtapError and a FileNotFoundError)
-    without a binary, and PcmtapError when pcmtap fails (stage 'ready' with ERROR_TIMEOUT when no READY comes within
-    ready_timeout seconds; None waits for ever)."""
+    of that file name (case and ".exe" aside), followed as it restarts.
+    Raises TypeError or ValueError for a bad target before anything starts,
+    BinaryNotFoundError (a PcmtapError and a FileNotFoundError) without a
+    binary, and PcmtapError when pcmtap fails (stage 'ready' with ERROR_TIMEOUT
+    when no READY comes within ready_timeout seconds; None waits for ever)."""
     args = target_args(include, exclude, mix, hwnd, app)  # a bad target is told before all else
     argv = [binary or find_binary()] + args
     tap = Capture(argv)
