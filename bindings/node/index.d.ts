@@ -1,19 +1,20 @@
 /// <reference types="node" />
 import { Readable } from 'node:stream';
 
-/** What to capture: one process tree, everything but one, the filtered mix, or a window's process. */
+/** What to capture: one process tree, everything but one, the filtered mix, a window's process, or every tree of one executable. */
 export type Target =
   | { include: number }
   | { exclude: number }
   | { mix: number }
-  | { hwnd: number | bigint };
+  | { hwnd: number | bigint }
+  | { app: string };
 
 export interface CaptureOptions {
   /** Yield whole frames only, as interleaved Int16Array (left, right, left, ...). */
   frames?: boolean;
 }
 
-/** The READY line: the pid captured (include, exclude, hwnd), or the number of sources in the mix. */
+/** The READY line: the pid captured (include, exclude, hwnd), or the number of sources in the mix (mix, app). */
 export type ReadyInfo = { pid: number } | { sources: number };
 
 export interface Format {
@@ -25,7 +26,7 @@ export interface Format {
 
 export declare const FORMAT: Format;
 
-/** The steps pcmtap reports, and this package's own: 'spawn' (no binary, or it could not start) and 'exit' (it ended without a status line). */
+/** The steps pcmtap reports, and this package's own: 'spawn' (no binary, or it could not start), 'exit' (it ended without a status line) and 'list' (listApps() got no answer, or one it could not read). */
 export type Stage =
   | 'args'
   | 'coinit'
@@ -38,15 +39,16 @@ export type Stage =
   | 'buffer'
   | 'output'
   | 'spawn'
-  | 'exit';
+  | 'exit'
+  | 'list';
 
 export declare class PcmtapError extends Error {
   readonly name: 'PcmtapError';
   /** The step that failed, as pcmtap names it. */
   readonly stage: Stage | (string & {});
-  /** The result code as an unsigned 32-bit number, or null for the 'spawn' and 'exit' stages. */
+  /** The result code as an unsigned 32-bit number, or null for the 'spawn' and 'exit' stages and for 'list' but its ERROR_TIMEOUT. */
   readonly hresult: number | null;
-  /** 'E_INVALIDARG', 'AUDCLNT_E_DEVICE_INVALIDATED', ..., 'HRESULT_0x88890008' for others; 'PCMTAP_NOT_FOUND', 'PCMTAP_EXITED', 'PCMTAP_STOPPED' or a system code such as 'EACCES' for the package's own stages. */
+  /** 'E_INVALIDARG', 'AUDCLNT_E_DEVICE_INVALIDATED', ..., 'HRESULT_0x88890008' for others; 'PCMTAP_NOT_FOUND', 'PCMTAP_EXITED', 'PCMTAP_STOPPED', 'PCMTAP_BAD_OUTPUT' or a system code such as 'EACCES' for the package's own stages. */
   readonly code: string;
 }
 
@@ -91,3 +93,25 @@ export declare class Capture<Chunk extends Buffer | Int16Array = Buffer> extends
 export declare function capture(target: Target, options: CaptureOptions & { frames: true }): Capture<Int16Array>;
 export declare function capture(target: Target, options?: CaptureOptions & { frames?: false }): Capture<Buffer>;
 export declare function capture(target: Target, options?: CaptureOptions): Capture<Buffer | Int16Array>;
+
+/** A process that has an audio session now. */
+export interface App {
+  pid: number;
+  /** Its parent's pid, or null. */
+  parent: number | null;
+  /** Its executable's file name: what capture({ app }) takes. */
+  name: string;
+  /** Its executable's full path, or null when it cannot be read. */
+  path: string | null;
+  /** Whether it is playing now. */
+  active: boolean;
+  /** The title of its window, or null. */
+  window: string | null;
+}
+
+/**
+ * The processes that have an audio session now, those playing first, then by
+ * name. Rejects with a PcmtapError when pcmtap fails, ends other than with 0,
+ * or prints a line that is no app record (stage 'list', code 'PCMTAP_BAD_OUTPUT').
+ */
+export declare function listApps(): Promise<App[]>;

@@ -2,5 +2,6 @@
 
 const { capture, Capture, FORMAT } = require('./lib/capture');
 const { PcmtapError } = require('./lib/errors');
+const { listApps } = require('./lib/list');
 
-module.exports = { capture, Capture, PcmtapError, FORMAT };
+module.exports = { capture, listApps, Capture, PcmtapError, FORMAT };

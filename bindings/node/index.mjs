@@ -1,4 +1,4 @@
 import pcmtap from './index.js';
 
-export const { capture, Capture, PcmtapError, FORMAT } = pcmtap;
+export const { capture, listApps, Capture, PcmtapError, FORMAT } = pcmtap;
 export default pcmtap;

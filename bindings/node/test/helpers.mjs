@@ -48,8 +48,8 @@ export function toneFile(frequency, seconds = 30) {
 
 const players = [];
 
-export function play(frequency) {
-  const p = spawn('pacat', ['--playback', '--raw', '--format=s16le', '--rate=48000', '--channels=2',
+export function play(frequency, program = 'pacat') {
+  const p = spawn(program, ['--playback', '--raw', '--format=s16le', '--rate=48000', '--channels=2',
     '--latency-msec=20', toneFile(frequency)], { stdio: 'ignore' });
   players.push(p);
   return p;

@@ -1,14 +1,15 @@
 // The package against the real pcmtap and a real (headless) sound server.
 import { describe, it, before, after, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
+import { copyFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 import { once } from 'node:events';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { capture } from '../index.mjs';
+import { capture, listApps } from '../index.mjs';
 import {
-  PACKAGE_DIR, REAL, RATE, alive, noServer, play, record, samplesOf, stopPlayers, toneLevel,
+  PACKAGE_DIR, REAL, RATE, alive, noServer, play, record, samplesOf, scratch, stopPlayers, toneLevel,
   waitFor, waitUntilPlaying,
 } from './helpers.mjs';
 
@@ -67,6 +68,21 @@ describe('with real sound', { skip: noServer }, () => {
     tap.resume();
     const { sources } = await tap.ready;
     assert.ok(sources >= 1, `${sources} sources`); // other test files may play too
+  });
+
+  it('listApps lists a player as active, and capture({ app }) by its name yields its tone', async () => {
+    const name = `tone${process.pid}`; // a process is named by its executable: a copy of pacat of this test's own
+    copyFileSync(execFileSync('sh', ['-c', 'command -v pacat'], { encoding: 'utf8' }).trim(), path.join(scratch, name));
+    const player = play(440, path.join(scratch, name));
+    const listed = async () => (await listApps())
+      .some((a) => a.pid === player.pid && a.active && a.name === name && a.parent === process.pid);
+    assert.ok(await waitFor(listed, 5000, 200), 'not listed as active, by its name, with this process as its parent');
+    const tap = start({ app: name });
+    const chunks = record(tap);
+    assert.deepEqual(await tap.ready, { sources: 1 });
+    await sleep(2000);
+    const samples = samplesOf(Buffer.concat(chunks.map((c) => c.chunk)).subarray(-RATE * 4)); // the last second
+    assert.ok(toneLevel(samples, 440) > PRESENT, `440 Hz at ${toneLevel(samples, 440).toFixed(0)}`);
   });
 
   it('a pid with no audio reaches READY; stop() ends it after its grace second', async () => {

@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
-import { capture, PcmtapError } from '../index.mjs';
+import { capture, listApps, PcmtapError } from '../index.mjs';
 import { FAKE, alive, scratch } from './helpers.mjs';
 
 const require = createRequire(import.meta.url);
@@ -34,7 +34,9 @@ describe('targets', () => {
     fake([{ stderr: 'READY 1\n' }]);
     for (const target of [undefined, null, 5, {}, { include: 0 }, { include: -1 }, { include: 1.5 },
       { include: 2 ** 32 }, { include: '5' }, { include: 5n }, { mix: Infinity }, { include: 5, exclude: 6 },
-      { pid: 5 }, { hwnd: 0 }, { hwnd: 0n }, { hwnd: 2 ** 53 }, { hwnd: 2n ** 64n }, { hwnd: '0x10' }]) {
+      { pid: 5 }, { hwnd: 0 }, { hwnd: 0n }, { hwnd: 2 ** 53 }, { hwnd: 2n ** 64n }, { hwnd: '0x10' },
+      { app: '' }, { app: 'bin/game' }, { app: 'C:\\game.exe' }, { app: 'a\0b' }, { app: 'x'.repeat(261) }, { app: 5 },
+      { app: 'game', mix: 5 }]) {
       assert.throws(() => capture(target), TypeError, String(target && Object.entries(target)));
     }
     for (const options of [null, { frames: 'yes' }]) assert.throws(() => capture({ include: 5 }, options), TypeError);
@@ -46,6 +48,7 @@ describe('targets', () => {
       [{ exclude: 4294967295 }, ['--exclude', '4294967295']],
       [{ mix: 77, include: undefined }, ['--mix', '77']],
       [{ hwnd: 2n ** 64n - 1n }, ['--hwnd', '18446744073709551615']],
+      [{ app: 'é'.repeat(260) }, ['--app', 'é'.repeat(260)]],
     ]) {
       fake([{ stderr: 'READY 1\n' }, { exit: 0 }]);
       const { errors, close } = await runToClose(capture(target));
@@ -61,6 +64,7 @@ describe('status lines', () => {
       [['REA', 'DY 4', '2\n'], { pid: 42 }],
       [['READY 7\r', '\n'], { pid: 7 }],
       [['a library warning\nREADY mix 3\r\n'], { sources: 3 }],
+      [['READY app 2\n'], { sources: 2 }],
     ]) {
       fake([...pieces.flatMap((p) => [{ stderr: p }, { sleep: 30 }]), { exit: 0 }]);
       const tap = capture({ include: 9 });
@@ -106,6 +110,25 @@ describe('status lines', () => {
     }
     assert.equal(require('../index.js').PcmtapError, PcmtapError, 'one class for both entries');
   });
+});
+
+it('listApps reads an app a line, and fails with a PcmtapError when pcmtap does or prints no app', async () => {
+  const APP = { pid: 7, parent: null, name: 'game.exe', path: null, active: true, window: 'Game' };
+  const CHILD = { ...APP, pid: 8, parent: 7, path: 'C:\\g\\game.exe', active: false, window: null };
+  const line = (app) => JSON.stringify(app) + '\r\n';
+  const text = line({ ...APP, later: 1 }) + line(CHILD);
+  fake([{ stdout: text.slice(0, 20) }, { sleep: 30 }, { stdout: text.slice(20) }, { exit: 0 }]);
+  assert.deepEqual(await listApps(), [APP, CHILD]);
+  assert.deepEqual(JSON.parse(readFileSync(ARGS, 'utf8')), ['--list']);
+  for (const [steps, expected] of [
+    [[{ stderr: 'ERROR coinit 0x80004005\n' }, { exit: 1 }], { stage: 'coinit', hresult: 0x80004005 }],
+    [[{ stdout: line(APP) }, { stderr: 'no server\n' }, { exit: 2 }], { stage: 'exit', message: /exit code 2: no server/ }],
+    ...['Segmentation fault', line({ ...APP, active: 1 }), line({ ...APP, pid: '7' }), line({ ...APP, window: undefined })]
+      .map((bad) => [[{ stdout: line(APP) + bad }, { exit: 0 }], { stage: 'list', code: 'PCMTAP_BAD_OUTPUT' }]),
+  ]) {
+    fake(steps);
+    await assert.rejects(listApps(), { name: 'PcmtapError', ...expected }, JSON.stringify(steps));
+  }
 });
 
 describe('frames', () => {

@@ -8,12 +8,13 @@ Audio is always 48000 frames per second, 2 interleaved channels, signed
 16-bit little-endian samples: see FORMAT.
 """
 
-from typing import NamedTuple, Optional
+from typing import List, NamedTuple, Optional
 
 from ._async import AsyncCapture, OpenCapture
 from ._binary import find_binary
 from ._capture import Capture
 from ._errors import BinaryNotFoundError, PcmtapError, ReadyInfo
+from ._list import App, run_list, run_list_async
 from ._target import target_args
 
 __version__ = "0.1.0"
@@ -30,17 +31,19 @@ FORMAT = Format(sample_rate=48000, channels=2, bits_per_sample=16, bytes_per_fra
 
 
 def capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
-            mix: Optional[int] = None, hwnd: Optional[int] = None,
+            mix: Optional[int] = None, hwnd: Optional[int] = None, app: Optional[str] = None,
             ready_timeout: Optional[float] = 10.0, binary: Optional[str] = None) -> Capture:
     """Starts pcmtap on exactly one target and waits for its READY line.
 
     include: that process and its descendants; exclude: everything but that
     process tree; mix: every playing process but that tree; hwnd: the process
-    owning that window. Raises TypeError or ValueError for a bad target before
-    anything starts, BinaryNotFoundError (a PcmtapError and a FileNotFoundError)
-    without a binary, and PcmtapError when pcmtap fails (stage 'ready' with ERROR_TIMEOUT when no READY comes within
-    ready_timeout seconds; None waits for ever)."""
-    args = target_args(include, exclude, mix, hwnd)  # a bad target is told before all else
+    owning that window; app: every process tree whose root runs the executable
+    of that file name (case and ".exe" aside), followed as it restarts.
+    Raises TypeError or ValueError for a bad target before anything starts,
+    BinaryNotFoundError (a PcmtapError and a FileNotFoundError) without a
+    binary, and PcmtapError when pcmtap fails (stage 'ready' with ERROR_TIMEOUT
+    when no READY comes within ready_timeout seconds; None waits for ever)."""
+    args = target_args(include, exclude, mix, hwnd, app)  # a bad target is told before all else
     argv = [binary or find_binary()] + args
     tap = Capture(argv)
     try:
@@ -53,11 +56,11 @@ def capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
 
 def open_capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
                  mix: Optional[int] = None, hwnd: Optional[int] = None,
-                 ready_timeout: Optional[float] = 10.0,
+                 app: Optional[str] = None, ready_timeout: Optional[float] = 10.0,
                  binary: Optional[str] = None) -> OpenCapture:
     """capture() for asyncio: `async with pcmtap.open_capture(include=pid) as tap:`
     or `tap = await pcmtap.open_capture(...)`. The target is checked at once."""
-    args = target_args(include, exclude, mix, hwnd)  # a bad target is told before all else
+    args = target_args(include, exclude, mix, hwnd, app)  # a bad target is told before all else
     argv = [binary or find_binary()] + args
 
     def start() -> Capture:
@@ -67,5 +70,20 @@ def open_capture(*, include: Optional[int] = None, exclude: Optional[int] = None
     return OpenCapture(start)
 
 
-__all__ = ["AsyncCapture", "BinaryNotFoundError", "Capture", "FORMAT", "Format", "PcmtapError", "ReadyInfo", "capture",
-           "find_binary", "open_capture"]
+def list_apps(*, timeout: Optional[float] = 10.0, binary: Optional[str] = None) -> List[App]:
+    """The processes that have an audio session now, those playing first, then
+    by name. Raises PcmtapError when pcmtap fails or ends other than with 0,
+    prints a line that is no app record (stage 'list', code 'PCMTAP_BAD_OUTPUT')
+    or gives no answer within timeout seconds (stage 'list', ERROR_TIMEOUT; it
+    is ended then)."""
+    return run_list([binary or find_binary(), "--list"], timeout)
+
+
+async def list_apps_async(*, timeout: Optional[float] = 10.0,
+                          binary: Optional[str] = None) -> List[App]:
+    """list_apps() for asyncio; a cancelled call ends pcmtap."""
+    return await run_list_async([binary or find_binary(), "--list"], timeout)
+
+
+__all__ = ["App", "AsyncCapture", "BinaryNotFoundError", "Capture", "FORMAT", "Format", "PcmtapError", "ReadyInfo",
+           "capture", "find_binary", "list_apps", "list_apps_async", "open_capture"]

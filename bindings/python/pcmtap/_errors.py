@@ -36,8 +36,10 @@ class PcmtapError(Exception):
     unsigned number, `code` its name ('HRESULT_0x%08x' when it has none).
 
     Failures the package sees itself have stages of their own: 'spawn' (code
-    'PCMTAP_NOT_FOUND': no binary), 'ready' (ERROR_TIMEOUT: no READY in time)
-    and 'exit' (code 'PCMTAP_EXITED': pcmtap ended without an ERROR line)."""
+    'PCMTAP_NOT_FOUND': no binary), 'ready' (ERROR_TIMEOUT: no READY in time),
+    'exit' (code 'PCMTAP_EXITED': pcmtap ended without an ERROR line) and
+    'list' (list_apps(): ERROR_TIMEOUT, or 'PCMTAP_BAD_OUTPUT' for a line that
+    is no app record)."""
 
     def __init__(self, stage: str, hresult: Optional[int], code: str, message: str) -> None:
         super().__init__(message)
@@ -95,7 +97,7 @@ class BinaryNotFoundError(PcmtapError, FileNotFoundError):
 
 class ReadyInfo(NamedTuple):
     """What the READY line said: the target pid (include and exclude modes) or
-    the number of sources (mix mode)."""
+    the number of sources (mix mode; app mode: the process trees found)."""
     pid: Optional[int]
     sources: Optional[int]
 
@@ -107,7 +109,7 @@ def parse_status(line: str) -> Union[ReadyInfo, PcmtapError, None]:
     try:
         if len(words) == 2 and words[0] == "READY":
             return ReadyInfo(int(words[1]), None)
-        if len(words) == 3 and words[:2] == ["READY", "mix"]:
+        if len(words) == 3 and words[0] == "READY" and words[1] in ("mix", "app"):
             return ReadyInfo(None, int(words[2]))
         if len(words) == 3 and words[0] == "ERROR" and words[2].startswith("0x"):
             return error_from_status(words[1], int(words[2], 16) & 0xFFFFFFFF)

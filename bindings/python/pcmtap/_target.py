@@ -4,6 +4,7 @@ from typing import List, Optional
 
 _MAX_PID = 0xFFFFFFFF
 _MAX_HWND = 0xFFFFFFFFFFFFFFFF
+_MAX_NAME = 260  # MAX_PATH, as pcmtap allows
 
 
 def _check_int(name: str, value: object, largest: int) -> int:
@@ -16,14 +17,30 @@ def _check_int(name: str, value: object, largest: int) -> int:
     return value
 
 
+def _check_name(value: object) -> str:
+    # An executable's file name, which pcmtap matches without regard to case or
+    # ".exe". It refuses an empty one, a path and more than MAX_PATH UTF-16
+    # units, as Windows counts; a NUL would cut the argument short.
+    if not isinstance(value, str):
+        raise TypeError("app must be a str, not %s" % type(value).__name__)
+    units = len(value.encode("utf-16-le", "surrogatepass")) // 2
+    if not value or units > _MAX_NAME or any(c in value for c in "/\\\0"):
+        raise ValueError("app must be an executable's file name, 1 to %d characters with no "
+                         "path or NUL in it, got %r" % (_MAX_NAME, value))
+    return value
+
+
 def target_args(include: Optional[int], exclude: Optional[int], mix: Optional[int],
-                hwnd: Optional[int]) -> List[str]:
+                hwnd: Optional[int], app: Optional[str] = None) -> List[str]:
     given = [(option, value) for option, value in
-             (("include", include), ("exclude", exclude), ("mix", mix), ("hwnd", hwnd))
+             (("include", include), ("exclude", exclude), ("mix", mix), ("hwnd", hwnd),
+              ("app", app))
              if value is not None]
     if len(given) != 1:
-        raise TypeError("give exactly one of include=, exclude=, mix= or hwnd= (got %s)"
+        raise TypeError("give exactly one of include=, exclude=, mix=, hwnd= or app= (got %s)"
                         % (", ".join(option + "=" for option, _ in given) or "none"))
     option, value = given[0]
+    if option == "app":
+        return ["--app", _check_name(value)]
     checked = _check_int(option, value, _MAX_HWND if option == "hwnd" else _MAX_PID)
     return ["--" + option, str(checked)]

@@ -21,7 +21,7 @@ def children_named(name, parent=None):
         if not entry.isdigit():
             continue
         try:
-            with open("/proc/%s/stat" % entry) as f:
+            with open("/proc/%s/stat" % entry, errors="replace") as f:  # a name may be any bytes
                 stat = f.read()
         except (FileNotFoundError, ProcessLookupError):
             continue

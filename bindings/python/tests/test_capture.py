@@ -49,7 +49,7 @@ STUBBORN = """
 
 def fake(tmp_path, body):
     path = tmp_path / "fakepcmtap"
-    path.write_text("#!%s\nimport os, signal, sys, time\nPCM = %r\n%s" %
+    path.write_text("#!%s\nimport json, os, signal, sys, time\nPCM = %r\n%s" %
                     (sys.executable, PCM, textwrap.dedent(body)))
     path.chmod(0o755)
     return str(path)
@@ -168,3 +168,28 @@ def test_missing_binary_names_the_paths_tried(monkeypatch, tmp_path):
     with pytest.raises(FileNotFoundError) as caught:
         pcmtap.find_binary()
     assert os.path.join("pcmtap", "bin", "pcmtap") in str(caught.value)
+
+
+GAME = pcmtap.App(7, None, "game.exe", None, True, "Game")
+HELPER = pcmtap.App(8, 7, "helper.exe", "C:\\g\\helper.exe", False, None)
+APPS = "GAME, HELPER = %r, %r\n" % (GAME._asdict(), HELPER._asdict())
+
+
+def test_list_apps_reads_an_app_a_line_sync_and_async(tmp_path):
+    binary = fake(tmp_path, APPS + "assert sys.argv[1:] == ['--list']\n"
+                  "print(json.dumps(dict(GAME, later=1)), json.dumps(HELPER), sep='\\r\\n')")
+    assert pcmtap.list_apps(binary=binary) == asyncio.run(pcmtap.list_apps_async(binary=binary)) == [GAME, HELPER]
+
+
+@pytest.mark.parametrize("body, stage, code, words", [
+    ("sys.stderr.write('ERROR coinit 0x80004005\\n'); sys.exit(1)", "coinit", "HRESULT_0x80004005", ""),
+    ("print(json.dumps(GAME)); sys.stderr.write('no server\\n'); sys.exit(2)", "exit", "PCMTAP_EXITED", "no server"),
+    ("time.sleep(30)", "list", "ERROR_TIMEOUT", "within 1 s"),
+] + [("print(json.dumps(GAME)); print(%s)" % bad, "list", "PCMTAP_BAD_OUTPUT", "no app record") for bad in (
+    "'Segmentation fault'", "json.dumps(dict(GAME, active=1))",
+    "json.dumps({k: v for k, v in GAME.items() if k != 'window'})")])
+def test_list_apps_fails_with_a_pcmtap_error(tmp_path, body, stage, code, words):
+    with pytest.raises(pcmtap.PcmtapError) as caught:
+        pcmtap.list_apps(binary=fake(tmp_path, APPS + body), timeout=1.0 if code == "ERROR_TIMEOUT" else 10.0)
+    assert (caught.value.stage, caught.value.code) == (stage, code) and words in str(caught.value)
+    assert children_named("fakepcmtap") == []

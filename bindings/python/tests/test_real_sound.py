@@ -4,6 +4,7 @@ a capture, and no pcmtap left behind however a block ends."""
 
 import asyncio
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -50,6 +51,19 @@ def test_ready_info_for_a_silent_pid_and_for_mix(server):
     with pcmtap.capture(mix=os.getpid()) as tap:
         assert tap.ready_info is not None and tap.ready_info.pid is None
         assert isinstance(tap.ready_info.sources, int)
+
+
+def test_a_listed_player_captured_by_its_name_yields_its_tone(server, players, tmp_path):
+    name = "tone%d" % os.getpid()  # a process is named by its executable: a copy of pacat
+    shutil.copy(shutil.which("pacat"), str(tmp_path / name))
+    player = players.play(440, program=str(tmp_path / name))
+    listed = pcmtap.App(player.pid, os.getpid(), name, str(tmp_path / name), True, None)
+    assert wait_until(lambda: listed in pcmtap.list_apps(), 5, 0.2), pcmtap.list_apps()
+    with pcmtap.capture(app=name) as tap:
+        assert tap.ready_info == pcmtap.ReadyInfo(pid=None, sources=1)
+        tap.read(RATE // 2)  # settle
+        pcm = tap.read(RATE)
+    assert tone_level(pcm, 440) > PRESENT
 
 
 def test_args_error_from_pcmtap_itself(server, monkeypatch):

@@ -28,6 +28,9 @@ def no_spawn(monkeypatch):
     ({"hwnd": 2**64}, ValueError),
     ({}, TypeError),
     ({"include": 5, "exclude": 6}, TypeError),
+    ({"app": ""}, ValueError), ({"app": "bin/game"}, ValueError), ({"app": "C:\\game.exe"}, ValueError),
+    ({"app": "x" * 261}, ValueError), ({"app": "\U0001f3b5" * 131}, ValueError),  # 262 UTF-16 units
+    ({"app": b"game"}, TypeError),
 ])
 def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
     with pytest.raises(error):
@@ -37,9 +40,10 @@ def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
 @pytest.mark.parametrize("target, argv", [
     ({"include": 4294967295}, ["--include", "4294967295"]),
     ({"hwnd": 2**64 - 1}, ["--hwnd", "18446744073709551615"]),
+    ({"app": "\u00e9" * 260}, ["--app", "\u00e9" * 260]),
 ])
 def test_largest_values_pass_as_decimal(target, argv):
-    assert target_args(target.get("include"), None, None, target.get("hwnd")) == argv
+    assert target_args(target.get("include"), None, None, target.get("hwnd"), target.get("app")) == argv
 
 
 # Cases with logic of their own; the other named codes come from the same table.
@@ -65,6 +69,7 @@ def test_error_lines_give_stage_unsigned_hresult_code_and_advice(line, stage, hr
 @pytest.mark.parametrize("line, expected", [
     ("READY 4294967295", ReadyInfo(4294967295, None)),
     ("READY mix 7", ReadyInfo(None, 7)),
+    ("READY app 2", ReadyInfo(None, 2)),
     ("READY 12abc", None),
     ("ERROR buffer 88890004", None),
     ("Failed to create secure directory", None),

@@ -1,6 +1,6 @@
 // Compiled, never run: how the package is used from ESM, and what the
 // declarations must refuse.
-import { capture, PcmtapError, FORMAT, type ReadyInfo } from 'pcmtap';
+import { capture, listApps, PcmtapError, FORMAT, type App, type ReadyInfo } from 'pcmtap';
 import pcmtap from 'pcmtap';
 
 const tap = capture({ include: 1234 });
@@ -22,6 +22,8 @@ for await (const chunk of frames) {
 }
 capture({ hwnd: 0x10n });
 capture({ hwnd: 66 });
+const apps: App[] = await listApps();
+capture({ app: apps[0].name });
 const rate: 48000 = FORMAT.sampleRate;
 const rate2: number = pcmtap.capture({ exclude: 1 }).format.bytesPerFrame;
 void rate; void rate2;
@@ -40,6 +42,8 @@ capture({ include: 1234n });
 capture({ capture: 1234 });
 // @ts-expect-error a target is needed
 capture();
+// @ts-expect-error an app is named, not numbered
+capture({ app: 42 });
 // @ts-expect-error frames is a boolean
 capture({ include: 1 }, { frames: 'yes' });
 // @ts-expect-error pcmtap's format is fixed

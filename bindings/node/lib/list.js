@@ -1,0 +1,90 @@
+'use strict';
+
+const { findBinary } = require('./locate');
+const { launch } = require('./launch');
+const { parseStatus, readLines } = require('./status');
+const { PcmtapError, exitError, spawnError } = require('./errors');
+
+// pcmtap --list answers at once; one still silent after this is stuck on the
+// audio service, and is ended.
+const LIST_TIMEOUT_MS = 10000;
+const TIMEOUT = 0x800705b4;
+
+const nullOr = (value, type) => value === null || typeof value === type;
+
+// One line of pcmtap --list as an App, or null for a line that is not one.
+function appFromLine(line) {
+  let v;
+  try {
+    v = JSON.parse(line);
+  } catch {
+    return null;
+  }
+  if (v === null || typeof v !== 'object' || !Number.isInteger(v.pid) || v.pid < 1 ||
+    !(v.parent === null || Number.isInteger(v.parent)) || typeof v.name !== 'string' ||
+    !nullOr(v.path, 'string') || typeof v.active !== 'boolean' || !nullOr(v.window, 'string')) return null;
+  return { pid: v.pid, parent: v.parent, name: v.name, path: v.path, active: v.active, window: v.window };
+}
+
+function listError(message, code, hresult = null) {
+  return new PcmtapError(message, { stage: 'list', hresult, code });
+}
+
+// The processes that have an audio session now, playing ones first.
+function listApps() {
+  return new Promise((resolve, reject) => {
+    const child = launch(findBinary(), ['--list']);
+    const apps = [];
+    const said = [];
+    let badLine = null;
+    let failure = null; // an ERROR line
+    let timedOut = false;
+    let settled = false;
+    const timer = setTimeout(() => {
+      timedOut = true;
+      child.kill();
+    }, LIST_TIMEOUT_MS);
+
+    const settle = (err) => {
+      if (settled) return;
+      settled = true;
+      clearTimeout(timer);
+      if (err) reject(err);
+      else resolve(apps);
+    };
+
+    readLines(child.stdout, (line) => {
+      if (!line.trim() || badLine !== null) return;
+      const app = appFromLine(line);
+      if (app) apps.push(app);
+      else badLine = line;
+    });
+    readLines(child.stderr, (line) => {
+      const status = parseStatus(line);
+      if (status && status.error) failure = failure || status.error;
+      else if (line.trim()) said.push(line);
+    });
+    // A started child reports a failed kill() here too; its end comes by 'close'.
+    child.on('error', (err) => {
+      if (child.pid === undefined) settle(spawnError(`pcmtap could not be started: ${err.message}`, err.code || 'PCMTAP_SPAWN_FAILED'));
+    });
+    child.on('close', (code, signal) => {
+      const words = said.length ? `: ${said.slice(-5).join(' | ')}` : '';
+      if (timedOut) {
+        settle(listError(`pcmtap --list gave no answer within ${LIST_TIMEOUT_MS / 1000} s; try again, ` +
+          'and restart the audio service if it keeps happening', 'ERROR_TIMEOUT', TIMEOUT));
+      } else if (failure) {
+        settle(failure);
+      } else if (code !== 0 || signal) {
+        settle(exitError(`pcmtap --list ended with ${signal ? `signal ${signal}` : `exit code ${code}`}${words}`, 'PCMTAP_EXITED'));
+      } else if (badLine !== null) {
+        const quoted = JSON.stringify(badLine.slice(0, 200));
+        settle(listError(`pcmtap --list printed a line that is no app record: ${quoted}`, 'PCMTAP_BAD_OUTPUT'));
+      } else {
+        settle(null);
+      }
+    });
+  });
+}
+
+module.exports = { listApps };
