@@ -43,7 +43,10 @@ class LoopbackClient final : public UnimplementedByProcessLoopback<ComObject<IAu
 public:
     LoopbackClient() = default;
     HRESULT Connect(DWORD target, bool exclude) {
-        if (UsesPipeWire()) return OpenPipeWireCapture(target, exclude, &queue_, &capture_);
+        bool pipewire = false;
+        const HRESULT hr = ChooseAudioGroup(&pipewire);
+        if (FAILED(hr)) return hr;
+        if (pipewire) return OpenPipeWireCapture(target, exclude, &queue_, &capture_);
         return OpenLoopbackMixer(target, exclude, &queue_, &mixer_);
     }
     PacketQueue* queue() { return &queue_; }
