@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <utility>
 
@@ -27,11 +26,22 @@ struct PipeWireCapture;
 namespace {
 
 // Our inputs: FL and FR take stereo and mono players as they are; the
-// surround set takes the channels of players with more than two, in this
-// order, and is mixed down on the data thread.
-constexpr uint32_t kChannels = 9;
-constexpr const char* kSurroundChannels[] = {"FL", "FR", "FC", "SL", "SR", "RL", "RR"};
+// surround set takes the channels of players with more than two, and is mixed
+// down on the data thread. Its inputs are named by positions that no player's
+// channel is linked to as such; the graph passes them through unmixed, as it
+// does not channels it cannot place (AUX0... come out silent).
+struct SurroundInput {
+    const char* player;  // the player's channel
+    const char* ours;    // our input's channel name
+    uint32_t position;   // and position
+};
+constexpr SurroundInput kSurround[] = {
+    {"FL", "FLC", SPA_AUDIO_CHANNEL_FLC}, {"FR", "FRC", SPA_AUDIO_CHANNEL_FRC}, {"FC", "RC", SPA_AUDIO_CHANNEL_RC},
+    {"SL", "TFL", SPA_AUDIO_CHANNEL_TFL}, {"SR", "TFR", SPA_AUDIO_CHANNEL_TFR}, {"RL", "TRL", SPA_AUDIO_CHANNEL_TRL},
+    {"RR", "TRR", SPA_AUDIO_CHANNEL_TRR},
+};
 constexpr uint32_t kSurroundFirst = 2;  // our channel of the surround set's FL
+constexpr uint32_t kChannels = kSurroundFirst + sizeof kSurround / sizeof kSurround[0];
 
 constexpr int kRetryMs = 300;   // a refused link is asked for again this often
 constexpr int kRemakeMs = 50;   // a capture node that failed is made again this soon
@@ -79,32 +89,31 @@ struct PipeWireCapture {
 
 namespace {
 
-// A player with any channel beyond stereo, mono and the low-frequency one
-// is mixed down by us.
-bool IsSurroundChannel(const std::string& channel) {
-    return channel != "FL" && channel != "FR" && channel != "MONO" && channel != "LFE";
-}
-
-// The input channel of ours that an output channel feeds, where Windows'
-// downmix takes it: mono goes to both sides; a surround player's channels go
-// to the surround set, but its low-frequency channel and those outside the
-// set go nowhere.
+// The input channel of ours that an output port feeds, where Windows'
+// downmix takes it. A stream's ports have the layout of the sink it plays on;
+// what it plays itself is its format. A player of one or two channels is
+// taken from its FL and FR (or MONO, to both sides): on a surround sink the
+// graph's upmix of it is left out. A player of more goes to the surround set,
+// but its low-frequency channel and those outside the set go nowhere. (On a
+// stereo sink the graph has mixed such a player down before its ports, as
+// the sink plays it.)
 std::vector<std::string> InputChannels(const std::string& channel, bool surround) {
     if (!surround) {
         if (channel == "FL" || channel == "FR") return {channel};
         if (channel == "MONO") return {"FL", "FR"};
         return {};
     }
-    for (const char* name : kSurroundChannels)
-        if (channel == name) return {std::string("S") + name};
+    for (const SurroundInput& input : kSurround)
+        if (channel == input.player) return {input.ours};
     return {};
 }
 
 // How many of centre, side and rear a side of the surround set takes.
 int SurroundWeight(const std::set<std::string>& linked) {
-    const int centre = linked.count("SFC") != 0 ? 1 : 0;
-    const int left = centre + (linked.count("SSL") != 0 ? 1 : 0) + (linked.count("SRL") != 0 ? 1 : 0);
-    const int right = centre + (linked.count("SSR") != 0 ? 1 : 0) + (linked.count("SRR") != 0 ? 1 : 0);
+    const auto has = [&linked](size_t input) { return linked.count(kSurround[input].ours) != 0 ? 1 : 0; };
+    const int centre = has(2);
+    const int left = centre + has(3) + has(5);
+    const int right = centre + has(4) + has(6);
     return std::max(left, right);
 }
 
@@ -158,20 +167,9 @@ std::unique_ptr<OurLink> CreateLink(PipeWireCapture* capture, const PortPair& po
 void Reconcile(PipeWireCapture* capture) {
     if (!capture->running || capture->node == SPA_ID_INVALID) return;
     const PipeWireConnection& graph = *capture->connection;
-    std::map<std::string, uint32_t> inputs;  // our input port of each channel, the surround set's named S<channel>
-    std::set<uint32_t> surround;             // playback streams with more than two channels
-    for (const auto& [id, port] : graph.ports) {
-        if (port.monitor) continue;
-        if (port.output && IsSurroundChannel(port.channel)) surround.insert(port.node);
-        if (port.node != capture->node || port.output) continue;
-        const unsigned aux = port.channel.size() > 3 && port.channel.compare(0, 3, "AUX") == 0
-                                 ? static_cast<unsigned>(atoi(port.channel.c_str() + 3))
-                                 : kChannels;
-        if (aux < kChannels - kSurroundFirst)
-            inputs[std::string("S") + kSurroundChannels[aux]] = id;
-        else
-            inputs[port.channel] = id;
-    }
+    std::map<std::string, uint32_t> inputs;  // our input port of each channel
+    for (const auto& [id, port] : graph.ports)
+        if (port.node == capture->node && !port.output && !port.monitor) inputs[port.channel] = id;
 
     // A stream's process is looked up once (the process tree is read from
     // /proc), again only when a client's process changed.
@@ -192,7 +190,7 @@ void Reconcile(PipeWireCapture* capture) {
         if (fresh)
             decided->second = IsInProcessTree(NodeProcessId(graph, *node->second), capture->target) != capture->exclude;
         if (!decided->second) continue;
-        for (const std::string& channel : InputChannels(port.channel, surround.count(port.node) != 0)) {
+        for (const std::string& channel : InputChannels(port.channel, node->second->channels > 2)) {
             const auto input = inputs.find(channel);
             if (input == inputs.end()) continue;
             linked[{id, input->second}] = port.node;
@@ -345,8 +343,7 @@ bool ConnectStream(PipeWireCapture* capture) {
     format.channels = kChannels;
     format.position[0] = SPA_AUDIO_CHANNEL_FL;
     format.position[1] = SPA_AUDIO_CHANNEL_FR;
-    for (uint32_t i = kSurroundFirst; i < kChannels; ++i)
-        format.position[i] = SPA_AUDIO_CHANNEL_AUX0 + i - kSurroundFirst;
+    for (uint32_t i = kSurroundFirst; i < kChannels; ++i) format.position[i] = kSurround[i - kSurroundFirst].position;
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
     return pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) >= 0;
