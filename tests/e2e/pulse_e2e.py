@@ -497,10 +497,8 @@ class LostCaptureNode(RealSoundTest):
         self.assertReady(c, "READY %d" % a.pid)
         time.sleep(0.5)
         graph = json.loads(subprocess.run(["pw-dump"], env=self.server.env, capture_output=True, text=True).stdout)
-        ours = [o["id"] for o in graph if o.get("type", "").endswith("Node") and
-                 o.get("info", {}).get("props", {}).get("node.name") == "pcmtap"]
-        self.assertEqual(len(ours), 1, "pcmtap's capture nodes: %r" % ours)
-        subprocess.run(["pw-cli", "destroy", str(ours[0])], env=self.server.env, capture_output=True, timeout=10)
+        [ours] = [o["id"] for o in graph if o.get("info", {}).get("props", {}).get("node.name") == "pcmtap"]
+        subprocess.run(["pw-cli", "destroy", str(ours)], env=self.server.env, capture_output=True, timeout=10)
         since = time.monotonic() + 0.5
         time.sleep(1.5)
         self.assertTones(c.pcm(since), present=[440], absent=[])
@@ -529,7 +527,6 @@ class Surround(RealSoundTest):
         c = self.capture("--include", shell.pid)
         self.assertReady(c, "READY %d" % shell.pid)
         shell.wait(15)
-        time.sleep(0.2)
         samples = samples_of(c.pcm())
         frames = collections.Counter(zip(samples[0::2], samples[1::2]))
         # Front 1, centre and rear -3 dB, no LFE, scaled by 1 / (1 + 2 x 0.7071).
