@@ -27,9 +27,10 @@ namespace {
 
 // Our inputs: FL and FR take stereo and mono players as they are; the
 // surround set takes the channels of players with more than two, and is mixed
-// down on the data thread. Its inputs are named by positions that no player's
-// channel is linked to as such; the graph passes them through unmixed, as it
-// does not channels it cannot place (AUX0... come out silent).
+// down on the data thread. Its inputs take positions of their own, which no
+// player's channel is linked to as such, and the graph passes each through
+// as it is. (Inputs at AUX positions, which the graph cannot place, came out
+// silent.)
 struct SurroundInput {
     const char* player;  // the player's channel
     const char* ours;    // our input's channel name
@@ -197,8 +198,8 @@ void Reconcile(PipeWireCapture* capture) {
             surround_linked.insert(channel);
         }
     }
-    // A larger scale before the links that need it, a smaller after those
-    // that needed it are gone.
+    // A larger scale before the links that need it, a smaller once those
+    // that needed it are unlinked.
     const int weight = SurroundWeight(surround_linked);
     if (weight > capture->surround_weight.load()) capture->surround_weight.store(weight);
     for (auto it = capture->links.begin(); it != capture->links.end();) {
