@@ -58,7 +58,7 @@ uint32_t SequenceOf(const Packet* packet) {
 // full) and a reader, each on a thread of its own: every packet arrives
 // once, in order, unflagged, and neither side allocates once started.
 TEST(PacketRing, AProducerAndAReaderPassMillionsOfPacketsInOrderWithoutAllocating) {
-    constexpr uint32_t kPackets = 1000000;
+    constexpr uint32_t kPackets = 2000000;
     PacketQueue queue;
     SizePacketQueue(&queue, 8);
     const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
