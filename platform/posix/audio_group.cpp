@@ -1,11 +1,14 @@
 #include "platform/posix/audio_group.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/audio_pipewire.h"
 
 namespace {
+
+constexpr DWORD kErrorBadEnvironment = 10;  // ERROR_BAD_ENVIRONMENT
 
 bool PipeWireAnswers() {
     PipeWireConnection* connection = nullptr;
@@ -14,14 +17,25 @@ bool PipeWireAnswers() {
     return true;
 }
 
+struct Choice {
+    HRESULT result;
+    bool pipewire;
+};
+
 }  // namespace
 
-bool UsesPipeWire() {
-    static const bool native = [] {
+HRESULT ChooseAudioGroup(bool* pipewire) {
+    static const Choice choice = []() -> Choice {
         const char* forced = getenv("PCMTAP_AUDIO");
-        if (forced != nullptr && strcmp(forced, "pulse") == 0) return false;
-        if (forced != nullptr && strcmp(forced, "pipewire") == 0) return true;
-        return PipeWireAnswers();
+        if (forced == nullptr || *forced == '\0') return {S_OK, PipeWireAnswers()};
+        if (strcmp(forced, "pulse") == 0) return {S_OK, false};
+        if (strcmp(forced, "pipewire") == 0) return {S_OK, true};
+        // A setting that would silently be ignored is a mistake to hear of.
+        fprintf(stderr, "pcmtap: PCMTAP_AUDIO=%s is not an audio group: pulse or pipewire, or leave it unset\n",
+                forced);
+        fflush(stderr);
+        return {HRESULT_FROM_WIN32(kErrorBadEnvironment), false};
     }();
-    return native;
+    *pipewire = choice.pipewire;
+    return choice.result;
 }

@@ -3,7 +3,7 @@
 // Windows: shared mode, event-driven loopback, 48 kHz stereo 16-bit PCM.
 #include "platform/posix/audio_loopback.h"
 
-#include <algorithm>
+#include <mutex>
 
 #include "platform/posix/audio_group.h"
 #include "platform/posix/com_object.h"
@@ -43,7 +43,10 @@ class LoopbackClient final : public UnimplementedByProcessLoopback<ComObject<IAu
 public:
     LoopbackClient() = default;
     HRESULT Connect(DWORD target, bool exclude) {
-        if (UsesPipeWire()) return OpenPipeWireCapture(target, exclude, &queue_, &capture_);
+        bool pipewire = false;
+        const HRESULT hr = ChooseAudioGroup(&pipewire);
+        if (FAILED(hr)) return hr;
+        if (pipewire) return OpenPipeWireCapture(target, exclude, &queue_, &capture_);
         return OpenLoopbackMixer(target, exclude, &queue_, &mixer_);
     }
     PacketQueue* queue() { return &queue_; }
@@ -51,14 +54,14 @@ public:
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
                                          REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME, const WAVEFORMATEX* pFormat,
                                          LPCGUID) override {
-        std::lock_guard<std::mutex> hold(queue_.lock);
+        std::lock_guard<std::mutex> hold(lock_);
         if (initialized_) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (pFormat == nullptr) return E_POINTER;
         if (hnsBufferDuration < 0) return E_INVALIDARG;
         if (ShareMode != AUDCLNT_SHAREMODE_SHARED || StreamFlags != kLoopbackFlags || !IsDeviceFormat(*pFormat))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         const uint64_t frames = static_cast<uint64_t>(hnsBufferDuration) * pFormat->nSamplesPerSec / 10000000;
-        queue_.capacity = std::max<uint64_t>(frames / kPacketFrames, 1);
+        SizePacketQueue(&queue_, frames / kPacketFrames);
         initialized_ = true;
         return S_OK;
     }
@@ -67,7 +70,7 @@ public:
     // S_OK with a count that means nothing, so nothing may be sized by it.
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* pNumBufferFrames) override {
         if (pNumBufferFrames == nullptr) return E_POINTER;
-        std::lock_guard<std::mutex> hold(queue_.lock);
+        std::lock_guard<std::mutex> hold(lock_);
         if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
         *pNumBufferFrames = kMeaninglessBufferSize;
         return S_OK;
@@ -75,19 +78,19 @@ public:
 
     // A stopped stream forgets what it had not handed out.
     HRESULT STDMETHODCALLTYPE Reset() override {
-        std::lock_guard<std::mutex> hold(queue_.lock);
+        std::lock_guard<std::mutex> hold(lock_);
         if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
         if (started_) return AUDCLNT_E_NOT_STOPPED;
-        if (queue_.front_held) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
-        queue_.packets.clear();
+        if (IsPacketHeld(&queue_)) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
+        ClearPackets(&queue_);
         return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE eventHandle) override {
-        std::lock_guard<std::mutex> hold(queue_.lock);
+        std::lock_guard<std::mutex> hold(lock_);
         if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
         if (eventHandle == nullptr || eventHandle == INVALID_HANDLE_VALUE) return E_INVALIDARG;
-        queue_.event = eventHandle;
+        queue_.event.store(eventHandle);
         return S_OK;
     }
 
@@ -95,7 +98,7 @@ public:
         if (ppv == nullptr) return E_POINTER;
         *ppv = nullptr;
         {
-            std::lock_guard<std::mutex> hold(queue_.lock);
+            std::lock_guard<std::mutex> hold(lock_);
             if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
         }
         if (riid != __uuidof(IAudioCaptureClient)) return E_NOINTERFACE;
@@ -103,31 +106,33 @@ public:
         return S_OK;
     }
 
+    // The producer may run from the moment the server side starts: packets
+    // are made from then on.
     HRESULT STDMETHODCALLTYPE Start() override {
-        {
-            std::lock_guard<std::mutex> hold(queue_.lock);
-            if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-            if (queue_.event == nullptr) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
-            if (started_) return AUDCLNT_E_NOT_STOPPED;
-            if (queue_.lost) return AUDCLNT_E_DEVICE_INVALIDATED;
-        }
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        if (queue_.event.load() == nullptr) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+        if (started_) return AUDCLNT_E_NOT_STOPPED;
+        if (queue_.lost.load()) return AUDCLNT_E_DEVICE_INVALIDATED;
+        queue_.signalling.store(true);
         const HRESULT hr = capture_ != nullptr ? StartPipeWireCapture(capture_) : StartLoopbackMixer(mixer_);
-        if (FAILED(hr)) return hr;
-        std::lock_guard<std::mutex> hold(queue_.lock);
+        if (FAILED(hr)) {
+            queue_.signalling.store(false);
+            return hr;
+        }
         started_ = true;
-        queue_.signalling = true;
         return S_OK;
     }
 
-    // Packets already mixed stay readable, as on Windows.
+    // Packets already mixed stay readable, as on Windows. Stopping the server
+    // side waits for a producer inside a callback, so that once Stop returns
+    // the event is never set again: the reader may close it.
     HRESULT STDMETHODCALLTYPE Stop() override {
-        {
-            std::lock_guard<std::mutex> hold(queue_.lock);
-            if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-            if (!started_) return S_FALSE;
-            started_ = false;
-            queue_.signalling = false;  // from here on the event is never set: the reader may close it
-        }
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        if (!started_) return S_FALSE;
+        started_ = false;
+        queue_.signalling.store(false);
         if (capture_ != nullptr)
             StopPipeWireCapture(capture_);
         else
@@ -142,9 +147,10 @@ private:
     }
 
     PacketQueue queue_;
-    LoopbackMixer* mixer_ = nullptr;      // the device's sound server side: one of these two
+    LoopbackMixer* mixer_ = nullptr;  // the device's sound server side: one of these two
     PipeWireCapture* capture_ = nullptr;
-    bool initialized_ = false;  // guarded by queue_.lock, as is started_
+    std::mutex lock_;           // the audio client's calls; the capture client's and the producer's never take it
+    bool initialized_ = false;  // guarded by lock_, as is started_
     bool started_ = false;
 };
 
@@ -158,9 +164,8 @@ LoopbackCapture::~LoopbackCapture() { client_->Release(); }
 // its audio service stops: what was still queued is not handed out.
 HRESULT STDMETHODCALLTYPE LoopbackCapture::GetNextPacketSize(UINT32* pNumFramesInNextPacket) {
     if (pNumFramesInNextPacket == nullptr) return E_POINTER;
-    std::lock_guard<std::mutex> hold(queue_->lock);
-    if (queue_->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
-    *pNumFramesInNextPacket = queue_->packets.empty() ? 0 : kPacketFrames;
+    if (queue_->lost.load(std::memory_order_acquire)) return AUDCLNT_E_DEVICE_INVALIDATED;
+    *pNumFramesInNextPacket = HasPacket(queue_) ? kPacketFrames : 0;
     return S_OK;
 }
 
@@ -170,56 +175,30 @@ HRESULT STDMETHODCALLTYPE LoopbackCapture::GetBuffer(BYTE** ppData, UINT32* pNum
     *ppData = nullptr;
     *pNumFramesToRead = 0;
     *pdwFlags = 0;
-    std::lock_guard<std::mutex> hold(queue_->lock);
-    if (queue_->lost) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (queue_->front_held) return AUDCLNT_E_OUT_OF_ORDER;
-    if (queue_->packets.empty()) return AUDCLNT_S_BUFFER_EMPTY;
-    queue_->front_held = true;
-    *ppData = reinterpret_cast<BYTE*>(queue_->packets.front()->samples);
+    if (queue_->lost.load(std::memory_order_acquire)) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (IsPacketHeld(queue_)) return AUDCLNT_E_OUT_OF_ORDER;
+    DWORD flags = 0;
+    const Packet* packet = HoldPacket(queue_, &flags);
+    if (packet == nullptr) return AUDCLNT_S_BUFFER_EMPTY;
+    // The packet is the reader's until released: the const goes as on Windows, whose buffer is writable.
+    *ppData = reinterpret_cast<BYTE*>(const_cast<int16_t*>(packet->samples));
     *pNumFramesToRead = kPacketFrames;
-    *pdwFlags = queue_->packets.front()->flags;
-    if (pu64DevicePosition != nullptr) *pu64DevicePosition = queue_->packets.front()->position;
-    if (pu64QPCPosition != nullptr) *pu64QPCPosition = queue_->packets.front()->time;
+    *pdwFlags = flags;
+    if (pu64DevicePosition != nullptr) *pu64DevicePosition = packet->position;
+    if (pu64QPCPosition != nullptr) *pu64QPCPosition = packet->time;
     return S_OK;
 }
 
 // Releasing 0 frames leaves the packet for the next GetBuffer; any other
 // count must be the whole packet.
 HRESULT STDMETHODCALLTYPE LoopbackCapture::ReleaseBuffer(UINT32 NumFramesRead) {
-    std::lock_guard<std::mutex> hold(queue_->lock);
-    if (!queue_->front_held) return AUDCLNT_E_OUT_OF_ORDER;
+    if (!IsPacketHeld(queue_)) return AUDCLNT_E_OUT_OF_ORDER;
     if (NumFramesRead != 0 && NumFramesRead != kPacketFrames) return AUDCLNT_E_INVALID_SIZE;
-    queue_->front_held = false;
-    if (NumFramesRead != 0) queue_->packets.pop_front();
+    ReleasePacket(queue_, NumFramesRead != 0);
     return S_OK;
 }
 
 }  // namespace
-
-void DeliverPacket(PacketQueue* queue, std::unique_ptr<Packet> packet) {
-    std::lock_guard<std::mutex> hold(queue->lock);
-    if (!queue->signalling) return;
-    packet->position = queue->mixed;
-    queue->mixed += kPacketFrames;
-    queue->packets.push_back(std::move(packet));
-    // Drop the oldest ones the reader is not looking at; the next one left says so.
-    const size_t first = queue->front_held ? 1 : 0;
-    while (queue->packets.size() > queue->capacity && queue->packets.size() > first + 1) {
-        queue->packets.erase(queue->packets.begin() + first);
-        queue->gap = true;
-    }
-    if (queue->gap) {
-        queue->packets[first]->flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-        queue->gap = false;
-    }
-    SetEvent(queue->event);
-}
-
-void ReportDeviceLost(PacketQueue* queue) {
-    std::lock_guard<std::mutex> hold(queue->lock);
-    queue->lost = true;
-    if (queue->signalling) SetEvent(queue->event);
-}
 
 HRESULT CreateLoopbackClient(DWORD target, bool exclude, IAudioClient** client) {
     auto* created = new LoopbackClient();

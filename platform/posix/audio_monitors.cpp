@@ -256,12 +256,12 @@ void MixOnePacket(LoopbackMixer* mixer) {
         if (samples.empty()) monitor->primed = false;
         any = true;
     }
-    if (!any) return;
-    auto packet = std::make_unique<Packet>();
+    Packet* packet = any ? NextPacket(mixer->queue) : nullptr;
+    if (packet == nullptr) return;
     packet->time = mixer->next_tick * 10;  // the period's tick on the device clock (CLOCK_MONOTONIC)
     for (size_t i = 0; i < kPacketSamples; ++i)
         packet->samples[i] = static_cast<int16_t>(std::clamp(sum[i], -32768, 32767));
-    DeliverPacket(mixer->queue, std::move(packet));
+    CommitPacket(mixer->queue);
 }
 
 // Whether a monitor in the mix holds less than a period: the server is late.

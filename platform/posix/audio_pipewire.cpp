@@ -3,6 +3,8 @@
 // clients bound for their properties and state.
 #include "platform/posix/audio_pipewire.h"
 
+#include <spa/param/audio/format-utils.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -42,22 +44,31 @@ struct Binding {
 };
 
 void OnNodeInfo(void* data, const pw_node_info* info) {
-    auto* connection = static_cast<PipeWireConnection*>(data);
-    const auto found = connection->nodes.find(info->id);
-    if (found == connection->nodes.end()) return;
-    GraphNode* node = found->second.get();
+    auto* node = static_cast<GraphNode*>(data);
     if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0 && info->props != nullptr) {
         node->pid = ParseProcessId(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
         const char* role = spa_dict_lookup(info->props, PW_KEY_MEDIA_ROLE);
-        node->event_sound = (role != nullptr && strcmp(role, "event") == 0) ||
-                            spa_dict_lookup(info->props, "event.id") != nullptr;
+        node->event_sound =
+            (role != nullptr && strcmp(role, "event") == 0) || spa_dict_lookup(info->props, "event.id") != nullptr;
     }
     node->running = info->state == PW_NODE_STATE_RUNNING;
     node->described = true;
-    TellGraphChanged(connection);
+    TellGraphChanged(node->connection);
 }
 
-constexpr pw_node_events kNodeEvents = {PW_VERSION_NODE_EVENTS, OnNodeInfo, nullptr};
+// The stream's format is what its client plays, before the graph converts
+// it to the ports' layout (that of the sink it plays on).
+void OnNodeParam(void* data, int, uint32_t id, uint32_t, uint32_t, const spa_pod* param) {
+    auto* node = static_cast<GraphNode*>(data);
+    spa_audio_info_raw format{};
+    if (id != SPA_PARAM_Format || param == nullptr || spa_format_audio_raw_parse(param, &format) < 0 ||
+        format.channels == node->channels)
+        return;
+    node->channels = format.channels;
+    TellGraphChanged(node->connection);
+}
+
+constexpr pw_node_events kNodeEvents = {PW_VERSION_NODE_EVENTS, OnNodeInfo, OnNodeParam};
 
 void OnClientInfo(void* data, const pw_client_info* info) {
     auto* connection = static_cast<PipeWireConnection*>(data);
@@ -92,9 +103,13 @@ void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, con
         if (node->media_class == kPlaybackStreamClass) {
             node->proxy = static_cast<pw_proxy*>(
                 pw_registry_bind(connection->registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-            if (node->proxy != nullptr)
+            if (node->proxy != nullptr) {
+                node->connection = connection;
                 pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy), &node->listener, &kNodeEvents,
-                                     connection);
+                                     node.get());
+                uint32_t params[] = {SPA_PARAM_Format};
+                pw_node_subscribe_params(reinterpret_cast<pw_node*>(node->proxy), params, 1);
+            }
         } else {
             node->described = true;
         }
@@ -103,10 +118,9 @@ void OnGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_t, con
         const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
         const char* channel = spa_dict_lookup(props, PW_KEY_AUDIO_CHANNEL);
         const char* monitor = spa_dict_lookup(props, PW_KEY_PORT_MONITOR);
-        connection->ports[id] = GraphPort{ParseId(spa_dict_lookup(props, PW_KEY_NODE_ID)),
-                                          direction != nullptr && strcmp(direction, "out") == 0,
-                                          monitor != nullptr && strcmp(monitor, "true") == 0,
-                                          channel != nullptr ? channel : ""};
+        connection->ports[id] = GraphPort{
+            ParseId(spa_dict_lookup(props, PW_KEY_NODE_ID)), direction != nullptr && strcmp(direction, "out") == 0,
+            monitor != nullptr && strcmp(monitor, "true") == 0, channel != nullptr ? channel : ""};
     } else if (strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
         connection->links[id] = GraphLink{ParseId(spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE)),
                                           ParseId(spa_dict_lookup(props, PW_KEY_LINK_INPUT_NODE))};
@@ -218,8 +232,7 @@ HRESULT OpenConnection(PipeWireConnection** opened) {
         ready = connection->registry != nullptr;
     }
     if (ready) {
-        pw_registry_add_listener(connection->registry, &connection->registry_listener, &kRegistryEvents,
-                                 connection);
+        pw_registry_add_listener(connection->registry, &connection->registry_listener, &kRegistryEvents, connection);
         ready = SyncPipeWire(connection);
     }
     pw_thread_loop_unlock(loop);
@@ -251,9 +264,7 @@ const ConnectionSteps<PipeWireConnection> kSteps = {OpenConnection, IsLost, Refr
 
 }  // namespace
 
-HRESULT AcquirePipeWireConnection(PipeWireConnection** connection) {
-    return AcquireShared(shared, kSteps, connection);
-}
+HRESULT AcquirePipeWireConnection(PipeWireConnection** connection) { return AcquireShared(shared, kSteps, connection); }
 
 void ReleasePipeWireConnection(PipeWireConnection* connection) { ReleaseShared(shared, kSteps, connection); }
 

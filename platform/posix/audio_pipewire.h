@@ -12,17 +12,21 @@
 
 #include "platform/win32.h"
 
+struct PipeWireConnection;
+
 // A node of the graph, from the registry; playback streams are also bound
 // for their info (full properties and state).
 struct GraphNode {
-    std::string media_class;             // "Stream/Output/Audio" for a playback stream, "Audio/Sink", ...
-    uint32_t client = SPA_ID_INVALID;    // client.id
-    bool described = false;              // its info has come: pid, event_sound and running are known
-    DWORD pid = 0;                       // application.process.id of its own properties, 0 when absent
-    bool event_sound = false;            // media.role "event", or an event.id
-    bool running = false;                // in the running state
-    pw_proxy* proxy = nullptr;           // bound playback stream; null for other nodes
+    std::string media_class;           // "Stream/Output/Audio" for a playback stream, "Audio/Sink", ...
+    uint32_t client = SPA_ID_INVALID;  // client.id
+    bool described = false;            // its info has come: pid, event_sound and running are known
+    DWORD pid = 0;                     // application.process.id of its own properties, 0 when absent
+    bool event_sound = false;          // media.role "event", or an event.id
+    bool running = false;              // in the running state
+    uint32_t channels = 0;             // of the stream's own format (what it plays), 0 until known
+    pw_proxy* proxy = nullptr;         // bound playback stream; null for other nodes
     spa_hook listener{};
+    PipeWireConnection* connection = nullptr;  // a bound one's, for its events
 };
 
 struct GraphPort {

@@ -1,14 +1,18 @@
 // The native PipeWire side of the process-loopback device. One capture
 // stream of ours, and a link from every output port of every playback
-// stream of the captured process tree to its input port of that channel:
-// the graph mixes what the links bring, on its own clock and at whatever
-// quantum it runs (we ask for none). Each cycle's frames are cut into 10 ms
-// packets stamped with the graph's time, on the graph's own data thread, so
-// that nothing the loop thread does (the graph's events) can make them late.
+// stream of the captured process tree to an input port of ours: the graph
+// mixes what the links bring, on its own clock and at whatever quantum it
+// runs (we ask for none). Stereo and mono players feed our FL and FR; players
+// with more channels feed a second set of inputs, which we mix down to stereo
+// ourselves. Each cycle's frames are cut into 10 ms packets stamped with the
+// graph's time on the graph's own data thread, straight into the device's
+// ring, so that nothing the loop thread does (the graph's events) can make
+// them late; that thread allocates nothing, takes no lock and never waits.
 #include <spa/param/audio/format-utils.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <set>
 #include <utility>
@@ -17,16 +21,39 @@
 #include "platform/posix/audio_pipewire.h"
 #include "platform/posix/audio_process_tree.h"
 
+struct PipeWireCapture;
+
 namespace {
 
-constexpr size_t kPacketSamples = kPacketFrames * 2;
-constexpr UINT64 kPacketTicks = 100000;  // 10 ms in 100 ns units
+// Our inputs: FL and FR take stereo and mono players as they are; the
+// surround set takes the channels of players with more than two, and is mixed
+// down on the data thread. Its inputs take positions of their own, which no
+// player's channel is linked to as such, and the graph passes each through
+// as it is. (Inputs at AUX positions, which the graph cannot place, came out
+// silent.)
+struct SurroundInput {
+    const char* player;  // the player's channel
+    const char* ours;    // our input's channel name
+    uint32_t position;   // and position
+};
+constexpr SurroundInput kSurround[] = {
+    {"FL", "FLC", SPA_AUDIO_CHANNEL_FLC}, {"FR", "FRC", SPA_AUDIO_CHANNEL_FRC}, {"FC", "RC", SPA_AUDIO_CHANNEL_RC},
+    {"SL", "TFL", SPA_AUDIO_CHANNEL_TFL}, {"SR", "TFR", SPA_AUDIO_CHANNEL_TFR}, {"RL", "TRL", SPA_AUDIO_CHANNEL_TRL},
+    {"RR", "TRR", SPA_AUDIO_CHANNEL_TRR},
+};
+constexpr uint32_t kSurroundFirst = 2;  // our channel of the surround set's FL
+constexpr uint32_t kChannels = kSurroundFirst + sizeof kSurround / sizeof kSurround[0];
+
+constexpr int kRetryMs = 300;   // a refused link is asked for again this often
+constexpr int kRemakeMs = 50;   // a capture node that failed is made again this soon
+constexpr int kMaxRemakes = 3;  // in a row without one reaching the graph: the device is lost
 
 typedef std::pair<uint32_t, uint32_t> PortPair;  // (output port of a playback stream, input port of ours)
 
 // A link of ours. One the daemon refused or removed while both ports are
-// still wanted is made again at the next change of the graph.
+// still wanted is asked for again kRetryMs later.
 struct OurLink {
+    PipeWireCapture* capture;
     pw_proxy* proxy;
     spa_hook listener{};
     bool failed = false;
@@ -45,29 +72,59 @@ struct PipeWireCapture {
     bool running = false;
     pw_stream* stream = nullptr;
     spa_hook stream_listener{};
-    uint32_t node = SPA_ID_INVALID;          // our capture node, once the daemon has made it
+    uint32_t node = SPA_ID_INVALID;  // our capture node, once the daemon has made it
     std::map<PortPair, std::unique_ptr<OurLink>> links;
-    std::map<uint32_t, bool> captured;       // by playback stream: whether its process is one we capture
-    uint64_t processes_seen = 0;             // the connection's processes_changed that captured is for
-    std::atomic<bool> audible{false};        // a stream we are linked to is running; read on the data thread
+    std::map<uint32_t, bool> captured;  // by playback stream: whether its process is one we capture
+    uint64_t processes_seen = 0;        // the connection's processes_changed that captured is for
+    spa_source* retry = nullptr;        // timer: links refused, or the stream to be made again
+    bool remake = false;                // the capture node failed or went; made again at the timer
+    int remakes = 0;                    // made again since one last reached the graph
+    // How many of centre, side and rear the surround set has linked on the
+    // side that has most (0 to 3): the downmix's scale. Written before links
+    // are made, so that their first cycle is already mixed with it.
+    std::atomic<int> surround_weight{0};
     // The data thread's, while the stream exists:
-    std::vector<int16_t> carry;  // the last cycles' frames short of a packet
-    UINT64 carry_time = 0;       // graph time of carry's first frame, 100 ns units
+    Packet* packet = nullptr;  // being filled, in the device's ring
+    uint32_t filled = 0;       // frames of it so far
 };
 
 namespace {
 
-// The input channels of ours that an output channel feeds, as a stereo
-// downmix takes them: mono and centre go to both sides, the surround
-// channels to their side; the low-frequency channel to neither.
-std::vector<const char*> InputChannels(const std::string& channel) {
-    if (channel == "FL" || channel == "SL" || channel == "RL") return {"FL"};
-    if (channel == "FR" || channel == "SR" || channel == "RR") return {"FR"};
-    if (channel == "MONO" || channel == "FC") return {"FL", "FR"};
+// The input channel of ours that an output port feeds, where Windows'
+// downmix takes it. A stream's ports have the layout of the sink it plays on;
+// what it plays itself is its format. A player of one or two channels is
+// taken from its FL and FR (or MONO, to both sides): on a surround sink the
+// graph's upmix of it is left out. A player of more goes to the surround set,
+// but its low-frequency channel and those outside the set go nowhere. (On a
+// stereo sink the graph has mixed such a player down before its ports, as
+// the sink plays it.)
+std::vector<std::string> InputChannels(const std::string& channel, bool surround) {
+    if (!surround) {
+        if (channel == "FL" || channel == "FR") return {channel};
+        if (channel == "MONO") return {"FL", "FR"};
+        return {};
+    }
+    for (const SurroundInput& input : kSurround)
+        if (channel == input.player) return {input.ours};
     return {};
 }
 
-void OnLinkFailed(void* data) { static_cast<OurLink*>(data)->failed = true; }
+// How many of centre, side and rear a side of the surround set takes.
+int SurroundWeight(const std::set<std::string>& linked) {
+    const auto has = [&linked](size_t input) { return linked.count(kSurround[input].ours) != 0 ? 1 : 0; };
+    const int centre = has(2);
+    const int left = centre + has(3) + has(5);
+    const int right = centre + has(4) + has(6);
+    return std::max(left, right);
+}
+
+void ArmRetry(PipeWireCapture* capture, int ms);
+
+void OnLinkFailed(void* data) {
+    auto* link = static_cast<OurLink*>(data);
+    link->failed = true;
+    ArmRetry(link->capture, kRetryMs);
+}
 void OnLinkError(void* data, int, int, const char*) { OnLinkFailed(data); }
 
 pw_proxy_events LinkEvents() {
@@ -91,15 +148,17 @@ std::unique_ptr<OurLink> CreateLink(PipeWireCapture* capture, const PortPair& po
     snprintf(input_node, sizeof input_node, "%u", capture->node);
     snprintf(input_port, sizeof input_port, "%u", ports.second);
     const spa_dict_item items[] = {
-        {PW_KEY_LINK_OUTPUT_NODE, output_node_text}, {PW_KEY_LINK_OUTPUT_PORT, output_port},
-        {PW_KEY_LINK_INPUT_NODE, input_node},        {PW_KEY_LINK_INPUT_PORT, input_port},
+        {PW_KEY_LINK_OUTPUT_NODE, output_node_text},
+        {PW_KEY_LINK_OUTPUT_PORT, output_port},
+        {PW_KEY_LINK_INPUT_NODE, input_node},
+        {PW_KEY_LINK_INPUT_PORT, input_port},
         {PW_KEY_OBJECT_LINGER, "false"},
     };
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
     auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(capture->connection->core, "link-factory",
                                                                PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &dict, 0));
     if (proxy == nullptr) return nullptr;
-    auto link = std::make_unique<OurLink>(OurLink{proxy});
+    auto link = std::make_unique<OurLink>(OurLink{capture, proxy});
     pw_proxy_add_listener(proxy, &link->listener, &kLinkEvents, link.get());
     return link;
 }
@@ -122,24 +181,27 @@ void Reconcile(PipeWireCapture* capture) {
     for (auto it = capture->captured.begin(); it != capture->captured.end();)
         it = graph.nodes.count(it->first) != 0 ? std::next(it) : capture->captured.erase(it);
     std::map<PortPair, uint32_t> linked;  // what should be, with the output node
-    bool audible = false;
+    std::set<std::string> surround_linked;
     for (const auto& [id, port] : graph.ports) {
         if (!port.output || port.monitor) continue;
         const auto node = graph.nodes.find(port.node);
-        if (node == graph.nodes.end() || node->second->media_class != kPlaybackStreamClass ||
-            !node->second->described)
+        if (node == graph.nodes.end() || node->second->media_class != kPlaybackStreamClass || !node->second->described)
             continue;
         auto [decided, fresh] = capture->captured.try_emplace(port.node, false);
         if (fresh)
             decided->second = IsInProcessTree(NodeProcessId(graph, *node->second), capture->target) != capture->exclude;
         if (!decided->second) continue;
-        for (const char* channel : InputChannels(port.channel)) {
+        for (const std::string& channel : InputChannels(port.channel, node->second->channels > 2)) {
             const auto input = inputs.find(channel);
             if (input == inputs.end()) continue;
             linked[{id, input->second}] = port.node;
-            audible = audible || node->second->running;
+            surround_linked.insert(channel);
         }
     }
+    // A larger scale before the links that need it, a smaller once those
+    // that needed it are unlinked.
+    const int weight = SurroundWeight(surround_linked);
+    if (weight > capture->surround_weight.load()) capture->surround_weight.store(weight);
     for (auto it = capture->links.begin(); it != capture->links.end();) {
         if (linked.count(it->first) != 0 && !it->second->failed) {
             ++it;
@@ -148,11 +210,11 @@ void Reconcile(PipeWireCapture* capture) {
         DestroyLink(it->second.get());
         it = capture->links.erase(it);
     }
+    capture->surround_weight.store(weight);
     for (const auto& [ports, output_node] : linked) {
         if (capture->links.count(ports) != 0) continue;
         if (auto link = CreateLink(capture, ports, output_node)) capture->links[ports] = std::move(link);
     }
-    capture->audible = audible;
 }
 
 void OnGraphChanged(void* owner) { Reconcile(static_cast<PipeWireCapture*>(owner)); }
@@ -161,43 +223,95 @@ void OnGraphChanged(void* owner) { Reconcile(static_cast<PipeWireCapture*>(owner
 // the packet queue.
 void OnConnectionLost(void* owner) { ReportDeviceLost(static_cast<PipeWireCapture*>(owner)->queue); }
 
+// A capture node that fails, or that the daemon (or anyone) destroys, is
+// made again from the timer, outside the stream's own callback.
 void OnStreamState(void* data, pw_stream_state, pw_stream_state state, const char*) {
     auto* capture = static_cast<PipeWireCapture*>(data);
+    if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
+        capture->remake = true;
+        ArmRetry(capture, kRemakeMs);
+        return;
+    }
     if (state != PW_STREAM_STATE_PAUSED && state != PW_STREAM_STATE_STREAMING) return;
+    capture->remakes = 0;
     capture->node = pw_stream_get_node_id(capture->stream);
     Reconcile(capture);
 }
 
-// Data thread: the graph's cycles since the last call; their frames join the carry, and every whole 10 ms of it is a
-// packet. While no linked stream runs, the graph's silence is not sound of
-// the tree: nothing is delivered, as Windows delivers nothing while the
-// captured processes play nothing.
+// ---- The data thread ----------------------------------------------------------------
+
+// Mixes frames of our inputs down to the device's stereo: FL and FR as they
+// are, the surround set with the standard gains (front 1, centre and each
+// side's side and rear channel -3 dB, the low-frequency channel left out),
+// scaled so that a side's gains add up to 1: a player that does not clip
+// does not clip here. Without a surround player the set is silent and
+// stereo passes sample for sample.
+void MixDown(const int16_t* in, uint32_t frames, int weight, int16_t* out) {
+    constexpr float kMinus3dB = 0.70710678f;
+    const float front = 1.0f / (1.0f + kMinus3dB * static_cast<float>(weight));
+    const float other = kMinus3dB * front;
+    for (uint32_t i = 0; i < frames; ++i, in += kChannels, out += 2) {
+        const int16_t* set = in + kSurroundFirst;  // FL FR FC SL SR RL RR
+        const float centre = other * set[2];
+        const float left = front * set[0] + centre + other * (set[3] + set[5]);
+        const float right = front * set[1] + centre + other * (set[4] + set[6]);
+        out[0] = static_cast<int16_t>(std::clamp(in[0] + std::lrint(left), -32768l, 32767l));
+        out[1] = static_cast<int16_t>(std::clamp(in[1] + std::lrint(right), -32768l, 32767l));
+    }
+}
+
+// Whether a cycle carries sound of the tree. The graph marks a buffer that
+// no running link fed as empty; that is the silence of a tree that plays
+// nothing, which Windows does not deliver. Decided here, from the cycle
+// itself, so that a sound's first cycle is delivered however late the loop
+// thread hears that its stream runs.
+bool IsSound(const spa_chunk& chunk) { return (chunk.flags & SPA_CHUNK_FLAG_EMPTY) == 0; }
+
+// The packet being filled goes out as it is, the rest of it zeros: the last
+// milliseconds of a sound are not kept back for a next one.
+void FlushPacket(PipeWireCapture* capture) {
+    if (capture->packet == nullptr) return;
+    std::fill(capture->packet->samples + capture->filled * 2, capture->packet->samples + kPacketFrames * 2, 0);
+    CommitPacket(capture->queue);
+    capture->packet = nullptr;
+}
+
+// The graph's cycles since the last call: every frame of sound goes into the
+// device's ring, 10 ms a packet, each stamped with the graph's time of its
+// first frame.
 void OnProcess(void* data) {
     auto* capture = static_cast<PipeWireCapture*>(data);
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(capture->stream)) {
         const spa_data& block = buffer->buffer->datas[0];
-        if (!capture->audible || block.data == nullptr || block.chunk == nullptr) {
-            capture->carry.clear();
+        if (block.data == nullptr || block.chunk == nullptr || !IsSound(*block.chunk)) {
+            FlushPacket(capture);
             pw_stream_queue_buffer(capture->stream, buffer);
             continue;
         }
         const uint32_t offset = std::min(block.chunk->offset, block.maxsize);
-        const uint32_t bytes = std::min(block.chunk->size, block.maxsize - offset);
+        const uint32_t frames = std::min(block.chunk->size, block.maxsize - offset) / (kChannels * 2);
         const auto* samples = reinterpret_cast<const int16_t*>(static_cast<const uint8_t*>(block.data) + offset);
         pw_time time{};
-        if (capture->carry.empty() && pw_stream_get_time_n(capture->stream, &time, sizeof time) == 0)
-            capture->carry_time = static_cast<UINT64>(time.now) / 100;
-        capture->carry.insert(capture->carry.end(), samples, samples + bytes / 4 * 2);
-        pw_stream_queue_buffer(capture->stream, buffer);
-        size_t used = 0;
-        for (; capture->carry.size() - used >= kPacketSamples; used += kPacketSamples) {
-            auto packet = std::make_unique<Packet>();
-            std::copy_n(capture->carry.begin() + static_cast<ptrdiff_t>(used), kPacketSamples, packet->samples);
-            packet->time = capture->carry_time;
-            capture->carry_time += kPacketTicks;
-            DeliverPacket(capture->queue, std::move(packet));
+        const bool timed = pw_stream_get_time_n(capture->stream, &time, sizeof time) == 0;
+        const int weight = capture->surround_weight.load(std::memory_order_relaxed);
+        for (uint32_t done = 0; done < frames;) {
+            if (capture->packet == nullptr) {
+                capture->packet = NextPacket(capture->queue);
+                if (capture->packet == nullptr) break;  // stopped
+                capture->filled = 0;
+                capture->packet->time =
+                    timed ? static_cast<UINT64>(time.now) / 100 + UINT64{done} * 10000000 / 48000 : 0;
+            }
+            const uint32_t count = std::min(frames - done, kPacketFrames - capture->filled);
+            MixDown(samples + size_t{done} * kChannels, count, weight, capture->packet->samples + capture->filled * 2);
+            capture->filled += count;
+            done += count;
+            if (capture->filled == kPacketFrames) {
+                CommitPacket(capture->queue);
+                capture->packet = nullptr;
+            }
         }
-        capture->carry.erase(capture->carry.begin(), capture->carry.begin() + static_cast<ptrdiff_t>(used));
+        pw_stream_queue_buffer(capture->stream, buffer);
     }
 }
 
@@ -215,9 +329,8 @@ const pw_stream_events kStreamEvents = StreamEvents();
 // scheduled once it was linked later (PipeWire 0.3.65).
 bool ConnectStream(PipeWireCapture* capture) {
     const spa_dict_item items[] = {
-        {PW_KEY_MEDIA_TYPE, "Audio"},        {PW_KEY_MEDIA_CATEGORY, "Capture"},
-        {PW_KEY_NODE_NAME, "pcmtap"},        {PW_KEY_NODE_AUTOCONNECT, "false"},
-        {PW_KEY_NODE_DONT_RECONNECT, "true"},
+        {PW_KEY_MEDIA_TYPE, "Audio"},       {PW_KEY_MEDIA_CATEGORY, "Capture"},   {PW_KEY_NODE_NAME, "pcmtap"},
+        {PW_KEY_NODE_AUTOCONNECT, "false"}, {PW_KEY_NODE_DONT_RECONNECT, "true"},
     };
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
     capture->stream = pw_stream_new(capture->connection->core, "process loopback", pw_properties_new_dict(&dict));
@@ -228,9 +341,10 @@ bool ConnectStream(PipeWireCapture* capture) {
     spa_audio_info_raw format{};
     format.format = SPA_AUDIO_FORMAT_S16_LE;
     format.rate = 48000;
-    format.channels = 2;
+    format.channels = kChannels;
     format.position[0] = SPA_AUDIO_CHANNEL_FL;
     format.position[1] = SPA_AUDIO_CHANNEL_FR;
+    for (uint32_t i = kSurroundFirst; i < kChannels; ++i) format.position[i] = kSurround[i - kSurroundFirst].position;
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
     return pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) >= 0;
@@ -245,8 +359,40 @@ void DisconnectStream(PipeWireCapture* capture) {
         capture->stream = nullptr;
     }
     capture->node = SPA_ID_INVALID;
-    capture->audible = false;
-    capture->carry.clear();
+    capture->surround_weight.store(0);
+    capture->packet = nullptr;  // the data thread is done with it: the stream is gone
+    capture->filled = 0;
+}
+
+// Loop thread: makes a failed capture node again, or asks again for links
+// that were refused. A node that fails kMaxRemakes times in a row without
+// reaching the graph loses the device, as a lost stream does on Windows.
+void OnRetry(void* data, uint64_t) {
+    auto* capture = static_cast<PipeWireCapture*>(data);
+    if (!capture->running || capture->connection->lost) return;
+    if (!capture->remake) {
+        Reconcile(capture);
+        return;
+    }
+    capture->remake = false;
+    DisconnectStream(capture);
+    if (++capture->remakes > kMaxRemakes || !ConnectStream(capture)) {
+        DisconnectStream(capture);
+        ReportDeviceLost(capture->queue);
+    }
+}
+
+void DropRetry(PipeWireCapture* capture) {
+    if (capture->retry == nullptr) return;
+    pw_loop_destroy_source(pw_thread_loop_get_loop(capture->connection->loop), capture->retry);
+    capture->retry = nullptr;
+}
+
+void ArmRetry(PipeWireCapture* capture, int ms) {
+    if (capture->retry == nullptr) return;
+    timespec due = {0, ms * 1000000L};
+    timespec once = {0, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(capture->connection->loop), capture->retry, &due, &once, false);
 }
 
 }  // namespace
@@ -278,8 +424,12 @@ HRESULT StartPipeWireCapture(PipeWireCapture* capture) {
         hr = AUDCLNT_E_DEVICE_INVALIDATED;
     } else if (!capture->running) {
         capture->running = true;
-        if (!ConnectStream(capture)) {
+        capture->remake = false;
+        capture->remakes = 0;
+        capture->retry = pw_loop_add_timer(pw_thread_loop_get_loop(capture->connection->loop), OnRetry, capture);
+        if (capture->retry == nullptr || !ConnectStream(capture)) {
             DisconnectStream(capture);
+            DropRetry(capture);
             capture->running = false;
             hr = E_OUTOFMEMORY;
         }
@@ -292,6 +442,7 @@ void StopPipeWireCapture(PipeWireCapture* capture) {
     pw_thread_loop_lock(capture->connection->loop);
     capture->running = false;
     DisconnectStream(capture);
+    DropRetry(capture);
     pw_thread_loop_unlock(capture->connection->loop);
 }
 

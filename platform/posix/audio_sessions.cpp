@@ -203,7 +203,9 @@ public:
         auto snapshot = std::make_shared<Snapshot>();
         // Sinks are always active; capture endpoints are not modelled.
         if (dataFlow != eCapture && (dwStateMask & DEVICE_STATE_ACTIVE) != 0) {
-            const HRESULT hr = UsesPipeWire() ? ReadPipeWireSnapshot(snapshot.get()) : ReadPulseSnapshot(snapshot.get());
+            bool pipewire = false;
+            HRESULT hr = ChooseAudioGroup(&pipewire);
+            if (SUCCEEDED(hr)) hr = pipewire ? ReadPipeWireSnapshot(snapshot.get()) : ReadPulseSnapshot(snapshot.get());
             if (FAILED(hr)) return hr;
         }
         *ppDevices = new DeviceCollection(std::move(snapshot));

@@ -1,12 +1,15 @@
-// Events, waiting and handles over a mutex and a condition variable; threads
-// over pthreads.
+// Events and waiting over a futex; threads over pthreads. Setting an event
+// takes no lock and never waits: a sound server's real-time thread sets the
+// event of a capture client, and must not wait on the reader that it wakes.
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <climits>
+#include <ctime>
 
 #include "platform/posix/kernel_object.h"
 #include "platform/win32.h"
@@ -17,11 +20,11 @@ thread_local DWORD last_error = ERROR_SUCCESS;
 
 struct Event {
     KernelObject header;
-    std::mutex lock;
-    std::condition_variable signalled;
     bool manual_reset;
-    bool state;  // guarded by lock
+    std::atomic<uint32_t> state;    // 1 while set; the futex word
+    std::atomic<uint32_t> waiters;  // threads in WaitForSingleObject on it
 };
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word is 32 bits");
 
 void DestroyEvent(KernelObject* object) { delete reinterpret_cast<Event*>(object); }
 
@@ -31,6 +34,30 @@ Event* AsEvent(HANDLE handle) {
     if (!IsValid(handle)) return nullptr;
     auto* object = static_cast<KernelObject*>(handle);
     return object->kind == KernelObjectKind::Event ? reinterpret_cast<Event*>(object) : nullptr;
+}
+
+uint32_t* Word(std::atomic<uint32_t>* state) { return reinterpret_cast<uint32_t*>(state); }
+
+// Sleeps while the word is 0, up to timeout (null: for ever); wakes early now and then.
+void FutexWait(std::atomic<uint32_t>* state, const timespec* timeout) {
+    syscall(SYS_futex, Word(state), FUTEX_WAIT_PRIVATE, 0u, timeout, nullptr, 0);
+}
+
+void FutexWake(std::atomic<uint32_t>* state, int count) {
+    syscall(SYS_futex, Word(state), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+int64_t NowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// Takes the event's signal if it is set: an auto-reset event only once.
+bool Consume(Event* event) {
+    if (event->manual_reset) return event->state.load() != 0;
+    uint32_t set = 1;
+    return event->state.compare_exchange_strong(set, 0);
 }
 
 }  // namespace
@@ -45,24 +72,22 @@ HANDLE CreateEventW(void*, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto* event = new Event{{KernelObjectKind::Event, DestroyEvent}, {}, {}, bManualReset != FALSE, bInitialState != FALSE};
+    auto* event = new Event{{KernelObjectKind::Event, DestroyEvent}, bManualReset != FALSE, {}, {}};
+    event->state.store(bInitialState != FALSE ? 1 : 0);
     return &event->header;
 }
 
+// The store comes before the look at the waiters, and a waiter counts itself
+// before it looks at the state (both sequentially consistent): either the
+// waiter sees the event set, or the setter sees the waiter and wakes it.
 BOOL SetEvent(HANDLE hEvent) {
     Event* event = AsEvent(hEvent);
     if (event == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    {
-        std::lock_guard<std::mutex> hold(event->lock);
-        event->state = true;
-    }
-    if (event->manual_reset)
-        event->signalled.notify_all();
-    else
-        event->signalled.notify_one();
+    if (event->state.exchange(1) == 0 && event->waiters.load() != 0)
+        FutexWake(&event->state, event->manual_reset ? INT_MAX : 1);
     return TRUE;
 }
 
@@ -72,8 +97,7 @@ BOOL ResetEvent(HANDLE hEvent) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::lock_guard<std::mutex> hold(event->lock);
-    event->state = false;
+    event->state.store(0);
     return TRUE;
 }
 
@@ -83,14 +107,24 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    std::unique_lock<std::mutex> hold(event->lock);
-    auto is_set = [event] { return event->state; };
-    if (dwMilliseconds == INFINITE)
-        event->signalled.wait(hold, is_set);
-    else if (!event->signalled.wait_for(hold, std::chrono::milliseconds(dwMilliseconds), is_set))
-        return WAIT_TIMEOUT;
-    if (!event->manual_reset) event->state = false;
-    return WAIT_OBJECT_0;
+    const int64_t deadline = NowNs() + int64_t{dwMilliseconds} * 1000000;
+    event->waiters.fetch_add(1);
+    DWORD result = WAIT_OBJECT_0;
+    while (!Consume(event)) {
+        if (dwMilliseconds == INFINITE) {
+            FutexWait(&event->state, nullptr);
+            continue;
+        }
+        const int64_t left = deadline - NowNs();
+        if (left <= 0) {
+            result = WAIT_TIMEOUT;
+            break;
+        }
+        const timespec timeout = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        FutexWait(&event->state, &timeout);
+    }
+    event->waiters.fetch_sub(1);
+    return result;
 }
 
 BOOL CloseHandle(HANDLE hObject) {

@@ -8,6 +8,8 @@ runs the same cases against PipeWire (with WirePlumber and its pulse server,
 for the players), where pcmtap takes its native PipeWire group.
 """
 
+import array
+import collections
 import json
 import math
 import os
@@ -545,6 +547,54 @@ class GraphPace(RealSoundTest):
         c.stop()
         time.sleep(0.5)
         self.assertEqual(self.settled_quantum(alone), alone, "the graph did not go back to its players' pace")
+
+
+@unittest.skipUnless(PIPEWIRE, "the native group's capture node")
+class LostCaptureNode(RealSoundTest):
+    keeper = False
+
+    def test_a_capture_node_destroyed_under_the_capture_is_made_again(self):
+        a = self.players.play(440)
+        self.assertTrue(self.players.wait_until_playing(1))
+        c = self.capture("--include", a.pid)
+        self.assertReady(c, "READY %d" % a.pid)
+        time.sleep(0.5)
+        graph = json.loads(subprocess.run(["pw-dump"], env=self.server.env, capture_output=True, text=True).stdout)
+        [ours] = [o["id"] for o in graph if o.get("info", {}).get("props", {}).get("node.name") == "pcmtap"]
+        subprocess.run(["pw-cli", "destroy", str(ours)], env=self.server.env, capture_output=True, timeout=10)
+        since = time.monotonic() + 0.5
+        time.sleep(1.5)
+        self.assertTones(c.pcm(since), present=[440], absent=[])
+        self.assertEqual(c.status_lines(), ["READY %d" % a.pid])
+
+
+@unittest.skipUnless(PIPEWIRE, "the native group's own downmix")
+class Surround(RealSoundTest):
+    keeper = False
+
+    def test_a_surround_player_is_mixed_down_without_clipping_and_stereo_passes_exactly(self):
+        # On a 5.1 sink a stream's ports are the sink's: the 5.1 player's own
+        # channels, and the graph's upmix of the stereo player, which is left out.
+        layout = "front-left,front-right,front-center,lfe,rear-left,rear-right"
+        self.server.pactl("load-module", "module-null-sink", "sink_name=s51", "channels=6", "channel_map=" + layout)
+        self.server.pactl("set-default-sink", "s51")
+        plays = []
+        for name, channels, frame in [("six", 6, [8000, -8000, 4000, 16000, 2000, -2000]),
+                                      ("loud", 6, [30000] * 6), ("stereo", 2, [1234, -4321])]:
+            path = os.path.join(self.server.dir, name + ".raw")
+            with open(path, "wb") as f:
+                f.write(array.array("h", frame * RATE).tobytes())
+            plays.append("pacat --playback --raw --format=s16le --rate=48000 --channels=%d %s--volume=65536 %s" % (
+                channels, "--channel-map=%s " % layout if channels == 6 else "", path))
+        shell = self.players._shell("sleep 1; " + "; sleep 0.3; ".join(plays) + "; sleep 0.5")
+        c = self.capture("--include", shell.pid)
+        self.assertReady(c, "READY %d" % shell.pid)
+        shell.wait(15)
+        samples = samples_of(c.pcm())
+        frames = collections.Counter(zip(samples[0::2], samples[1::2]))
+        # Front 1, centre and rear -3 dB, no LFE, scaled by 1 / (1 + 2 x 0.7071).
+        for frame in [(5071, -2728), (30000, 30000), (1234, -4321)]:
+            self.assertGreater(frames[frame], RATE * 0.9, "%r: %r" % (frame, frames.most_common(6)))
 
 
 def silences(pcm, shortest=64):

@@ -3,13 +3,146 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <thread>
 
+#include "platform/posix/packet_queue.h"
 #include "tests/platform/activation.h"
 #include "tests/platform/sound_server.h"
 
+// Every allocation of this program, counted on the threads that ask for it.
 namespace {
+thread_local bool counting_allocations = false;
+std::atomic<int> allocations{0};
+}  // namespace
+
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    allocations += counting_allocations ? 1 : 0;
+    return malloc(size == 0 ? 1 : size);
+}
+void* operator new(size_t size) {
+    if (void* p = operator new(size, std::nothrow)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+// Every unaligned form is malloc and free, whatever the compiler sees.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
+
+namespace {
+
+// ---- The device's packet ring, without a server ---------------------------------
+
+// Packets stamped with their sequence number, as a producer makes them.
+void Produce(PacketQueue* queue, uint32_t sequence) {
+    Packet* packet = NextPacket(queue);
+    ASSERT_NE(packet, nullptr);
+    memcpy(packet->samples + kPacketFrames * 2 - 2, &sequence, sizeof sequence);  // its last frame
+    CommitPacket(queue);
+}
+
+uint32_t SequenceOf(const Packet* packet) {
+    uint32_t sequence;
+    memcpy(&sequence, packet->samples + kPacketFrames * 2 - 2, sizeof sequence);
+    return sequence;
+}
+
+// A producer as fast as the ring lets it (it only yields while the ring is
+// full) and a reader, each on a thread of its own: every packet arrives
+// once, in order, unflagged, and neither side allocates once started.
+TEST(PacketRing, AProducerAndAReaderPassMillionsOfPacketsInOrderWithoutAllocating) {
+    constexpr uint32_t kPackets = 2000000;
+    PacketQueue queue;
+    SizePacketQueue(&queue, 8);
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    queue.event.store(event);
+    queue.signalling.store(true);
+    std::atomic<int> producer_allocations{-1};
+    std::atomic<bool> reader_gone{false};
+    std::thread producer([&] {
+        counting_allocations = true;
+        for (uint32_t i = 0; i < kPackets && !reader_gone; ++i) {
+            while (queue.written.load() - (queue.read.load() >> 2) >= queue.capacity && !reader_gone)
+                std::this_thread::yield();
+            Produce(&queue, i);
+        }
+        producer_allocations = allocations.load();
+    });
+    counting_allocations = true;
+    uint32_t next = 0, out_of_order = 0, flagged = 0, stalls = 0;
+    while (next < kPackets && stalls < 3) {
+        DWORD flags = 0;
+        if (const Packet* packet = HoldPacket(&queue, &flags)) {
+            out_of_order += SequenceOf(packet) != next || packet->position != UINT64{next} * kPacketFrames;
+            flagged += flags != 0;
+            ReleasePacket(&queue, true);
+            ++next;
+        } else {
+            // A wake-up lost leaves the reader waiting for the packet that came.
+            const auto asleep = std::chrono::steady_clock::now();
+            WaitForSingleObject(event, 1000);
+            stalls += std::chrono::steady_clock::now() - asleep > std::chrono::milliseconds(500);
+        }
+    }
+    counting_allocations = false;
+    const int reader_allocations = allocations.load();
+    reader_gone = true;
+    producer.join();
+    EXPECT_EQ(next, kPackets);
+    EXPECT_EQ(out_of_order + flagged + stalls, 0u) << out_of_order << " out of order, " << flagged << " flagged";
+    EXPECT_EQ(queue.dropped.load(), 0u);
+    EXPECT_EQ(producer_allocations.load() + reader_allocations, 0);
+    CloseHandle(event);
+}
+
+// A reader that falls behind loses packets, never the producer's time: the
+// oldest go while none is held, the newest while the reader holds the
+// oldest. Each loss is counted, and flagged on the first packet after it.
+TEST(PacketRing, AFullRingCountsItsLossAndFlagsTheNextPacket) {
+    struct Case {
+        const char* name;
+        const char* steps;  // p: produce, h: hold, r: release it consumed, k: release it kept
+        uint64_t dropped;
+        std::vector<std::pair<uint32_t, bool>> read;  // what the reader then gets: sequence, flagged
+    };
+    const Case cases[] = {
+        {"oldest dropped", "ppppp", 3, {{3, true}, {4, false}}},
+        {"one more while held, the next lost", "phppp", 1, {{0, false}, {1, false}, {2, false}}},
+        {"newest dropped while held, then oldest", "phpppprp", 3, {{2, true}, {5, true}}},
+        {"a packet kept is read again, flag and all", "ppphk", 1, {{1, true}, {2, false}}},
+        {"no loss", "pphrp", 0, {{1, false}, {2, false}}},
+    };
+    for (const Case& c : cases) {
+        PacketQueue queue;
+        SizePacketQueue(&queue, 2);
+        queue.signalling.store(true);  // with no event to set
+        uint32_t sequence = 0;
+        DWORD flags = 0;
+        for (const char* step = c.steps; *step != '\0'; ++step) {
+            if (*step == 'p') Produce(&queue, sequence++);
+            if (*step == 'h' && HoldPacket(&queue, &flags) == nullptr) ADD_FAILURE() << c.name;
+            if (*step == 'r' || *step == 'k') ReleasePacket(&queue, *step == 'r');
+        }
+        if (IsPacketHeld(&queue)) ReleasePacket(&queue, false);
+        EXPECT_EQ(queue.dropped.load(), c.dropped) << c.name;
+        for (const auto& [expected, flagged] : c.read) {
+            const Packet* packet = HoldPacket(&queue, &flags);
+            ASSERT_NE(packet, nullptr) << c.name;
+            EXPECT_EQ(SequenceOf(packet), expected) << c.name;
+            EXPECT_EQ(packet->position, UINT64{expected} * kPacketFrames) << c.name << ": lost ones keep their place";
+            EXPECT_EQ(flags == AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, flagged) << c.name << ", packet " << expected;
+            ReleasePacket(&queue, true);
+        }
+        EXPECT_FALSE(HasPacket(&queue)) << c.name;
+    }
+}
 
 constexpr WAVEFORMATEX kDeviceFormat = {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
 constexpr DWORD kDeviceFlags = 0x88060000u;  // loopback, event callback, default SRC, auto-convert PCM
