@@ -4,6 +4,7 @@
 #include <map>
 
 #include "app/json_text.h"
+#include "app/status.h"
 #include "capture/output.h"
 #include "mix/audible_processes.h"
 #include "mix/process_table.h"
@@ -76,8 +77,8 @@ void AppendNullable(std::string& out, const std::optional<std::wstring>& text) {
 
 }  // namespace
 
-std::vector<ListedProcess> FindListedProcesses() {
-    const std::map<DWORD, bool> owners = FindSessionOwners();
+std::vector<ListedProcess> FindListedProcesses(HRESULT* failure) {
+    const std::map<DWORD, bool> owners = FindSessionOwners(failure);
     std::vector<ListedProcess> listed;
     if (owners.empty()) return listed;
     const ProcessTable table = SnapshotProcesses(false);
@@ -118,8 +119,11 @@ std::string FormatListedProcess(const ListedProcess& process) {
 }
 
 int ListProcesses() {
+    HRESULT failure = S_OK;
+    const std::vector<ListedProcess> listed = FindListedProcesses(&failure);
+    if (FAILED(failure)) return ReportError("sessions", failure);
     std::string text;
-    for (const ListedProcess& process : FindListedProcesses()) text += FormatListedProcess(process);
+    for (const ListedProcess& process : listed) text += FormatListedProcess(process);
     HRESULT written = text.empty() ? S_OK : WriteOutput(text.data(), text.size());
     if (written == S_OK) written = FlushOutput();
     return written == S_OK ? 0 : EndOfOutput(written);

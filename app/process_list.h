@@ -19,14 +19,15 @@ struct ListedProcess {
 
 // Sessions first, then the process table: a session's owner that is not in
 // the table has gone, and is not listed. Active ones first, then by name
-// (ignoring case), then by pid.
-std::vector<ListedProcess> FindListedProcesses();
+// (ignoring case), then by pid. `failure` as FindSessionOwners gives it.
+std::vector<ListedProcess> FindListedProcesses(HRESULT* failure = nullptr);
 
 // {"pid":..,"parent":..,"name":..,"path":..,"active":..,"window":..} and a
 // line feed; what is unknown is null.
 std::string FormatListedProcess(const ListedProcess& process);
 
 // Writes the list to stdout and returns the exit code: 0, also when the
-// reader went away; 1 with an "output" ERROR line when the write failed
-// otherwise. COM must be joined.
+// reader went away; 1 with a "sessions" ERROR line when no endpoint could
+// be enumerated (an empty list would say that nothing plays), or with an
+// "output" one when the write failed otherwise. COM must be joined.
 int ListProcesses();

@@ -51,15 +51,19 @@ std::set<DWORD> FindAudibleProcesses() {
     return pids;
 }
 
-std::map<DWORD, bool> FindSessionOwners() {
+std::map<DWORD, bool> FindSessionOwners(HRESULT* failure) {
     std::map<DWORD, bool> owners;
     IMMDeviceEnumerator* enumerator = nullptr;
-    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                                reinterpret_cast<void**>(&enumerator))) ||
-        enumerator == nullptr)
+    HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+                                  reinterpret_cast<void**>(&enumerator));
+    if (FAILED(hr) || enumerator == nullptr) {
+        if (failure != nullptr) *failure = FAILED(hr) ? hr : E_POINTER;
         return owners;
+    }
     IMMDeviceCollection* devices = nullptr;
-    if (FAILED(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &devices)) || devices == nullptr) {
+    hr = enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &devices);
+    if (FAILED(hr) || devices == nullptr) {
+        if (failure != nullptr) *failure = FAILED(hr) ? hr : E_POINTER;
         enumerator->Release();
         return owners;
     }

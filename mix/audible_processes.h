@@ -11,5 +11,6 @@
 std::set<DWORD> FindAudibleProcesses();
 
 // The same processes, each with whether any of its sessions is active
-// (playing) rather than inactive.
-std::map<DWORD, bool> FindSessionOwners();
+// (playing) rather than inactive. Where the endpoints themselves cannot be
+// enumerated (no audio service), `failure` is given why.
+std::map<DWORD, bool> FindSessionOwners(HRESULT* failure = nullptr);

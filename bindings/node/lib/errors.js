@@ -10,6 +10,7 @@ const KNOWN = new Map([
   [0x800705b4, ['ERROR_TIMEOUT', 'the audio service did not complete the activation in time; try again, and restart the Windows Audio service if it keeps happening']],
   [0x80070005, ['E_ACCESSDENIED', 'access to the audio was denied; run pcmtap as the same user as the target process, and check the privacy settings for audio capture']],
   [0x80070070, ['ERROR_DISK_FULL', "the disk or device that pcmtap's output goes to is full"]],
+  [0x8007000a, ['ERROR_BAD_ENVIRONMENT', 'PCMTAP_AUDIO names no audio group (Linux); set it to pulse or pipewire, or leave it unset']],
 ]);
 
 // Process loopback arrived in Windows 10 build 19041; older Windows and Wine

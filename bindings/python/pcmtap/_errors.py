@@ -17,6 +17,8 @@ _KNOWN: Dict[int, Tuple[str, str]] = {
     0x80070005: ("E_ACCESSDENIED", "access to the audio was denied; run pcmtap as the same user "
                  "as the target process, and check the privacy settings for audio capture"),
     0x80070070: ("ERROR_DISK_FULL", "the disk or device that pcmtap's output goes to is full"),
+    0x8007000A: ("ERROR_BAD_ENVIRONMENT", "PCMTAP_AUDIO names no audio group (Linux); set it to "
+                 "pulse or pipewire, or leave it unset"),
 }
 
 _FILE_NOT_FOUND = 0x80070002
