@@ -360,14 +360,6 @@ class SteadySource(RealSoundTest):
             self.skipTest("the server did not pass the source unchanged: %r" % played)
         self.assertGreater(played.matched, 0.99 * frames, "the server did not pass the source unchanged: %r" % played)
         self.assertEqual(marks.foreign, 0, marks)
-        if PIPEWIRE and report["faults"]:
-            # The players of zeros take the graph to a quantum of 256 frames
-            # (5.3 ms), and on a shared 2-core machine PipeWire 0.3.65 then
-            # misses cycles now and then: a capture node that misses one loses
-            # its 256 frames (the server's own recorders do too, at other
-            # places). The tool's own mix is judged strictly on PulseAudio;
-            # here the faults are reported.
-            self.skipTest("cycles the PipeWire graph lost at a 5.3 ms quantum: " + "; ".join(report["faults"]))
         self.assertFalse(report["faults"], "\n".join(report["lines"]))
 
 
