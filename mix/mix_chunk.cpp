@@ -7,18 +7,15 @@
 
 namespace {
 
-constexpr size_t kJoinLeft = 480;  // frames (10 ms)
-
 // Takes the source's share of a chunk of `frames` frames, if it plays in
 // it: its span is added to `spans`, to be summed once every source has
 // given its share. The queue is not touched until then.
 void TakeShare(CaptureSource& source, size_t frames, MixBuffers& buffers) {
     const std::vector<int16_t>& queue = source.sample_queue;
     const size_t unread = (queue.size() - source.read_index) / 2;  // frames
-    // It joins with a packet's worth left after this chunk, or the next
+    // It joins with its bursts' worth left after this chunk, or the next
     // packet may come too late.
-    const bool plays =
-        source.primed || (unread >= JoinBacklog(source.drift, kPrimingSamples / 2) && unread >= frames + kJoinLeft);
+    const bool plays = source.primed || unread >= JoinBacklog(source.drift, kPrimingSamples / 2, frames);
     CountArrivals(source.drift, unread, frames);
     if (!plays) return;
     if (!source.primed) {
