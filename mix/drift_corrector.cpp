@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 #include "mix/growth.h"
 
@@ -19,14 +20,14 @@ constexpr size_t kHistory = kDriftHalfTaps - 1;  // input frames kept before the
 // The edge, once a window. A clock 1 ppm off moves it 0.048 frames a
 // window; one 0.1 % off, the most there is, 48 frames.
 constexpr double kFramesPerPpm = kDriftWindow * 1e-6;
-constexpr double kStep = 120;          // frames (2.5 ms) off the prediction in one window: a step, never drift
-constexpr double kSmoothing = 0.25;    // weight of a window's surprise in the edge
-constexpr double kLearning = 0.004;    // ... and in the drift: learned in about a minute
-constexpr double kDeadBand = 144;      // frames (3 ms) the edge may stand off its anchor before it is steered
-constexpr double kSteering = 0.1;      // of the edge's offset, taken back each window while correcting
-constexpr double kReleasePpm = 5;      // a learned drift below this goes back to passing through...
-constexpr double kReleaseFrames = 48;  // ...once the edge is within 1 ms of its anchor
-constexpr double kLandingPpm = 100;    // the most a release bends the ratio to bring the phase to 0
+constexpr double kStep = 120;            // frames (2.5 ms) off the prediction in one window: a step, never drift
+constexpr double kSmoothing = 0.25;      // weight of a window's surprise in the edge
+constexpr double kLearning = 0.004;      // ... and in the drift: learned in about a minute
+constexpr double kDeadBand = 144;        // frames (3 ms) the edge may stand off its anchor before it is steered
+constexpr double kSteering = 0.1;        // of the edge's offset, taken back each window while correcting
+constexpr double kReleasePpm = 5;        // a learned drift below this goes back to passing through...
+constexpr double kReleaseFrames = 48;    // ...once the edge is within 1 ms of its anchor
+constexpr double kLandingPpm = 100;      // the most a release bends the ratio to bring the phase to 0
 constexpr int64_t kOrdinaryChunk = 960;  // frames: arrivals around a larger (late) chunk are no burst
 constexpr int64_t kForgetting = 32;      // mix frames of ordinary chunks per frame a burst is forgotten by
 constexpr int64_t kJoinLeft = 480;       // frames a joining source keeps after its first chunk, at least...
@@ -165,18 +166,16 @@ void Deinterleave(const int16_t* a, size_t first, const int16_t* b, size_t real,
 
 double Clamp(double ppm, double bound) { return std::min(bound, std::max(-bound, ppm)); }
 
-// A window is complete. The edge goes where the drift and the ratio applied
-// move it; what the measurement adds is a surprise. One beyond any drift's
-// reach is a step, and so is a join or a stall: the next few windows only
-// measure the new level, which the edge is then held to, and nothing is
-// learned from them. A smaller surprise is noise or the creep of a clock,
-// learned slowly.
+// A window is complete. The edge moves as the drift and the ratio make it;
+// a surprise beyond any drift's reach is a step, as is a join or a stall:
+// the next windows only measure the new level, the edge is held to it, and
+// nothing is learned from them. A smaller one is noise or creep, learned slowly.
 void Track(DriftCorrector& c, double high) {
     c.edge += (c.drift - c.ppm) * kFramesPerPpm;
     const double surprise = high - c.edge;
     if (std::abs(surprise) > kStep) c.settling = kDriftSettling;
-    if (c.settling > 0) {
-        c.edge += surprise / static_cast<double>(kDriftSettling - --c.settling);  // the mean of the windows since the step
+    if (c.settling > 0) {  // the edge is the mean of the windows since the step
+        c.edge += surprise / static_cast<double>(kDriftSettling - --c.settling);
         c.anchor = c.edge;
     } else {
         c.edge += kSmoothing * surprise;
@@ -184,16 +183,12 @@ void Track(DriftCorrector& c, double high) {
     }
     const double offset = c.edge - c.anchor;
     if (c.mode == DriftMode::kPassThrough && std::abs(offset) > kDeadBand) c.mode = DriftMode::kCorrecting;
-    if (c.mode != DriftMode::kCorrecting) return;
-    if (std::abs(c.drift) < kReleasePpm && std::abs(offset) < kReleaseFrames) {
+    if (c.mode == DriftMode::kCorrecting && std::abs(c.drift) < kReleasePpm && std::abs(offset) < kReleaseFrames)
         c.mode = DriftMode::kReleasing;
-        c.ppm = 0;
-        return;
-    }
-    c.ppm = Clamp(c.drift + kSteering * offset / kFramesPerPpm, kDriftMaxPpm);
+    c.ppm = c.mode == DriftMode::kCorrecting ? Clamp(c.drift + kSteering * offset / kFramesPerPpm, kDriftMaxPpm) : 0;
 }
 
-// The backlog stepped: the window starts again on the new level.
+// The backlog stepped: the window starts again, on the new level.
 void Restep(DriftCorrector& c) {
     c.settling = kDriftSettling;
     c.window_frames = 0;
@@ -202,66 +197,53 @@ void Restep(DriftCorrector& c) {
 
 // Counts one chunk's backlog; at the end of a window, tracks its edge.
 void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
-    // A chunk the source cannot fill is its last before it runs dry; it
-    // comes back with a step of its own.
+    // A chunk the source cannot fill is its last before it runs dry and joins again.
     if (backlog < frames || frames == 0) return;
     // Frames beyond the cap were skipped: the backlog may have stepped up.
-    if (frames >= kDriftStallChunk) {
-        Restep(c);
-        return;
-    }
+    if (frames >= kDriftStallChunk) return Restep(c);
     const int64_t left = static_cast<int64_t>(backlog - frames);
     c.window_high = c.window_frames == 0 ? left : std::max(c.window_high, left);
     c.window_frames += static_cast<int64_t>(frames);
     if (c.window_frames < kDriftWindow) return;
     c.window_frames = 0;
     // A window may miss the top of the cycle of fragments and turns; two in a row seldom do.
-    const int64_t high = std::max(c.window_high, c.last_high);
-    c.last_high = c.window_high;
-    Track(c, static_cast<double>(high));
+    Track(c, static_cast<double>(std::max(c.window_high, std::exchange(c.last_high, c.window_high))));
 }
 
-// Landed on a whole frame: the source passes through again.
-void Land(DriftCorrector& c) {
+// Back from running dry on a new level, a step; the drift learned holds. The
+// filter starts on silence (no old samples blended into new ones), landed.
+void Afresh(DriftCorrector& c) {
+    Restep(c);
     c.phase = 0;
-    c.mode = DriftMode::kPassThrough;
+    std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
+    if (c.mode == DriftMode::kReleasing) c.mode = DriftMode::kPassThrough;
 }
 
-// Passing through: the last frames taken stay as the filter's history, for
-// a correction that may start at the next chunk.
-void Remember(DriftCorrector& c, const int16_t* taken, size_t frames) {
-    int16_t* history = c.history;
-    if (frames >= kHistory) {
-        std::copy(taken + 2 * (frames - kHistory), taken + 2 * frames, history);
-        return;
+// The filter's history becomes the kHistory frames before the position
+// `advanced` frames on, for a correction that goes on (or starts) next chunk.
+void KeepHistory(DriftCorrector& c, const int16_t* unread, size_t advanced) {
+    for (size_t i = 0; i < kHistory; ++i) {
+        const size_t at = advanced + i;
+        // at >= i: an old history frame is read before its place is written.
+        const int16_t* frame = at < kHistory ? c.history + 2 * at : unread + 2 * (at - kHistory);
+        c.history[2 * i] = frame[0];
+        c.history[2 * i + 1] = frame[1];
     }
-    std::copy(history + 2 * frames, history + 2 * kHistory, history);
-    std::copy(taken, taken + 2 * frames, history + 2 * (kHistory - frames));
 }
 
 }  // namespace
 
-void CountArrivals(DriftCorrector& c, size_t unread_frames, size_t frames) {
+bool Plays(DriftCorrector& c, bool primed, size_t unread_frames, size_t frames, size_t first) {
     const int64_t unread = static_cast<int64_t>(unread_frames), chunk = static_cast<int64_t>(frames);
+    const size_t after = static_cast<size_t>(std::clamp<int64_t>(c.burst, kJoinLeft, kMostLeft));
+    const bool joins = !primed && unread_frames >= std::max(first, frames + after);
     // What was there when the source was first seen is a backlog, not a
     // burst, and what piled up over a stall of the loop is none either.
-    if (c.left >= 0 && chunk <= kOrdinaryChunk) c.burst = std::max({int64_t{0}, c.burst - chunk / kForgetting, unread - c.left});
+    if (c.left >= 0 && chunk <= kOrdinaryChunk)
+        c.burst = std::max({int64_t{0}, c.burst - chunk / kForgetting, unread - c.left});
     c.left = unread;
-}
-
-size_t JoinBacklog(const DriftCorrector& c, size_t first, size_t frames) {
-    const int64_t after = std::clamp<int64_t>(c.burst, kJoinLeft, kMostLeft);
-    return std::max(first, frames + static_cast<size_t>(after));
-}
-
-void RestartDrift(DriftCorrector& c) {
-    // Back after running dry: the gap it left is a step, measured by the
-    // first full window; the drift learned before it still holds.
-    Restep(c);
-    // No old samples are blended into new ones: the filter starts on silence.
-    c.phase = 0;
-    std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
-    if (c.mode == DriftMode::kReleasing) c.mode = DriftMode::kPassThrough;
+    if (joins) Afresh(c);
+    return primed || joins;
 }
 
 DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unread_frames, size_t frames,
@@ -269,11 +251,10 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
     Observe(c, unread_frames, frames);
     if (c.mode == DriftMode::kPassThrough || frames == 0) {
         const size_t taken = std::min(unread_frames, frames);
-        Remember(c, unread, taken);
+        KeepHistory(c, unread, taken);
         c.left -= static_cast<int64_t>(taken);
         return DriftShare{unread, taken, taken};
     }
-
     double ppm = c.ppm;
     bool lands = false;
     if (c.mode == DriftMode::kReleasing) {
@@ -301,31 +282,22 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
         const size_t reach = end > start ? static_cast<size_t>((end - start + step - 1) / step) : 0;
         const size_t given = Interpolate(scratch.data(), scratch.data() + count, count, start, step, c.output.data(),
                                          std::min(frames, reach));
-        if (c.mode == DriftMode::kReleasing) Land(c);
-        c.phase = 0;
-        std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
+        Afresh(c);
         c.left -= static_cast<int64_t>(unread_frames);
         return DriftShare{c.output.data(), given, unread_frames};
     }
     Deinterleave(c.history, kHistory, unread, wanted, wanted, scratch);
     const size_t given =
         Interpolate(scratch.data(), scratch.data() + wanted, wanted, start, step, c.output.data(), frames);
-
     const uint64_t end = start + given * step;
     size_t advanced = static_cast<size_t>(end >> 32);
     c.phase = static_cast<double>(end & 0xFFFFFFFFu) / 4294967296.0;
     if (lands) {
         advanced = static_cast<size_t>((end + 0x80000000u) >> 32);  // within a rounding error of a whole frame
-        Land(c);
+        c.phase = 0;
+        c.mode = DriftMode::kPassThrough;
     }
-    // The history is the kHistory frames before the new position.
-    for (size_t i = 0; i < kHistory; ++i) {
-        const size_t at = advanced + i;
-        // at >= i: an old history frame is read before its place is written.
-        const int16_t* frame = at < kHistory ? c.history + 2 * at : unread + 2 * (at - kHistory);
-        c.history[2 * i] = frame[0];
-        c.history[2 * i + 1] = frame[1];
-    }
+    KeepHistory(c, unread, advanced);
     c.left -= static_cast<int64_t>(advanced);
     return DriftShare{c.output.data(), given, advanced};
 }

@@ -1,20 +1,16 @@
 // Clock drift correction for one mix source. Each source arrives at its own
 // device's clock, the mix runs on the performance counter: a source a few
-// hundred ppm fast or slow would pile up to the trim or run dry within
-// minutes. The corrector watches the high edge of the source's backlog: the
-// most it holds just after a chunk, over a window of a second. That edge is
-// where the backlog stands just after a packet or fragment arrived: a late
-// turn does not move it (what it reads, the same time brought), a server
-// that holds packets back and then hands them over at once does not raise
-// it and lowers it only while it holds them, and the size of the fragments
-// does not enter it. Only a difference of clocks makes it creep, by at most
-// 48 frames a window at 1000 ppm; any larger move is a step (a join, a
-// stall that skipped output, a trim, a loss) and moves the anchor the edge
-// is held to, whenever it comes. Drift is learned only from what the edge
-// does between steps, so a source on the mix's clock learns none and
-// passes through untouched, sample for sample. One whose edge creeps off
-// its anchor is resampled at its learned drift and steered back, and goes
-// back to passing through once it keeps time.
+// hundred ppm off would pile up to the trim or run dry within minutes. The
+// corrector watches the high edge of the source's backlog, the most it holds
+// just after a chunk over a window of a second: where it stands just after
+// a packet arrived. A late turn does not move it, nor do the size of the
+// fragments or a server that holds packets back and hands them over at once.
+// Only a difference of clocks makes it creep, 48 frames a window at most;
+// a larger move is a step (a join, a stall that skipped output, a trim, a
+// loss), and the level after it is held, however long ago the last step
+// was. Drift is learned only between steps: a source on the mix's clock
+// learns none and passes through sample for sample. One whose edge creeps
+// off its level is resampled at its drift and steered back.
 #pragma once
 
 #include <cstddef>
@@ -37,23 +33,22 @@ enum class DriftMode : uint8_t {
 // One source's corrector. Touched only by the mix, on the mixing thread.
 struct DriftCorrector {
     // Moved once a window (an edge off its anchor starts a correction, a
-    // source that keeps time again is released) and by landing on a frame.
+    // drift that is gone releases it) and by landing on a whole frame.
     DriftMode mode = DriftMode::kPassThrough;
     // Arrivals, counted at every chunk whether the source plays or not.
     int64_t left = -1;  // frames unread after the last chunk took its share; -1: none yet
     int64_t burst = 0;  // most frames that arrived between two ordinary chunks, forgotten slowly
     // The window being measured, at every chunk the source fills; a step starts it again.
-    int64_t window_frames = 0;  // mix frames counted in it
-    int64_t window_high = 0;    // most frames left unread after a chunk in it
-    int64_t last_high = -1;     // the same, in the window before; -1: none since a step
+    int64_t window_frames = 0;          // mix frames counted in it
+    int64_t window_high = 0;            // most frames left unread after a chunk in it
+    int64_t last_high = -1;             // the same, in the window before; -1: none since a step
     int64_t settling = kDriftSettling;  // windows left that only measure a new level: set by a step
     // Moved once a window, by the window's edge.
     double edge = 0;    // frames: the high edge, predicted from the drift and the ratio, then smoothed
-    double anchor = 0;  // frames: where the edge is held; every step moves it with the edge
+    double anchor = 0;  // frames: the level the edge is held to, the edge's own until a step settles
     double drift = 0;   // ppm the source's clock runs off the mix's, learned from the edge between steps
     double ppm = 0;     // applied while correcting: input frames per output frame = 1 + ppm / 10^6
-    // Interpolator.
-    double phase = 0;                                // [0, 1): position between input frames
+    double phase = 0;   // the interpolator's position between input frames, [0, 1)
     int16_t history[2 * (kDriftHalfTaps - 1)] = {};  // the last input frames taken, L R interleaved
     std::vector<int16_t> output;                     // this chunk's resampled share
 };
@@ -65,35 +60,25 @@ struct DriftShare {
     size_t consumed;         // input frames taken from the queue
 };
 
-// Counts what arrived since the last chunk; called at every chunk for every
-// source, once it is known whether it plays, before it gives its share.
-void CountArrivals(DriftCorrector& corrector, size_t unread_frames, size_t frames);
-
-// Unread frames a source needs to join the mix in a chunk of `frames`: at
-// least `first`, and enough to keep the largest burst it delivered lately
-// (10 to 50 ms) after the chunk, since a source fed in fragments of 40 ms
-// that joins on one fragment runs dry before every next one, and one that
-// joins at a late turn's large chunk has only what the chunk leaves.
-size_t JoinBacklog(const DriftCorrector& corrector, size_t first, size_t frames);
-
-// The source (re)joins the mix: its backlog has stepped, and the filter
-// history starts afresh. What was learned of its drift stays.
-void RestartDrift(DriftCorrector& corrector);
+// Counts what arrived since the last chunk, at every chunk for every
+// source, and says whether it plays in this one of `frames` frames: a
+// primed source does; another joins with `first` unread frames and its
+// largest recent burst (10 to 50 ms) left after the chunk, or it runs dry
+// before its next fragment. A join is a step; the filter starts afresh.
+bool Plays(DriftCorrector& corrector, bool primed, size_t unread_frames, size_t frames, size_t first);
 
 // The source's share of a chunk of `frames` frames, from its `unread_frames`
-// unread frames at `unread`. Passing through, the share is the queue's own
-// samples (the smaller of unread and chunk). Resampling, it is written to
-// corrector.output and the last kDriftHalfTaps frames stay unread as the
-// filter's look-ahead, until the source runs short: then the rest is played
-// out against silence and every frame is consumed. `scratch` is working
-// storage shared by all sources. Measures the backlog first, and steers
-// once a window is complete.
+// unread frames at `unread`, once the backlog is measured. Passing through,
+// the share is the queue's own samples (the smaller of unread and chunk).
+// Resampling, it is written to corrector.output and the last kDriftHalfTaps
+// frames stay unread as look-ahead, until the source runs short: then the
+// rest is played out against silence and every frame is consumed.
+// `scratch` is working storage shared by all sources.
 DriftShare TakeDriftShare(DriftCorrector& corrector, const int16_t* unread, size_t unread_frames, size_t frames,
                           std::vector<float>& scratch);
 
-// The interpolator alone, for tests and benchmarks: `frames` output frames
-// at ratio 1 + ppm / 10^6 from `input` (history and look-ahead included: the
-// first output frame is at input frame kDriftHalfTaps - 1 + phase). Returns
-// the input frames advanced; phase is carried over.
+// The interpolator alone, for tests and benchmarks: `frames` frames at ratio
+// 1 + ppm / 10^6 from `input`, the first at input frame kDriftHalfTaps - 1 +
+// phase (history and look-ahead included); returns the frames advanced.
 size_t Resample(const int16_t* input, size_t input_frames, double ppm, double& phase, int16_t* output, size_t frames,
                 std::vector<float>& scratch);

@@ -13,15 +13,8 @@ namespace {
 void TakeShare(CaptureSource& source, size_t frames, MixBuffers& buffers) {
     const std::vector<int16_t>& queue = source.sample_queue;
     const size_t unread = (queue.size() - source.read_index) / 2;  // frames
-    // It joins with its bursts' worth left after this chunk, or the next
-    // packet may come too late.
-    const bool plays = source.primed || unread >= JoinBacklog(source.drift, kPrimingSamples / 2, frames);
-    CountArrivals(source.drift, unread, frames);
-    if (!plays) return;
-    if (!source.primed) {
-        source.primed = true;
-        RestartDrift(source.drift);
-    }
+    if (!Plays(source.drift, source.primed, unread, frames, kPrimingSamples / 2)) return;
+    source.primed = true;
     const DriftShare share =
         TakeDriftShare(source.drift, queue.data() + source.read_index, unread, frames, buffers.resampling);
     if (share.frames != 0) buffers.spans.push_back(MixSpan{share.samples, share.frames * 2});

@@ -291,6 +291,7 @@ TEST(DriftCorrector, SameClockPassesExactlyAndDriftIsSteered) {
             EXPECT_LT(o.worst_step, 0.1) << "a jump of a fraction of a frame";
             if (d.ppm_later != nullptr) {
                 EXPECT_EQ(o.last.mode, DriftMode::kPassThrough);
+                EXPECT_EQ(o.last.phase, 0) << "landed on a whole frame";
                 EXPECT_GT(o.exact, o.frames - 48000 * 200) << "passes through once it keeps time";
             } else if (d.ppm == 0) {
                 EXPECT_EQ(o.exact + 1, o.frames) << "every frame after the first second passed as it came";

@@ -718,7 +718,8 @@ void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures)
     uint64_t gap_ms = 0, trim_ms = 0;
     const auto taken = [] {  // packets of the steady player read so far
         size_t packets = 0;
-        for (const scripted::StreamState& s : scripted::Streams()) packets = s.pid == kSteady ? s.packets_taken : packets;
+        for (const scripted::StreamState& s : scripted::Streams())
+            packets = s.pid == kSteady ? s.packets_taken : packets;
         return packets;
     };
     while (scripted::NowNanoseconds() < static_cast<uint64_t>(seconds * 1e9)) {
