@@ -79,6 +79,6 @@ DriftShare TakeDriftShare(DriftCorrector& corrector, const int16_t* unread, size
 
 // The interpolator alone, for tests and benchmarks: `frames` frames at ratio
 // 1 + ppm / 10^6 from `input`, the first at input frame kDriftHalfTaps - 1 +
-// phase (history and look-ahead included); returns the frames advanced.
+// phase (history and look-ahead included); returns the input frames advanced.
 size_t Resample(const int16_t* input, size_t input_frames, double ppm, double& phase, int16_t* output, size_t frames,
                 std::vector<float>& scratch);
