@@ -107,7 +107,7 @@ void BM_DriftCorrector(benchmark::State& state) {
     DriftCorrector corrector;
     if (ppm != 0) {
         corrector.mode = DriftMode::kCorrecting;
-        corrector.drift = corrector.ppm = ppm;
+        corrector.integral = corrector.ppm = ppm;
     }
     std::vector<float> scratch;
     size_t position = 0;

@@ -171,7 +171,7 @@ double Clamp(double ppm, double bound) { return std::min(bound, std::max(-bound,
 // the next windows only measure the new level, the edge is held to it, and
 // nothing is learned from them. A smaller one is noise or creep, learned slowly.
 void Track(DriftCorrector& c, double high) {
-    c.edge += (c.drift - c.ppm) * kFramesPerPpm;
+    c.edge += (c.integral - c.ppm) * kFramesPerPpm;
     const double surprise = high - c.edge;
     if (std::abs(surprise) > kStep) c.settling = kDriftSettling;
     if (c.settling > 0) {  // the edge is the mean of the windows since the step
@@ -179,13 +179,13 @@ void Track(DriftCorrector& c, double high) {
         c.anchor = c.edge;
     } else {
         c.edge += kSmoothing * surprise;
-        c.drift = Clamp(c.drift + kLearning * surprise / kFramesPerPpm, kDriftMaxPpm);
+        c.integral = Clamp(c.integral + kLearning * surprise / kFramesPerPpm, kDriftMaxPpm);
     }
     const double offset = c.edge - c.anchor;
     if (c.mode == DriftMode::kPassThrough && std::abs(offset) > kDeadBand) c.mode = DriftMode::kCorrecting;
-    if (c.mode == DriftMode::kCorrecting && std::abs(c.drift) < kReleasePpm && std::abs(offset) < kReleaseFrames)
+    if (c.mode == DriftMode::kCorrecting && std::abs(c.integral) < kReleasePpm && std::abs(offset) < kReleaseFrames)
         c.mode = DriftMode::kReleasing;
-    c.ppm = c.mode == DriftMode::kCorrecting ? Clamp(c.drift + kSteering * offset / kFramesPerPpm, kDriftMaxPpm) : 0;
+    c.ppm = c.mode == DriftMode::kCorrecting ? Clamp(c.integral + kSteering * offset / kFramesPerPpm, kDriftMaxPpm) : 0;
 }
 
 // The backlog stepped: the window starts again, on the new level.

@@ -44,11 +44,11 @@ struct DriftCorrector {
     int64_t last_high = -1;             // the same, in the window before; -1: none since a step
     int64_t settling = kDriftSettling;  // windows left that only measure a new level: set by a step
     // Moved once a window, by the window's edge.
-    double edge = 0;    // frames: the high edge, predicted from the drift and the ratio, then smoothed
-    double anchor = 0;  // frames: the level the edge is held to, the edge's own until a step settles
-    double drift = 0;   // ppm the source's clock runs off the mix's, learned from the edge between steps
-    double ppm = 0;     // applied while correcting: input frames per output frame = 1 + ppm / 10^6
-    double phase = 0;   // the interpolator's position between input frames, [0, 1)
+    double edge = 0;      // frames: the high edge, predicted from the drift and the ratio, then smoothed
+    double anchor = 0;    // frames: the level the edge is held to, the edge's own until a step settles
+    double integral = 0;  // ppm the clock runs off the mix's: the edge's surprises between steps, integrated
+    double ppm = 0;       // applied while correcting: input frames per output frame = 1 + ppm / 10^6
+    double phase = 0;     // the interpolator's position between input frames, [0, 1)
     int16_t history[2 * (kDriftHalfTaps - 1)] = {};  // the last input frames taken, L R interleaved
     std::vector<int16_t> output;                     // this chunk's resampled share
 };
