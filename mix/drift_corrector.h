@@ -48,7 +48,7 @@ struct DriftCorrector {
     double anchor = 0;    // frames: the level the edge is held to, the edge's own until a step settles
     double integral = 0;  // ppm the clock runs off the mix's: the edge's surprises between steps, integrated
     double ppm = 0;       // applied while correcting: input frames per output frame = 1 + ppm / 10^6
-    double phase = 0;     // the interpolator's position between input frames, [0, 1)
+    double phase = 0;     // [0, 1): where the last resampled share left the interpolator, between frames
     int16_t history[2 * (kDriftHalfTaps - 1)] = {};  // the last input frames taken, L R interleaved
     std::vector<int16_t> output;                     // this chunk's resampled share
 };
