@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 #include "mix/growth.h"
 
@@ -16,23 +17,22 @@ namespace {
 constexpr size_t kTaps = 2 * kDriftHalfTaps;
 constexpr size_t kHistory = kDriftHalfTaps - 1;  // input frames kept before the read position
 
-// Controller, per window of kDriftWindow mix frames. With the backlog in
-// frames and the correction in ppm, a 1 ppm difference moves the edge by
-// 0.048 frames a window; these gains close the loop in about half a minute,
-// nearly critically damped.
-constexpr double kProportional = 2.0;    // ppm per frame of edge off its anchor
-constexpr double kIntegral = 0.04;       // ppm per frame, per window
-constexpr double kSmoothing = 0.25;      // weight of a new window's low edge in the smoothed edge
-constexpr double kDeadBand = 144;        // frames (3 ms) the edge may creep before it is steered
-constexpr int64_t kSettling = 3;         // windows after an anchor that only refine it
-constexpr double kJump = 240;            // frames (5 ms) beyond a burst between two edges: a step, not drift
-constexpr double kReleasePpm = 10;       // a learned drift below this goes back to passing through...
-constexpr double kReleaseFrames = 48;    // ...once the edge is within 1 ms of its anchor...
-constexpr int64_t kReleaseWindows = 20;  // ...and has stayed there this many windows
+// The edge, once a window. A clock 1 ppm off moves it 0.048 frames a
+// window; one 0.1 % off, the most there is, 48 frames.
+constexpr double kFramesPerPpm = kDriftWindow * 1e-6;
+constexpr double kStep = 120;            // frames (2.5 ms) off the prediction in one window: a step, never drift
+constexpr double kSmoothing = 0.25;      // weight of a window's surprise in the edge
+constexpr double kLearning = 0.004;      // ... and in the drift: learned in about a minute
+constexpr double kDeadBand = 144;        // frames (3 ms) the edge may stand off its anchor before it is steered
+constexpr double kSteering = 0.1;        // of the edge's offset, taken back each window while correcting
+constexpr double kReleasePpm = 5;        // a learned drift below this goes back to passing through...
+constexpr double kReleaseFrames = 48;    // ...once the edge is within 1 ms of its anchor
 constexpr double kLandingPpm = 100;      // the most a release bends the ratio to bring the phase to 0
 constexpr int64_t kOrdinaryChunk = 960;  // frames: arrivals around a larger (late) chunk are no burst
-constexpr int64_t kBurstMargin = 480;    // frames a rejoining source holds beyond its largest burst
-constexpr int64_t kMostToJoin = 4800;    // frames: the most a source waits for before it rejoins
+constexpr int64_t kForgetting = 32;      // mix frames of ordinary chunks per frame a burst is forgotten by
+constexpr int64_t kJoinLeft = 480;       // frames a joining source keeps after its first chunk, at least...
+constexpr int64_t kMostLeft = 2400;      // ...and at most, however large its bursts
+constexpr int64_t kEndQuiet = 4800;      // frames without arrivals after which what is left plays
 
 // Kaiser-windowed sinc with its cut-off at half the sample rate, so that it
 // is 1 at 0 and 0 at every other whole frame: at phase 0 it is the
@@ -167,164 +167,86 @@ void Deinterleave(const int16_t* a, size_t first, const int16_t* b, size_t real,
 
 double Clamp(double ppm, double bound) { return std::min(bound, std::max(-bound, ppm)); }
 
-void Steer(DriftCorrector& c) {
-    const double error = c.edge - c.anchor;
-    c.integral = Clamp(c.integral + kIntegral * error, kDriftMaxPpm);
-    c.ppm = Clamp(kProportional * error + c.integral, kDriftMaxPpm);
+// A window is complete. The edge moves as the drift and the ratio make it;
+// a surprise beyond any drift's reach is a step, as is a join or a stall:
+// the next windows only measure the new level, the edge is held to it, and
+// nothing is learned from them. A smaller one is noise or creep, learned slowly.
+void Track(DriftCorrector& c, double high) {
+    c.edge += (c.integral - c.ppm) * kFramesPerPpm;
+    const double surprise = high - c.edge;
+    if (std::abs(surprise) > kStep) c.settling = kDriftSettling;
+    if (c.settling > 0) {  // the edge is the mean of the windows since the step
+        c.edge += surprise / static_cast<double>(kDriftSettling - --c.settling);
+        c.anchor = c.edge;
+    } else {
+        c.edge += kSmoothing * surprise;
+        c.integral = Clamp(c.integral + kLearning * surprise / kFramesPerPpm, kDriftMaxPpm);
+    }
+    const double offset = c.edge - c.anchor;
+    if (c.mode == DriftMode::kPassThrough && std::abs(offset) > kDeadBand) c.mode = DriftMode::kCorrecting;
+    if (c.mode == DriftMode::kCorrecting && std::abs(c.integral) < kReleasePpm && std::abs(offset) < kReleaseFrames)
+        c.mode = DriftMode::kReleasing;
+    c.ppm = c.mode == DriftMode::kCorrecting ? Clamp(c.integral + kSteering * offset / kFramesPerPpm, kDriftMaxPpm) : 0;
 }
 
-// A new measurement: the edge is held where it stands now.
-void Anchor(DriftCorrector& c) {
-    c.anchor = c.edge = c.low;
-    c.since_anchor = 0;
-    c.settled = 0;
-    if (c.mode == DriftMode::kCorrecting) c.ppm = c.integral;
+// The backlog stepped: the window starts again, on the new level.
+void Restep(DriftCorrector& c) {
+    c.settling = kDriftSettling;
+    c.window_frames = 0;
+    c.last_high = -1;
 }
 
-// The backlog stepped by `by` frames: what was measured of the drift so
-// far still holds, from the new level.
-void Step(DriftCorrector& c, double by) {
-    c.anchor += by;
-    c.edge += by;
-    c.settled = 0;
-}
-
-double Median(double a, double b, double c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
-
-// Counts one chunk's backlog; at the end of a window, steers.
+// Counts one chunk's backlog; at the end of a window, tracks its edge.
 void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
-    // A chunk the source cannot fill is its last before it runs dry; it
-    // comes back with a measurement of its own.
-    if (backlog < frames) return;
-    const int64_t left = static_cast<int64_t>(backlog - frames);
-    if (c.window_frames == 0 || left < c.window_low) c.window_low = left;
+    // A chunk the source cannot fill is its last before it runs dry and joins again.
+    if (backlog < frames || frames == 0) return;
     // Frames beyond the cap were skipped: the backlog may have stepped up.
-    if (frames >= kDriftStallChunk) c.window_stalled = true;
+    if (frames >= kDriftStallChunk) return Restep(c);
+    const int64_t left = static_cast<int64_t>(backlog - frames);
+    c.window_high = c.window_frames == 0 ? left : std::max(c.window_high, left);
     c.window_frames += static_cast<int64_t>(frames);
-    c.window_backlog += static_cast<int64_t>(backlog) * static_cast<int64_t>(frames);
     if (c.window_frames < kDriftWindow) return;
-    c.level = static_cast<double>(c.window_backlog) / static_cast<double>(c.window_frames);
-    const double raw = static_cast<double>(c.window_low);
-    const bool stalled = c.window_stalled;
-    c.window_frames = c.window_backlog = 0;
-    c.window_stalled = false;
-    const double previous = c.low;
-    c.low = Median(raw, c.raw[0], c.raw[1]);
-    c.raw[1] = c.raw[0];
-    c.raw[0] = raw;
-    // In lockstep with its packets a drifting source's edge moves a packet
-    // at a time; anything larger is a step. So is a move that no clock could
-    // have made since the anchor: a packet's worth of creep takes half a
-    // minute at 300 ppm, not a window or two.
-    const double creep =
-        kDriftMaxPpm * 1e-6 * static_cast<double>(kDriftWindow) * static_cast<double>(c.since_anchor + 1);
-    const double jump = std::min(static_cast<double>(std::max(c.burst, c.burst_recent)), creep) + kJump;
-    if (c.windows++ == 0) {
-        c.low = c.raw[1] = raw;
-        Anchor(c);
-        return;
-    }
-    // The window of a stall holds the edge from before it and after it: the
-    // step is measured by the next one.
-    if (stalled) {
-        c.low = previous;
-        c.raw[0] = c.raw[1];
-        c.stepping = true;
-        return;
-    }
-    if (c.stepping || std::abs(c.low - previous) > jump) {
-        c.stepping = false;
-        Step(c, raw - previous);
-        c.low = c.raw[1] = c.raw[0] = raw;
-        return;
-    }
-    // A window may miss the very lowest point of the cycle of fragments and
-    // turns, never go below it: the anchor is the lowest of its first few.
-    if (++c.since_anchor <= kSettling) {
-        c.anchor = c.edge = std::min(c.anchor, c.low);
-        return;
-    }
-    c.edge += kSmoothing * (c.low - c.edge);
-    switch (c.mode) {
-        case DriftMode::kPassThrough:
-            if (std::abs(c.edge - c.anchor) > kDeadBand) {
-                // Start from the rate it crept at since the anchor.
-                c.mode = DriftMode::kCorrecting;
-                c.integral = Clamp((c.low - c.anchor) * 1e6 /
-                                       (static_cast<double>(kDriftWindow) * static_cast<double>(c.since_anchor)),
-                                   kDriftMaxPpm);
-                Steer(c);
-            }
-            break;
-        case DriftMode::kCorrecting:
-            Steer(c);
-            if (std::abs(c.integral) < kReleasePpm && std::abs(c.ppm) < kReleasePpm &&
-                std::abs(c.edge - c.anchor) < kReleaseFrames) {
-                if (++c.settled >= kReleaseWindows) c.mode = DriftMode::kReleasing;
-            } else {
-                c.settled = 0;
-            }
-            break;
-        case DriftMode::kReleasing:
-            break;
-    }
+    c.window_frames = 0;
+    // A window may miss the top of the cycle of fragments and turns; two in a row seldom do.
+    Track(c, static_cast<double>(std::max(c.window_high, std::exchange(c.last_high, c.window_high))));
 }
 
-// Landed on a whole frame: the source passes through again, and what was
-// learned of a drift it no longer has is forgotten.
-void Land(DriftCorrector& c) {
+// Back from running dry on a new level, a step; the drift learned holds. The
+// filter starts on silence (no old samples blended into new ones), landed.
+void Afresh(DriftCorrector& c) {
+    Restep(c);
     c.phase = 0;
-    c.mode = DriftMode::kPassThrough;
-    c.ppm = c.integral = 0;
-    Anchor(c);
+    std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
+    if (c.mode == DriftMode::kReleasing) c.mode = DriftMode::kPassThrough;
 }
 
-// Passing through: the last frames taken stay as the filter's history, for
-// a correction that may start at the next chunk.
-void Remember(DriftCorrector& c, const int16_t* taken, size_t frames) {
-    int16_t* history = c.history;
-    if (frames >= kHistory) {
-        std::copy(taken + 2 * (frames - kHistory), taken + 2 * frames, history);
-        return;
+// The filter's history becomes the kHistory frames before the position
+// `advanced` frames on, for a correction that goes on (or starts) next chunk.
+void KeepHistory(DriftCorrector& c, const int16_t* unread, size_t advanced) {
+    for (size_t i = 0; i < kHistory; ++i) {
+        const size_t at = advanced + i;
+        // at >= i: an old history frame is read before its place is written.
+        const int16_t* frame = at < kHistory ? c.history + 2 * at : unread + 2 * (at - kHistory);
+        c.history[2 * i] = frame[0];
+        c.history[2 * i + 1] = frame[1];
     }
-    std::copy(history + 2 * frames, history + 2 * kHistory, history);
-    std::copy(taken, taken + 2 * frames, history + 2 * (kHistory - frames));
 }
 
 }  // namespace
 
-void CountArrivals(DriftCorrector& c, size_t unread_frames, size_t frames) {
-    const int64_t unread = static_cast<int64_t>(unread_frames);
-    // What was there when the source was first seen is a backlog, not a burst.
-    if (c.left >= 0 && static_cast<int64_t>(frames) <= kOrdinaryChunk)
-        c.burst_recent = std::max(c.burst_recent, unread - c.left);
-    c.burst_frames += static_cast<int64_t>(frames);
-    if (c.burst_frames >= 2 * kDriftWindow) {
-        c.burst = c.burst_recent;
-        c.burst_recent = c.burst_frames = 0;
-    }
+bool Plays(DriftCorrector& c, bool primed, bool leaving, size_t unread_frames, size_t frames, size_t first) {
+    const int64_t unread = static_cast<int64_t>(unread_frames), chunk = static_cast<int64_t>(frames);
+    const size_t after = static_cast<size_t>(std::clamp<int64_t>(c.burst, kJoinLeft, kMostLeft));
+    c.quiet = unread == c.left ? c.quiet + chunk : 0;
+    const bool ends = unread != 0 && (leaving || c.quiet >= kEndQuiet);
+    const bool joins = !primed && (ends || unread_frames >= std::max(first, frames + after));
+    // What was there when the source was first seen is a backlog, not a
+    // burst, and what piled up over a stall of the loop is none either.
+    if (c.left >= 0 && chunk <= kOrdinaryChunk)
+        c.burst = std::max({int64_t{0}, c.burst - chunk / kForgetting, unread - c.left});
     c.left = unread;
-}
-
-size_t JoinBacklog(const DriftCorrector& c, size_t first) {
-    const int64_t wanted = std::max(c.burst, c.burst_recent) + kBurstMargin;
-    return static_cast<size_t>(std::clamp<int64_t>(wanted, static_cast<int64_t>(first), kMostToJoin));
-}
-
-void RestartDrift(DriftCorrector& c) {
-    c.window_frames = c.window_backlog = c.window_low = c.settled = 0;
-    c.window_stalled = false;
-    // Back after running dry: the gap it left is a step, measured by the
-    // first full window, and the creep measured before it still counts.
-    c.stepping = c.windows != 0;
-    // No old samples are blended into new ones: the filter starts on silence.
-    c.phase = 0;
-    std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
-    if (c.mode == DriftMode::kReleasing) {
-        c.mode = DriftMode::kPassThrough;
-        c.ppm = c.integral = 0;
-    }
-    c.ppm = c.integral;
+    if (joins) Afresh(c);
+    return primed || joins;
 }
 
 DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unread_frames, size_t frames,
@@ -332,11 +254,10 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
     Observe(c, unread_frames, frames);
     if (c.mode == DriftMode::kPassThrough || frames == 0) {
         const size_t taken = std::min(unread_frames, frames);
-        Remember(c, unread, taken);
+        KeepHistory(c, unread, taken);
         c.left -= static_cast<int64_t>(taken);
         return DriftShare{unread, taken, taken};
     }
-
     double ppm = c.ppm;
     bool lands = false;
     if (c.mode == DriftMode::kReleasing) {
@@ -364,31 +285,22 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
         const size_t reach = end > start ? static_cast<size_t>((end - start + step - 1) / step) : 0;
         const size_t given = Interpolate(scratch.data(), scratch.data() + count, count, start, step, c.output.data(),
                                          std::min(frames, reach));
-        if (c.mode == DriftMode::kReleasing) Land(c);
-        c.phase = 0;
-        std::fill(std::begin(c.history), std::end(c.history), int16_t{0});
+        Afresh(c);
         c.left -= static_cast<int64_t>(unread_frames);
         return DriftShare{c.output.data(), given, unread_frames};
     }
     Deinterleave(c.history, kHistory, unread, wanted, wanted, scratch);
     const size_t given =
         Interpolate(scratch.data(), scratch.data() + wanted, wanted, start, step, c.output.data(), frames);
-
     const uint64_t end = start + given * step;
     size_t advanced = static_cast<size_t>(end >> 32);
     c.phase = static_cast<double>(end & 0xFFFFFFFFu) / 4294967296.0;
     if (lands) {
         advanced = static_cast<size_t>((end + 0x80000000u) >> 32);  // within a rounding error of a whole frame
-        Land(c);
+        c.phase = 0;
+        c.mode = DriftMode::kPassThrough;
     }
-    // The history is the kHistory frames before the new position.
-    for (size_t i = 0; i < kHistory; ++i) {
-        const size_t at = advanced + i;
-        // at >= i: an old history frame is read before its place is written.
-        const int16_t* frame = at < kHistory ? c.history + 2 * at : unread + 2 * (at - kHistory);
-        c.history[2 * i] = frame[0];
-        c.history[2 * i + 1] = frame[1];
-    }
+    KeepHistory(c, unread, advanced);
     c.left -= static_cast<int64_t>(advanced);
     return DriftShare{c.output.data(), given, advanced};
 }

@@ -1,17 +1,16 @@
 // Clock drift correction for one mix source. Each source arrives at its own
 // device's clock, the mix runs on the performance counter: a source a few
-// hundred ppm fast or slow would pile up to the trim or run dry within
-// minutes. The corrector watches the low edge of the source's backlog: the
-// least it holds just after a chunk, over a window of a second. That edge
-// is where the backlog stands just before the next packet or fragment
-// arrives, so the size of the fragments and the lateness of the turns do
-// not move it; only a difference of clocks makes it creep. A source whose
-// edge stays put passes through untouched, sample for sample. One whose
-// edge creeps is resampled at a ratio within 0.1 % of 1, steered back to
-// where its edge stood. A jump of the edge (a stall of the loop, a trim) is
-// no drift, nor is the gap a source leaves when it runs dry and primes
-// again: the anchor moves with it and nothing is learned from it. A window
-// of late packets, a dip the next window undoes, is not seen at all.
+// hundred ppm off would pile up to the trim or run dry within minutes. The
+// corrector watches the high edge of the source's backlog, the most it holds
+// just after a chunk over a window of a second: where it stands just after
+// a packet arrived. A late turn does not move it, nor do the size of the
+// fragments or a server that holds packets back and hands them over at once.
+// Only a difference of clocks makes it creep, 48 frames a window at most;
+// a larger move is a step (a join, a stall that skipped output, a trim, a
+// loss), and the level after it is held, however long ago the last step
+// was. Drift is learned only between steps: a source on the mix's clock
+// learns none and passes through sample for sample. One whose edge creeps
+// off its level is resampled at its drift and steered back.
 #pragma once
 
 #include <cstddef>
@@ -20,45 +19,37 @@
 
 constexpr size_t kDriftHalfTaps = 8;       // the interpolator reads 8 frames either side
 constexpr size_t kDriftPhases = 256;       // filter phases per frame, interpolated between
-constexpr int64_t kDriftWindow = 48000;    // mix frames per window of the low edge (1 s)
-constexpr int64_t kDriftBandLow = 960;     // frames (20 ms): the band the averaged backlog is held in
-constexpr int64_t kDriftBandHigh = 1920;   // frames (40 ms)
-constexpr double kDriftMaxPpm = 1000;      // steering keeps the ratio within 1 +- 0.001
+constexpr int64_t kDriftWindow = 48000;    // mix frames per window of the high edge (1 s)
+constexpr int64_t kDriftSettling = 8;      // windows after a step that only measure the new level
+constexpr double kDriftMaxPpm = 1000;      // the ratio stays within 1 +- 0.001
 constexpr size_t kDriftStallChunk = 4800;  // frames: a chunk this large comes after a stall of the loop
 
 enum class DriftMode : uint8_t {
     kPassThrough,  // ratio 1, phase 0: the source's samples as they are
     kCorrecting,   // resampled at 1 + ppm / 10^6
-    kReleasing,    // steering the phase back to 0, then passing through
+    kReleasing,    // steering the phase to a whole frame, then passing through
 };
 
 // One source's corrector. Touched only by the mix, on the mixing thread.
 struct DriftCorrector {
+    // Moved once a window (an edge off its anchor starts a correction, a
+    // drift that is gone releases it) and by landing on a whole frame.
     DriftMode mode = DriftMode::kPassThrough;
     // Arrivals, counted at every chunk whether the source plays or not.
-    int64_t left = -1;         // frames unread after the last chunk took its share; -1: none yet
-    int64_t burst = 0;         // most frames seen arriving between two ordinary chunks, lately
-    int64_t burst_recent = 0;  // the same, in the current stretch
-    int64_t burst_frames = 0;  // mix frames counted in the current stretch
-    // Backlog, measured at every chunk the source plays in.
-    int64_t window_frames = 0;    // mix frames counted in the current window
-    int64_t window_backlog = 0;   // sum of backlog (frames) x chunk frames
-    int64_t window_low = 0;       // least backlog left after a chunk in the current window
-    bool stepping = false;        // the last window had a stall: this one measures its step
-    bool window_stalled = false;  // a chunk of the cap in it: the loop stalled and may have skipped
-    double raw[2] = {};           // frames: the two windows' lows before the last, most recent first
-    int64_t windows = 0;          // windows completed since the source (re)joined the mix
-    double level = 0;             // frames: the last window's average backlog
-    double low = 0;               // frames: the low edge, the median of the last three windows'
-    double anchor = 0;            // frames: the low edge it holds to, set at the last jump
-    double edge = 0;              // frames: the low edges since, smoothed over a few windows
-    int64_t since_anchor = 0;     // windows since the anchor was set
-    // Controller, in ppm of the source's rate.
-    double integral = 0;  // the drift learned so far
-    double ppm = 0;       // applied: input frames taken per output frame = 1 + ppm / 10^6
-    int64_t settled = 0;  // windows in a row on the anchor with no drift learned
-    // Interpolator.
-    double phase = 0;                                // [0, 1): position between input frames
+    int64_t left = -1;  // frames unread after the last chunk took its share; -1: none yet
+    int64_t burst = 0;  // most frames that arrived between two ordinary chunks, forgotten slowly
+    int64_t quiet = 0;  // mix frames since anything arrived
+    // The window being measured, at every chunk the source fills; a step starts it again.
+    int64_t window_frames = 0;          // mix frames counted in it
+    int64_t window_high = 0;            // most frames left unread after a chunk in it
+    int64_t last_high = -1;             // the same, in the window before; -1: none since a step
+    int64_t settling = kDriftSettling;  // windows left that only measure a new level: set by a step
+    // Moved once a window, by the window's edge.
+    double edge = 0;      // frames: the high edge, predicted from the drift and the ratio, then smoothed
+    double anchor = 0;    // frames: the level the edge is held to, the edge's own until a step settles
+    double integral = 0;  // ppm the clock runs off the mix's: the edge's surprises between steps, integrated
+    double ppm = 0;       // applied while correcting: input frames per output frame = 1 + ppm / 10^6
+    double phase = 0;     // [0, 1): where the last resampled share left the interpolator, between frames
     int16_t history[2 * (kDriftHalfTaps - 1)] = {};  // the last input frames taken, L R interleaved
     std::vector<int16_t> output;                     // this chunk's resampled share
 };
@@ -70,34 +61,23 @@ struct DriftShare {
     size_t consumed;         // input frames taken from the queue
 };
 
-// Counts what arrived since the last chunk; called at every chunk for every
-// source, once it is known whether it plays, before it gives its share.
-void CountArrivals(DriftCorrector& corrector, size_t unread_frames, size_t frames);
+// Counts arrivals, at every chunk for every source, and says whether it
+// plays in this one of `frames` frames: a primed source does; another joins
+// with `first` unread frames and its largest recent burst (10 to 50 ms) left
+// after the chunk, or, at the end of a sound (`leaving` the mix, or nothing
+// new for 100 ms), with what it has. A join is a step; the filter restarts.
+bool Plays(DriftCorrector& corrector, bool primed, bool leaving, size_t unread_frames, size_t frames, size_t first);
 
-// Unread frames a source needs to join the mix: at least `first`, and
-// enough to outlast the largest burst it delivered lately by 10 ms (at most
-// 100 ms in all), since a source fed in fragments of 40 ms that joins on
-// one fragment runs dry before every next one.
-size_t JoinBacklog(const DriftCorrector& corrector, size_t first);
-
-// The source (re)joins the mix: its backlog has stepped, and the filter
-// history starts afresh. What was learned of its drift stays.
-void RestartDrift(DriftCorrector& corrector);
-
-// The source's share of a chunk of `frames` frames, from its `unread_frames`
-// unread frames at `unread`. Passing through, the share is the queue's own
-// samples (the smaller of unread and chunk). Resampling, it is written to
-// corrector.output and the last kDriftHalfTaps frames stay unread as the
-// filter's look-ahead, until the source runs short: then the rest is played
-// out against silence and every frame is consumed. `scratch` is working
-// storage shared by all sources. Counts the backlog first, and steers once a
-// window is complete.
+// The source's share of a chunk of `frames` frames from its `unread_frames`
+// at `unread`, once the backlog is measured: passing through, the queue's own
+// samples (the smaller of unread and chunk); resampling, corrector.output,
+// with the last kDriftHalfTaps frames left as look-ahead until the source runs
+// short and the rest plays out against silence. `scratch`: shared storage.
 DriftShare TakeDriftShare(DriftCorrector& corrector, const int16_t* unread, size_t unread_frames, size_t frames,
                           std::vector<float>& scratch);
 
-// The interpolator alone, for tests and benchmarks: `frames` output frames
-// at ratio 1 + ppm / 10^6 from `input` (history and look-ahead included: the
-// first output frame is at input frame kDriftHalfTaps - 1 + phase). Returns
-// the input frames advanced; phase is carried over.
+// The interpolator alone, for tests and benchmarks: `frames` frames at ratio
+// 1 + ppm / 10^6 from `input`, the first at input frame kDriftHalfTaps - 1 +
+// phase (history and look-ahead included); returns the input frames advanced.
 size_t Resample(const int16_t* input, size_t input_frames, double ppm, double& phase, int16_t* output, size_t frames,
                 std::vector<float>& scratch);

@@ -7,35 +7,18 @@
 
 namespace {
 
-constexpr size_t kJoinLeft = 480;       // frames (10 ms)
-constexpr uint64_t kTailQuiet = 4800;  // frames (100 ms): no source waits longer than this to join
-
 // Takes the source's share of a chunk of `frames` frames, if it plays in
 // it: its span is added to `spans`, to be summed once every source has
 // given its share. The queue is not touched until then.
 void TakeShare(CaptureSource& source, size_t frames, MixBuffers& buffers) {
     const std::vector<int16_t>& queue = source.sample_queue;
     const size_t unread = (queue.size() - source.read_index) / 2;  // frames
-    // It joins with a packet's worth left after this chunk, or the next
-    // packet may come too late. The end of a sound joins as it is: a source
-    // that is leaving, or that holds less and has had nothing new for
-    // longer than any source waits to join.
-    source.quiet_frames = unread != source.left ? 0 : source.quiet_frames + frames;
-    source.left = unread;
-    const bool ending = unread != 0 && (source.leaving || source.quiet_frames >= kTailQuiet);
-    const bool plays = source.primed || ending ||
-                       (unread >= JoinBacklog(source.drift, kPrimingSamples / 2) && unread >= frames + kJoinLeft);
-    CountArrivals(source.drift, unread, frames);
-    if (!plays) return;
-    if (!source.primed) {
-        source.primed = true;
-        RestartDrift(source.drift);
-    }
+    if (!Plays(source.drift, source.primed, source.leaving, unread, frames, kPrimingSamples / 2)) return;
+    source.primed = true;
     const DriftShare share =
         TakeDriftShare(source.drift, queue.data() + source.read_index, unread, frames, buffers.resampling);
     if (share.frames != 0) buffers.spans.push_back(MixSpan{share.samples, share.frames * 2});
     source.read_index += share.consumed * 2;
-    source.left -= share.consumed;
     // Dry: gathers 960 frames (or its bursts' worth) again before it plays.
     // Passing through, that is when no frame is left; resampling, when the
     // chunk could not be filled and the last frames were played out.

@@ -22,7 +22,7 @@ struct MixBuffers {
 // buffers.output. Each primed source gives its oldest unread samples, as many
 // as it has up to the chunk, and leaves the mix when it runs dry; a source
 // joins once it holds 1920 unread samples and a 10 ms packet beyond the
-// chunk (and, once its bursts are known, enough to outlast them by 10 ms).
+// chunk (and, once its bursts are known, a burst's worth beyond it).
 // Failed sources are mixed too.
 // A source whose clock drifts is resampled by its drift corrector.
 void MixChunk(SourceMap& sources, size_t frames, MixBuffers& buffers);

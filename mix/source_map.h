@@ -16,8 +16,6 @@ struct CaptureSource {
     bool primed = false;                // taking part in the mix (set by the mixer)
     bool failed = false;                // a capture call failed; removed at next reconcile
     bool leaving = false;               // removed: plays out its queue, unpumped, then its stream goes
-    uint64_t left = 0;                  // frames unread after the last chunk took its share (the mixer's)
-    uint64_t quiet_frames = 0;          // mix frames since it last held more than that (the mixer's)
     DriftCorrector drift;               // holds its backlog against clock drift (the mixer's)
 };
 

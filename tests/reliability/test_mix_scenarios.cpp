@@ -141,7 +141,9 @@ public:
         for (const DWORD pid : pids_) {
             if (Chance(2)) sessions_[pid] = RandomSession(pid);
             const double ppm = static_cast<double>(Below(601)) - 300;
-            players_[pid] = {static_cast<UINT32>(1 + Below(1100)), 5 + Below(16), Below(4), seed_ ^ pid, ppm};
+            const uint64_t interval = 5 + Below(16), steady = Chance(3);  // one in three keeps time on its clock
+            const auto most = static_cast<UINT32>(steady ? 48 * interval : 1 + Below(1100));
+            players_[pid] = {most, interval, Below(4), seed_ ^ pid, ppm, steady != 0};
         }
         processes_.push_back({kSteady, 0, L"steady.exe"});
         sessions_[kSteady] = scripted::Session{AudioSessionStateActive, false, kSteady};
@@ -407,11 +409,13 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
     const DWORD ticks = static_cast<DWORD>(random());
     scripted::SetTickCountStart(scenario.seed % 3 == 0 ? 0xFFFFFFFFu - ticks % scenario.simulated_ms : ticks);
     uint64_t last_stall_ns = 0;
-    scripted::SetSleepDuration([&world, &last_stall_ns](DWORD ms) -> uint64_t {
-        if (ms == 5 && world.Chance(800)) {  // a stall of the mixing thread, often past 100 ms
+    const uint64_t stall_one_in = world.Chance(2) ? 800 : 8000;  // a loaded machine, or a calmer one
+    scripted::SetSleepDuration([&world, &last_stall_ns, stall_one_in](DWORD ms) -> uint64_t {
+        if (ms == 5 && world.Chance(stall_one_in)) {  // a stall of the mixing thread, often past 100 ms
             last_stall_ns = scripted::NowNanoseconds();
             return (20 + world.Below(kLongestStallMs - 19)) * 1000000;
         }
+        if (ms == 5 && world.Chance(8)) return (ms + 5 + world.Below(46)) * 1000000;  // woken late
         return ms * 1000000ull + world.Below(4000000);
     });
     const uint64_t sim_ns = scenario.simulated_ms * 1000000;
@@ -559,11 +563,10 @@ void RunAndReport(const Scenario& scenario, Totals& sum) {
 
 // Eight steady players, 480 frames every 10 ms of their own device's clock,
 // the clocks spread from 300 ppm slow to 300 ppm fast, and turns 5 to 8 ms
-// apart. Once the first second is over, no source may run dry and prime
-// again, none may be trimmed, and every averaged backlog stays within the
-// target band +- 10 ms.
+// apart, one in eight 5 to 50 ms late. Once the first second is over, no
+// source may run dry and prime again, be trimmed or hold more than 70 ms.
 struct DriftFigures {
-    double lowest = 1e18, highest = 0;  // averaged backlog, frames, after the first second
+    double lowest = 1e18, highest = 0;  // frames unread after a turn, after the first second
     size_t fewest_unread = SIZE_MAX;    // samples at a chunk, before it is taken
     int primes = 0, dries = 0, trims = 0;
     uint64_t passing_through = 0, resampling = 0;  // source-turns
@@ -589,7 +592,10 @@ void RunDriftWorld(uint64_t seed, double hours, DriftFigures& figures) {
     scripted::SetCallLog(false);
     scripted::KeepStdout(false);
     scripted::SetPerformanceFrequency(kFrequency);
-    scripted::SetSleepDuration([&random](DWORD ms) -> uint64_t { return ms * 1000000ull + random() % 3000000; });
+    scripted::SetSleepDuration([&random](DWORD ms) -> uint64_t {
+        if (random() % 8 == 0) return (ms + 5 + random() % 46) * 1000000ull;  // a loaded machine wakes it late
+        return ms * 1000000ull + random() % 3000000;
+    });
 
     MixLoop loop;
     loop.target_pid = kTarget;
@@ -615,13 +621,11 @@ void RunDriftWorld(uint64_t seed, double hours, DriftFigures& figures) {
                 ASSERT_FALSE(settled) << pid << (source.primed ? " primed again" : " ran dry") << ", turn " << turn;
             }
             primed[pid] = source.primed;
-            ASSERT_LE(unread, 2u * (kDriftBandHigh + 480 + 1000)) << pid << " piles up, turn " << turn;
+            ASSERT_LE(unread, 2u * 3400) << pid << " piles up, turn " << turn;
             ++(drift.mode == DriftMode::kPassThrough ? figures.passing_through : figures.resampling);
-            if (!settled || drift.windows == 0) continue;
-            figures.lowest = std::min(figures.lowest, drift.level);
-            figures.highest = std::max(figures.highest, drift.level);
-            ASSERT_GE(drift.level, kDriftBandLow - 480) << pid << ", turn " << turn;
-            ASSERT_LE(drift.level, kDriftBandHigh + 480) << pid << ", turn " << turn;
+            if (!settled) continue;
+            figures.lowest = std::min(figures.lowest, unread / 2.0);
+            figures.highest = std::max(figures.highest, unread / 2.0);
         }
     }
     ASSERT_EQ(figures.trims, 0);
@@ -632,7 +636,7 @@ void RunAndReportDrift(uint64_t seed, double hours) {
     DriftFigures figures;
     RunInFreshWorld([&] { RunDriftWorld(seed, hours, figures); });
     printf(
-        "drift world, seed %llu: %.2f simulated hours, averaged backlog %.1f..%.1f ms (band 20..40), %d primes, "
+        "drift world, seed %llu: %.2f simulated hours, backlog %.1f..%.1f ms, %d primes, "
         "%d dries, %d trims, %.0f %% of source-turns resampling\n",
         static_cast<unsigned long long>(seed), scripted::NowNanoseconds() / 3.6e12, figures.lowest / 48,
         figures.highest / 48, figures.primes, figures.dries, figures.trims,
@@ -650,7 +654,9 @@ void RunAndReportDrift(uint64_t seed, double hours) {
 // apart and now and then 20 to 600 ms; the reader stalls once. After its
 // first second every frame of the steady player reaches the output as it
 // came: none repeated, altered or inserted, none lost and no gap, except
-// where a stall piled up more than the trim allows.
+// where a stall piled up more than the trim allows. Loaded, one turn in eight
+// is 5 to 50 ms late, and its server holds its packets back 10 to 100 ms every
+// few seconds: a gap where that outlasts its backlog, and no other fault.
 struct SameClockFigures {
     uint64_t frames = 0, exact = 0, trimmed = 0, long_turns = 0;
     uint64_t faults = 0;  // frames off their place or gaps, with no trim to explain them
@@ -663,11 +669,16 @@ void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures)
     const UINT32 fragment = std::array<UINT32, 3>{480, 1024, 2048}[seed % 3];
     const UINT32 packet = fragment == 480 ? 480 : 512;
     const size_t per_fragment = fragment / packet, backlog = random() % 4;
+    // Now and then its server holds the packets back 10 to 100 ms, then hands them over at once.
+    std::vector<uint64_t> held(static_cast<size_t>(seconds * 1000) + 1000);  // by ms after the start: until when
+    for (uint64_t at = 1500 + random() % 3000, to; at + 100 < held.size(); at += 300 + random() % 3000)
+        for (to = at + 10 + random() % 91; at < to; ++at) held[at] = to;
     scripted::Loopback steady = mixworld::Script();
     steady.source = [=](size_t index) -> std::optional<scripted::Packet> {
         scripted::Packet p;
         const size_t f = index / per_fragment;
         p.at_ms = (f < backlog ? 0 : f - backlog) * fragment / 48;  // whole ms: within 1 ms of due
+        p.at_ms = std::max(p.at_ms, held.at(p.at_ms));
         p.frames = packet;
         for (size_t n = index * packet; n < (index + 1) * packet; ++n)
             for (size_t channel = 0; channel < 2; ++channel) p.samples.push_back(mixworld::Numbered(n, channel));
@@ -690,6 +701,7 @@ void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures)
     scripted::SetPerformanceFrequency(kFrequency);
     scripted::SetSleepDuration([&random](DWORD ms) -> uint64_t {
         if (random() % 800 == 0) return (20 + random() % 581) * 1000000ull;
+        if (random() % 8 == 0) return (ms + 5 + random() % 46) * 1000000ull;  // a loaded machine wakes it late
         return ms * 1000000ull + random() % 4000001;
     });
     scripted::StallStdoutAt(2000 + random() % 8000, 50 + random() % 250);
@@ -701,6 +713,7 @@ void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures)
     double expect = -1;  // the number the next frame must carry
     bool gap = false;    // zeros since its last frame
     uint64_t trim_turn = 0, turn = 0, gap_turn = 0;
+    bool held_back = false;  // the gap began while its server held its packets back
     while (scripted::NowNanoseconds() < static_cast<uint64_t>(seconds * 1e9)) {
         // Players of silence start and stop every few tenths of a second.
         if (random() % 60 == 0) {
@@ -717,27 +730,29 @@ void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures)
             it == loop.sources.end() ? 0 : (it->second.sample_queue.size() - it->second.read_index) / 2;
         const uint64_t before_ns = scripted::NowNanoseconds();
         const int64_t produced = loop.clock.frames_produced;
+        const size_t taken = scripted::Streams().front().packets_taken;  // the steady player's stream
         ASSERT_TRUE(MixTurn(loop));
         ++turn;
         const uint64_t turn_ms = (scripted::NowNanoseconds() - before_ns) / 1000000;
         if (turn_ms >= 100) ++figures.long_turns;
         // Only a turn that found more than 200 ms unread can have trimmed.
-        if (unread_before + turn_ms * 48 + fragment > 9600) trim_turn = turn;
+        if (unread_before + (scripted::Streams().front().packets_taken - taken) * packet > 9600) trim_turn = turn;
         if (loop.clock.frames_produced == produced) continue;
         const bool settled = scripted::NowNanoseconds() > 1000000000;
         const std::vector<int16_t>& out = loop.buffers.output;
         for (size_t k = 0; k < out.size(); k += 2) {
             if (out[k] == 0 && out[k + 1] == 0) {
                 if (!gap && expect >= 0) gap_turn = turn;
+                if (!gap) held_back = held.at(scripted::NowNanoseconds() / 1000000) != 0;
                 gap = expect >= 0;
                 continue;
             }
             const double n = mixworld::FrameNumber(&out[k]);
             if (settled) {
-                // A trim leaves a jump, often after a gap: where it ran dry at once.
-                const bool trims = (gap ? gap_turn : turn) - trim_turn <= 1;
+                // A trim leaves a jump, often after a gap: where the 20 ms it left ran dry.
+                const bool trims = trim_turn + 12 >= (gap ? gap_turn : turn);
                 ++figures.frames;
-                if (n == expect && !gap) {
+                if (n == expect && (!gap || held_back)) {
                     ++figures.exact;
                 } else if (n > expect && std::floor(n) == n && trims) {
                     ++figures.trimmed;
@@ -782,7 +797,7 @@ TEST_F(MixScenarios, FixedSeeds) {
     // Enough happened for the worlds to mean something.
     EXPECT_GT(totals.session_changes, 50u);
     EXPECT_GT(totals.faults, 30u);
-    EXPECT_GT(totals.skipping_chunks, 30u);
+    EXPECT_GT(totals.skipping_chunks, 20u);  // only a stall beyond 200 ms skips
     EXPECT_GT(totals.streams, 100u);
     EXPECT_GT(totals.resampled_sources, 1000u) << "the drift correctors were at work";
 }
