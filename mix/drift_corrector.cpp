@@ -17,8 +17,7 @@ namespace {
 constexpr size_t kTaps = 2 * kDriftHalfTaps;
 constexpr size_t kHistory = kDriftHalfTaps - 1;  // input frames kept before the read position
 
-// The edge, once a window. A clock 1 ppm off moves it 0.048 frames a
-// window; one 0.1 % off, the most there is, 48 frames.
+// The edge, once a window: a clock 1 ppm off moves it 0.048 frames; 0.1 % off, the most there is, 48.
 constexpr double kFramesPerPpm = kDriftWindow * 1e-6;
 constexpr double kStep = 120;            // frames (2.5 ms) off the prediction in one window: a step, never drift
 constexpr double kSmoothing = 0.25;      // weight of a window's surprise in the edge
@@ -34,11 +33,10 @@ constexpr int64_t kJoinLeft = 480;       // frames a joining source keeps after 
 constexpr int64_t kMostLeft = 2400;      // ...and at most, however large its bursts
 constexpr int64_t kEndQuiet = 4800;      // frames without arrivals after which what is left plays
 
-// Kaiser-windowed sinc with its cut-off at half the sample rate, so that it
-// is 1 at 0 and 0 at every other whole frame: at phase 0 it is the
-// identity. Row r is the filter for phase r / kDriftPhases; row
-// kDriftPhases is row 0 moved one frame on, so that every phase
-// interpolates between two rows.
+// Kaiser-windowed sinc cut off at half the sample rate: 1 at 0 and 0 at every
+// other whole frame, so that phase 0 is the identity. Row r is the filter for
+// phase r / kDriftPhases; row kDriftPhases is row 0 one frame on, so that
+// every phase interpolates between two rows.
 struct FilterTable {
     std::array<std::array<float, kTaps>, kDriftPhases + 1> rows;
 };
