@@ -315,7 +315,7 @@ for name, res, args in [("threaded_mainloop_new", P, []), ("threaded_mainloop_ge
                         ("context_connect", I, [P, P, I, P]), ("context_get_state", I, [P]),
                         ("stream_new", P, [P, ctypes.c_char_p, P, P]), ("stream_connect_playback", I, [P, P, P, I, P, P])]:
     getattr(pa, "pa_" + name).restype, getattr(pa, "pa_" + name).argtypes = res, args
-class Spec(ctypes.Structure):
+class SampleFormat(ctypes.Structure):
     _fields_ = [("format", I), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
 loop = pa.pa_threaded_mainloop_new()
 context = pa.pa_context_new(pa.pa_threaded_mainloop_get_api(loop), b"paused")
@@ -329,7 +329,7 @@ def locked(call, *args):
         pa.pa_threaded_mainloop_unlock(loop)
 while locked(pa.pa_context_get_state, context) != 4:  # PA_CONTEXT_READY
     time.sleep(0.01)
-stream = locked(pa.pa_stream_new, context, b"paused", ctypes.byref(Spec(3, 48000, 2)), None)  # s16le
+stream = locked(pa.pa_stream_new, context, b"paused", ctypes.byref(SampleFormat(3, 48000, 2)), None)  # s16le
 locked(pa.pa_stream_connect_playback, stream, None, None, 1, None, None)  # PA_STREAM_START_CORKED
 time.sleep(3600)
 """
