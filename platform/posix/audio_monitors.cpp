@@ -1,8 +1,16 @@
 // The sound server side of the process-loopback device. Every playback stream
 // (sink input) of the captured process tree is recorded through a monitor
-// stream of its own, which carries that stream alone at its own volume. A
-// clock on the main loop thread mixes what the monitors have delivered into
-// one 10 ms packet per period, as the Windows device does from its engine.
+// stream of its own, which carries that stream alone at its own volume. The
+// connection's clock mixes what the monitors have delivered into one 10 ms
+// packet per period, as the Windows device does from its engine.
+//
+// Each monitor's shortfall is its own. A stream that pauses (corks), ends or
+// underruns stops delivering while its siblings go on: it gives what it has
+// and leaves the mix, and the device never waits for it. The device waits
+// only for a server that is late for all of its streams at once (PipeWire's
+// pulse server holds every monitor back for a few hundred milliseconds when
+// a stream of the graph corks or uncorks, then delivers what it held in one
+// burst): the periods wait for the data, then follow at once.
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -14,8 +22,7 @@
 
 namespace {
 
-constexpr pa_usec_t kPeriod = 10000;   // µs per packet
-constexpr pa_usec_t kMaxLag = 200000;  // µs; a clock further behind (machine suspended) starts afresh
+constexpr pa_usec_t kPeriod = kClockPeriod;  // µs per packet
 constexpr size_t kPacketSamples = kPacketFrames * 2;
 // What a monitor holds beyond one fragment before it joins the mix: the
 // server's and our thread's lateness, 20 ms of it.
@@ -24,10 +31,13 @@ constexpr size_t kJitterSamples = 2 * kPacketSamples;
 // before the oldest go (the server's clock drifting from ours, a clock that
 // started afresh).
 constexpr size_t kSlackSamples = 4 * kPacketSamples;
-// How long a period may wait for a monitor that is short of it: the server
-// running late (a loaded machine) delays the packet instead of breaking it.
-// A stream that stops (paused) leaves the mix once the wait is over.
-constexpr pa_usec_t kMaxWait = 150000;  // µs
+// How long a period may wait for a server that delivers nothing to any of
+// the device's streams: the server running late delays the packets instead of
+// breaking them. The reader's buffer (a second, for our own) takes the burst
+// that follows.
+constexpr pa_usec_t kMaxWait = 500000;  // µs
+// A clock further behind than this (a machine that was suspended) starts afresh.
+constexpr pa_usec_t kMaxLag = 1000000;  // µs
 
 // What each monitor asks the server for: the latency of its data, and so the
 // least a sound server may lower its own pace (PipeWire's graph quantum, a
@@ -59,6 +69,8 @@ struct Monitor {
     uint32_t sink;                 // where the monitored stream plays; it moving ends the monitor
     pa_stream* stream;             // main loop thread, as is all of this record; null once closed
     std::vector<int16_t> samples;  // delivered, not yet mixed
+    pa_usec_t arrival = 0;         // when the server last delivered to it
+    bool corked = false;           // the monitor stream, while its stream is corked (PipeWire's pulse server)
     bool primed = false;           // holds enough to join the mix
     bool ended = false;            // failed or terminated by the server; mixed out, then reaped
 };
@@ -73,6 +85,11 @@ size_t PrimeSamples() { return std::max<size_t>(FragmentBytes() / 2, kPacketSamp
 
 size_t MaxMonitorSamples() { return PrimeSamples() + FragmentBytes() / 2 + kSlackSamples; }
 
+// A monitor that has had nothing for this much longer than the freshest of
+// its device has been passed over by the server: the stream is quiet (corked,
+// ended, run dry), not late. One delivery and the jitter allowance.
+pa_usec_t BehindUsec() { return (FragmentBytes() / 4 + kJitterSamples / 2) * 1000000ull / 48000; }
+
 }  // namespace
 
 struct LoopbackMixer {
@@ -83,10 +100,8 @@ struct LoopbackMixer {
     PacketQueue* queue;  // the device's; outlives the mixer
     // The rest belongs to the main loop thread, or to whoever holds its lock.
     bool running = false;
-    pa_time_event* clock = nullptr;
     pa_defer_event* reaper = nullptr;                       // pending while an ended monitor waits to be reaped
-    pa_usec_t next_tick = 0;                                // CLOCK_MONOTONIC, µs
-    bool waiting = false;                                   // the due period waits for a monitor short of it
+    pa_usec_t next_tick = 0;                                // CLOCK_MONOTONIC, µs, on the connection's grid
     std::vector<pa_operation*> queries;                     // sink input queries; cancelled when it stops
     std::map<uint32_t, std::unique_ptr<Monitor>> monitors;  // by sink input index
 };
@@ -102,7 +117,7 @@ void CloseMonitor(Monitor* monitor) {
     monitor->stream = nullptr;
 }
 
-void MixDuePackets(LoopbackMixer* mixer);
+bool MixDuePackets(LoopbackMixer* mixer, pa_usec_t now);
 
 void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
     auto* monitor = static_cast<Monitor*>(userdata);
@@ -118,11 +133,19 @@ void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
         }
         pa_stream_drop(stream);
     }
+    LoopbackMixer* mixer = monitor->mixer;
+    // Only a clock slower than the server's, or a burst beyond any the server
+    // makes, gets here: what is cut is a loss, and the next packet says so.
     if (monitor->samples.size() > MaxMonitorSamples()) {
         const size_t excess = monitor->samples.size() - PrimeSamples();
         monitor->samples.erase(monitor->samples.begin(), monitor->samples.begin() + excess);
+        mixer->queue->gap = true;
     }
-    MixDuePackets(monitor->mixer);
+    monitor->arrival = pa_rtclock_now();
+    if (!mixer->running) return;
+    // A device that waited for this may mix at once; one that was idle starts the clock.
+    MixDuePackets(mixer, monitor->arrival);
+    StartPulseClock(mixer->connection);
 }
 
 void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
@@ -142,11 +165,12 @@ void OnMonitorState(pa_stream* stream, void* userdata) {
     }
 }
 
-void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink) {
+void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink, bool corked) {
     static const pa_sample_spec kSpec = {PA_SAMPLE_S16LE, 48000, 2};
     pa_stream* stream = pa_stream_new(mixer->connection->context, "process loopback", &kSpec, nullptr);
     if (stream == nullptr) return;
     auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}});
+    monitor->corked = corked && mixer->connection->corked_monitor_holds_back;
     pa_stream_set_read_callback(stream, OnMonitorData, monitor.get());
     pa_stream_set_state_callback(stream, OnMonitorState, monitor.get());
     pa_buffer_attr attr;
@@ -159,7 +183,8 @@ void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink) {
     // that the stream plays on.
     if (pa_stream_set_monitor_stream(stream, sink_input) < 0 ||
         pa_stream_connect_record(stream, nullptr, &attr,
-                                 static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
+                                 static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                                (monitor->corked ? PA_STREAM_START_CORKED : 0))) < 0) {
         CloseMonitor(monitor.get());
         return;
     }
@@ -173,6 +198,16 @@ void DropMonitor(LoopbackMixer* mixer, uint32_t sink_input) {
     mixer->monitors.erase(found);
 }
 
+// Where a monitor of a corked stream would hold back the device's others,
+// the monitor pauses with its stream: a corked stream delivers nothing
+// anyway.
+void FollowCork(Monitor* monitor, bool corked) {
+    if (!monitor->mixer->connection->corked_monitor_holds_back || monitor->corked == corked) return;
+    pa_operation* op = pa_stream_cork(monitor->stream, corked, nullptr, nullptr);
+    if (op != nullptr) pa_operation_unref(op);
+    monitor->corked = corked;
+}
+
 // Starts, keeps or ends the monitor of one playback stream.
 void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
     auto* mixer = static_cast<LoopbackMixer*>(userdata);
@@ -181,9 +216,12 @@ void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void*
     const bool wanted = mixer->exclude ? !in_tree : in_tree;
     const auto found = mixer->monitors.find(info->index);
     const bool monitored = found != mixer->monitors.end() && !found->second->ended;
-    if (monitored && wanted && found->second->sink == info->sink) return;
+    if (monitored && wanted && found->second->sink == info->sink) {
+        FollowCork(found->second.get(), info->corked != 0);
+        return;
+    }
     DropMonitor(mixer, info->index);
-    if (wanted) OpenMonitor(mixer, info->index, info->sink);
+    if (wanted) OpenMonitor(mixer, info->index, info->sink, info->corked != 0);
 }
 
 void OnSinkInputEvent(void* owner, pa_subscription_event_type_t type, uint32_t index) {
@@ -226,9 +264,11 @@ void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
 
 // One period of the device: sum every primed monitor's next 10 ms and clamp.
 // A monitor joins once it holds its prime (an ended one with whatever it
-// holds) and leaves when it runs dry; with none taking part nothing is
-// delivered, as Windows delivers nothing while the captured processes are
-// silent. An ended monitor that has run dry is reaped.
+// holds), with all it holds: a sound's first frames are kept, and a delivery
+// that came with them adds at most its own length to the latency. It leaves
+// when it runs dry; with none taking part nothing is delivered, as Windows
+// delivers nothing while the captured processes are silent. An ended
+// monitor that has run dry is reaped.
 void MixOnePacket(LoopbackMixer* mixer) {
     int32_t sum[kPacketSamples] = {};
     bool any = false;
@@ -241,20 +281,16 @@ void MixOnePacket(LoopbackMixer* mixer) {
             continue;
         }
         ++it;
-        if (!monitor->primed && monitor->ended) {
-            monitor->primed = true;
-        } else if (!monitor->primed && samples.size() >= PrimeSamples()) {
-            // Joins with its prime alone: more (what the server had ready at
-            // once) would be latency for as long as the stream plays.
-            samples.erase(samples.begin(), samples.end() - static_cast<ptrdiff_t>(PrimeSamples()));
-            monitor->primed = true;
-        }
+        if (!monitor->primed && (monitor->ended || samples.size() >= PrimeSamples())) monitor->primed = true;
         if (!monitor->primed) continue;
         const size_t count = std::min(samples.size(), kPacketSamples);
         for (size_t i = 0; i < count; ++i) sum[i] += samples[i];
         samples.erase(samples.begin(), samples.begin() + count);
-        if (samples.empty()) monitor->primed = false;
-        any = true;
+        // Short of a period only when the server passed it over: it leaves.
+        // One that gave a whole period and holds nothing more stays, at the
+        // edge: the next period waits for it if the server is late.
+        if (count < kPacketSamples) monitor->primed = false;
+        any |= count > 0;
     }
     Packet* packet = any ? NextPacket(mixer->queue) : nullptr;
     if (packet == nullptr) return;
@@ -264,43 +300,45 @@ void MixOnePacket(LoopbackMixer* mixer) {
     CommitPacket(mixer->queue);
 }
 
-// Whether a monitor in the mix holds less than a period: the server is late.
-bool IsAnyMonitorShort(const LoopbackMixer* mixer) {
+// Whether a monitor in the mix holds less than a period while the server has
+// delivered nothing newer to any monitor of the device: the server is late,
+// and the period waits. One that the server has passed over is quiet, and
+// gives what it has.
+bool IsServerLate(const LoopbackMixer* mixer) {
+    pa_usec_t freshest = 0;
+    for (const auto& [index, monitor] : mixer->monitors) freshest = std::max(freshest, monitor->arrival);
     for (const auto& [index, monitor] : mixer->monitors)
-        if (monitor->primed && !monitor->ended && monitor->samples.size() < kPacketSamples) return true;
+        if (monitor->primed && !monitor->ended && monitor->samples.size() < kPacketSamples &&
+            monitor->arrival + BehindUsec() >= freshest)
+            return true;
+    return false;
+}
+
+bool HoldsSound(const LoopbackMixer* mixer) {
+    for (const auto& [index, monitor] : mixer->monitors)
+        if (monitor->primed || !monitor->samples.empty()) return true;
     return false;
 }
 
 // Mixes every period that has come due on the device clock, at its tick, as
 // Windows' engine does: a packet mixed only when the next fragment arrives
 // would reach the reader up to a fragment late, and the reader would have
-// to hold that much more to never run dry. A period that a monitor is short
-// of waits for its data, up to kMaxWait; the periods behind it follow at once.
-void MixDuePackets(LoopbackMixer* mixer) {
-    if (mixer->clock == nullptr) return;
-    const pa_usec_t now = pa_rtclock_now();
-    const pa_usec_t due = mixer->next_tick;
-    if (now > mixer->next_tick + kMaxLag) mixer->next_tick = now;
-    bool waiting = false;
+// to hold that much more to never run dry. A period the server is late for
+// waits, up to kMaxWait; the periods behind it follow at once. Returns
+// whether the device still needs the clock: while no monitor holds sound
+// it does not.
+bool MixDuePackets(LoopbackMixer* mixer, pa_usec_t now) {
+    if (!mixer->running) return false;
+    if (now > mixer->next_tick + kMaxLag) mixer->next_tick = NextClockTick(now) - kPeriod;
     while (mixer->next_tick <= now) {
-        waiting = now < mixer->next_tick + kMaxWait && IsAnyMonitorShort(mixer);
-        if (waiting) break;
+        if (now < mixer->next_tick + kMaxWait && IsServerLate(mixer)) break;
         MixOnePacket(mixer);
         mixer->next_tick += kPeriod;
     }
-    // Re-arming writes to the main loop's wake-up pipe; the server delivers
-    // every 5 ms or so, so only re-arm when a period was mixed, or when the
-    // wait for a late monitor begins or ends.
-    if (waiting && (!mixer->waiting || mixer->next_tick != due))
-        pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick + kMaxWait);
-    else if (!waiting && (mixer->waiting || mixer->next_tick != due))
-        pa_context_rttime_restart(mixer->connection->context, mixer->clock, mixer->next_tick);
-    mixer->waiting = waiting;
+    return HoldsSound(mixer);
 }
 
-void OnClockTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-    MixDuePackets(static_cast<LoopbackMixer*>(userdata));
-}
+bool OnClockTick(void* owner, pa_usec_t now) { return MixDuePackets(static_cast<LoopbackMixer*>(owner), now); }
 
 }  // namespace
 
@@ -309,7 +347,7 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
     opened->target = target;
     opened->exclude = exclude;
     opened->queue = queue;
-    opened->listener = PulseListener{OnSinkInputEvent, OnClientChanged, OnConnectionLost, opened.get()};
+    opened->listener = PulseListener{OnSinkInputEvent, OnClientChanged, OnConnectionLost, OnClockTick, opened.get()};
     const HRESULT hr = AcquirePulseConnection(&opened->connection);
     if (FAILED(hr)) return hr;
     pa_threaded_mainloop_lock(opened->connection->loop);
@@ -334,8 +372,7 @@ HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
         mixer->running = true;
         SubscribeSinkInputs(mixer->connection);
         TrackOperation(&mixer->queries, pa_context_get_sink_input_info_list(context, OnSinkInputInfo, mixer));
-        mixer->next_tick = pa_rtclock_now() + kPeriod;
-        mixer->clock = pa_context_rttime_new(context, mixer->next_tick, OnClockTick, mixer);
+        mixer->next_tick = NextClockTick(pa_rtclock_now());
     }
     pa_threaded_mainloop_unlock(mixer->connection->loop);
     return hr;
@@ -345,10 +382,6 @@ void StopLoopbackMixer(LoopbackMixer* mixer) {
     pa_threaded_mainloop_lock(mixer->connection->loop);
     mixer->running = false;
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection->loop);
-    if (mixer->clock != nullptr) {
-        api->time_free(mixer->clock);
-        mixer->clock = nullptr;
-    }
     if (mixer->reaper != nullptr) {
         api->defer_free(mixer->reaper);
         mixer->reaper = nullptr;

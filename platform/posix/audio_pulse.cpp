@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include "platform/posix/shared_connection.h"
 #include "platform/posix/thread_priority.h"
 
@@ -57,10 +60,44 @@ void OnSubscriptionEvent(pa_context*, pa_subscription_event_type_t type, uint32_
     }
 }
 
+void ArmClock(PulseConnection* connection, pa_usec_t first) {
+    itimerspec when{};
+    if (first != 0) {
+        when.it_value = {static_cast<time_t>(first / 1000000), static_cast<long>(first % 1000000) * 1000};
+        when.it_interval = {0, static_cast<long>(kClockPeriod) * 1000};
+    }
+    timerfd_settime(connection->clock, TFD_TIMER_ABSTIME, &when, nullptr);
+    connection->ticking = first != 0;
+}
+
+// Every device mixes what has come due; the clock stops when none needs it.
+// A periodic timer is never re-armed, so a tick costs one wake-up and one read.
+void OnClockTick(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* userdata) {
+    auto* connection = static_cast<PulseConnection*>(userdata);
+    uint64_t expirations = 0;
+    if (read(fd, &expirations, sizeof(expirations)) != sizeof(expirations)) return;
+    const pa_usec_t now = pa_rtclock_now();
+    bool needed = false;
+    for (PulseListener* listener : connection->listeners) needed |= listener->on_tick(listener->owner, now);
+    if (!needed) ArmClock(connection, 0);
+}
+
+void OnServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* connection = static_cast<PulseConnection*>(userdata);
+    if (info != nullptr && info->server_name != nullptr)
+        connection->corked_monitor_holds_back = strstr(info->server_name, "PipeWire") != nullptr;
+    pa_threaded_mainloop_signal(connection->loop, 0);
+}
+
 // Disconnects, stops the main loop thread and frees both; after it returns
 // no callback of the connection runs any more.
 void CloseConnection(PulseConnection* connection) {
     pa_threaded_mainloop_lock(connection->loop);
+    if (connection->clock_event != nullptr) {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection->loop);
+        api->io_free(connection->clock_event);
+    }
+    if (connection->clock >= 0) close(connection->clock);
     pa_context_set_state_callback(connection->context, nullptr, nullptr);
     pa_context_set_subscribe_callback(connection->context, nullptr, nullptr);
     pa_context_disconnect(connection->context);
@@ -96,7 +133,8 @@ HRESULT OpenConnection(PulseConnection** opened) {
     // that the audio service is not running, and so is ours.
     bool ready = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
                  pa_threaded_mainloop_start(loop) >= 0;
-    // The loop thread is the device's engine: it mixes every period.
+    // The loop thread is the devices' engine: it reads their monitors and
+    // mixes every period, and must not fall behind on a busy machine.
     if (ready) pa_mainloop_api_once(pa_threaded_mainloop_get_api(loop), RunLoopAsEngine, nullptr);
     while (ready) {
         const pa_context_state_t state = pa_context_get_state(context);
@@ -106,6 +144,7 @@ HRESULT OpenConnection(PulseConnection** opened) {
         else
             pa_threaded_mainloop_wait(loop);
     }
+    if (ready) ready = WaitForOperation(connection, pa_context_get_server_info(context, OnServerInfo, connection));
     pa_threaded_mainloop_unlock(loop);
     if (!ready) {
         CloseConnection(connection);
@@ -158,6 +197,17 @@ void SubscribeSinkInputs(PulseConnection* connection) {
     op = pa_context_get_client_info_list(connection->context, OnClientInfo, connection);
     if (op != nullptr) pa_operation_unref(op);
     connection->subscribed = true;
+}
+
+void StartPulseClock(PulseConnection* connection) {
+    if (connection->ticking) return;
+    if (connection->clock < 0) {
+        connection->clock = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (connection->clock < 0) return;
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection->loop);
+        connection->clock_event = api->io_new(api, connection->clock, PA_IO_EVENT_INPUT, OnClockTick, connection);
+    }
+    ArmClock(connection, NextClockTick(pa_rtclock_now()));
 }
 
 void TrackOperation(std::vector<pa_operation*>* pending, pa_operation* op) {

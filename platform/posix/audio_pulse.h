@@ -13,14 +13,20 @@
 
 // A device on the connection: hears of its playback streams coming and going,
 // of a client whose process changed after it was first seen (its streams may
-// belong elsewhere now), and of the connection's loss. Called on the main
-// loop thread.
+// belong elsewhere now), of the connection's loss, and of each tick of the
+// connection's clock (CLOCK_MONOTONIC, µs), to which it answers whether it
+// still needs the clock. Called on the main loop thread.
 struct PulseListener {
     void (*on_sink_input_event)(void* owner, pa_subscription_event_type_t type, uint32_t index);
     void (*on_client_changed)(void* owner);
     void (*on_lost)(void* owner);
+    bool (*on_tick)(void* owner, pa_usec_t now);
     void* owner;
 };
+
+// The period of the connection's clock: every device mixes on the same
+// ticks, multiples of it on CLOCK_MONOTONIC, in one wake-up of the loop.
+constexpr pa_usec_t kClockPeriod = 10000;  // µs
 
 // Client index -> application.process.id of that client (0 when it names none).
 typedef std::map<uint32_t, DWORD> ClientProcesses;
@@ -32,6 +38,13 @@ struct PulseConnection {
     bool subscribed = false;                // to sink input and client events, once any listener asked
     std::vector<PulseListener*> listeners;  // not owned
     ClientProcesses clients;                // every client's process, kept current while subscribed
+    // PipeWire's pulse server holds back every record stream of a client
+    // while one of them monitors a corked playback stream, until that stream
+    // plays again: there, a device corks its monitor of a corked stream.
+    bool corked_monitor_holds_back = false;
+    int clock = -1;                         // a timerfd on the tick grid; armed only while a device needs it
+    pa_io_event* clock_event = nullptr;
+    bool ticking = false;
     LONG references = 0;                    // guarded by the process-wide connection lock, not the loop's
 };
 
@@ -54,6 +67,14 @@ void ReleasePulseConnection(PulseConnection* connection);
 void AddPulseListener(PulseConnection* connection, PulseListener* listener);
 void RemovePulseListener(PulseConnection* connection, PulseListener* listener);
 void SubscribeSinkInputs(PulseConnection* connection);
+
+// With the loop locked: has the clock tick from the next multiple of
+// kClockPeriod on, if it does not already. It stops by itself once no
+// listener needs it, so that an idle connection never wakes.
+void StartPulseClock(PulseConnection* connection);
+
+// The next tick of the grid after now.
+inline pa_usec_t NextClockTick(pa_usec_t now) { return (now / kClockPeriod + 1) * kClockPeriod; }
 
 // With the loop locked: keeps op (dropping those that have finished) so that
 // it can be cancelled; the context outlives any one device, and a query left
