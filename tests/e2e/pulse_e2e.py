@@ -359,9 +359,10 @@ class SteadySource(RealSoundTest):
         witnesses = [monitored] if pulse_group else [played, monitored]
         report = steady_source_report(marks, played, c, reference, frames, witnesses)
         print("\n  " + "\n  ".join(report["lines"]), file=sys.stderr)
-        # The monitor starts a moment after the source: what it missed is not lost.
-        whole = max(witnesses, key=lambda m: m.matched + (m.first_place or 0))
-        passed = whole.matched + (whole.first_place or 0)
+        # Of the stretch each recorded (the monitor starts a moment after the
+        # source), the share the server passed unchanged.
+        whole = max(witnesses, key=lambda m: m.matched / (m.position + 1))
+        passed = frames * whole.matched / (whole.position + 1)
         if PIPEWIRE and passed <= 0.99 * frames:
             # PipeWire on a loaded machine drops and alters the source in its
             # own sink; this run then cannot tell the tool's faults from the
