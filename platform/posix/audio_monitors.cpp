@@ -11,9 +11,13 @@
 // pulse server holds every monitor back for a few hundred milliseconds when
 // a stream of the graph corks or uncorks, then delivers what it held in one
 // burst): the periods wait for the data, then follow at once.
+#include <semaphore.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/audio_loopback.h"
@@ -92,8 +96,34 @@ pa_usec_t BehindUsec() { return (FragmentBytes() / 4 + kJitterSamples / 2) * 100
 
 }  // namespace
 
+// What the server said of a playback stream, for the device's chooser.
+struct StreamNews {
+    uint32_t sink_input;
+    uint32_t sink;
+    DWORD pid;
+    bool corked;
+};
+
+// The loop thread runs in the real-time class and only moves audio: it hands
+// what it hears of playback streams to the device's chooser thread, which
+// walks /proc to see whose they are and opens and closes their monitors
+// (with the loop locked). A single-producer single-consumer ring, posted
+// with a semaphore: the loop thread neither allocates nor waits for it.
+constexpr uint32_t kNewsSlots = 256;
+
+struct StreamChooser {
+    std::thread thread;
+    sem_t wake;
+    StreamNews news[kNewsSlots];
+    std::atomic<uint32_t> written{0};     // only the loop thread writes it
+    std::atomic<uint32_t> read{0};        // only the chooser writes it
+    std::atomic<bool> overflowed{false};  // news was lost: look at every stream again
+    std::atomic<bool> stopping{false};
+};
+
 struct LoopbackMixer {
     PulseConnection* connection;  // one reference, shared with the process's other devices
+    StreamChooser chooser;
     PulseListener listener;
     DWORD target;
     bool exclude;
@@ -171,6 +201,8 @@ void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink, bool 
     if (stream == nullptr) return;
     auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}});
     monitor->corked = corked && mixer->connection->corked_monitor_holds_back;
+    // Room for all it may hold, so that the loop thread never grows it.
+    monitor->samples.reserve(MaxMonitorSamples() + FragmentBytes());
     pa_stream_set_read_callback(stream, OnMonitorData, monitor.get());
     pa_stream_set_state_callback(stream, OnMonitorState, monitor.get());
     pa_buffer_attr attr;
@@ -208,20 +240,59 @@ void FollowCork(Monitor* monitor, bool corked) {
     monitor->corked = corked;
 }
 
-// Starts, keeps or ends the monitor of one playback stream.
+// On the chooser thread, with the loop locked: starts, keeps or ends the
+// monitor of one playback stream.
+void Choose(LoopbackMixer* mixer, const StreamNews& news, bool in_tree) {
+    const bool wanted = mixer->exclude ? !in_tree : in_tree;
+    const auto found = mixer->monitors.find(news.sink_input);
+    const bool monitored = found != mixer->monitors.end() && !found->second->ended;
+    if (monitored && wanted && found->second->sink == news.sink) {
+        FollowCork(found->second.get(), news.corked);
+        return;
+    }
+    DropMonitor(mixer, news.sink_input);
+    if (wanted) OpenMonitor(mixer, news.sink_input, news.sink, news.corked);
+}
+
+// On the loop thread: hands the news to the chooser.
 void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
     auto* mixer = static_cast<LoopbackMixer*>(userdata);
     if (eol != 0 || info == nullptr || !mixer->running) return;
-    const bool in_tree = IsInProcessTree(StreamProcessId(info, mixer->connection->clients), mixer->target);
-    const bool wanted = mixer->exclude ? !in_tree : in_tree;
-    const auto found = mixer->monitors.find(info->index);
-    const bool monitored = found != mixer->monitors.end() && !found->second->ended;
-    if (monitored && wanted && found->second->sink == info->sink) {
-        FollowCork(found->second.get(), info->corked != 0);
-        return;
+    StreamChooser& chooser = mixer->chooser;
+    const uint32_t written = chooser.written.load(std::memory_order_relaxed);
+    if (written - chooser.read.load(std::memory_order_acquire) == kNewsSlots) {
+        chooser.overflowed.store(true, std::memory_order_release);
+    } else {
+        chooser.news[written % kNewsSlots] =
+            StreamNews{info->index, info->sink, StreamProcessId(info, mixer->connection->clients), info->corked != 0};
+        chooser.written.store(written + 1, std::memory_order_release);
     }
-    DropMonitor(mixer, info->index);
-    if (wanted) OpenMonitor(mixer, info->index, info->sink, info->corked != 0);
+    sem_post(&chooser.wake);
+}
+
+void RunChooser(LoopbackMixer* mixer) {
+    StreamChooser& chooser = mixer->chooser;
+    while (true) {
+        while (sem_wait(&chooser.wake) != 0) {
+        }
+        if (chooser.stopping.load(std::memory_order_acquire)) return;
+        const uint32_t read = chooser.read.load(std::memory_order_relaxed);
+        if (read != chooser.written.load(std::memory_order_acquire)) {
+            const StreamNews news = chooser.news[read % kNewsSlots];
+            chooser.read.store(read + 1, std::memory_order_release);
+            const bool in_tree = IsInProcessTree(news.pid, mixer->target);
+            pa_threaded_mainloop_lock(mixer->connection->loop);
+            if (mixer->running) Choose(mixer, news, in_tree);
+            pa_threaded_mainloop_unlock(mixer->connection->loop);
+        }
+        if (chooser.overflowed.exchange(false, std::memory_order_acq_rel)) {
+            pa_threaded_mainloop_lock(mixer->connection->loop);
+            if (mixer->running)
+                TrackOperation(&mixer->queries,
+                               pa_context_get_sink_input_info_list(mixer->connection->context, OnSinkInputInfo, mixer));
+            pa_threaded_mainloop_unlock(mixer->connection->loop);
+        }
+    }
 }
 
 void OnSinkInputEvent(void* owner, pa_subscription_event_type_t type, uint32_t index) {
@@ -347,6 +418,7 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
     opened->target = target;
     opened->exclude = exclude;
     opened->queue = queue;
+    sem_init(&opened->chooser.wake, 0, 0);
     opened->listener = PulseListener{OnSinkInputEvent, OnClientChanged, OnConnectionLost, OnClockTick, opened.get()};
     const HRESULT hr = AcquirePulseConnection(&opened->connection);
     if (FAILED(hr)) return hr;
@@ -373,6 +445,8 @@ HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
         SubscribeSinkInputs(mixer->connection);
         TrackOperation(&mixer->queries, pa_context_get_sink_input_info_list(context, OnSinkInputInfo, mixer));
         mixer->next_tick = NextClockTick(pa_rtclock_now());
+        mixer->chooser.stopping.store(false);
+        mixer->chooser.thread = std::thread(RunChooser, mixer);
     }
     pa_threaded_mainloop_unlock(mixer->connection->loop);
     return hr;
@@ -381,6 +455,15 @@ HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
 void StopLoopbackMixer(LoopbackMixer* mixer) {
     pa_threaded_mainloop_lock(mixer->connection->loop);
     mixer->running = false;
+    pa_threaded_mainloop_unlock(mixer->connection->loop);
+    // The chooser may be waiting for the loop's lock.
+    if (mixer->chooser.thread.joinable()) {
+        mixer->chooser.stopping.store(true, std::memory_order_release);
+        sem_post(&mixer->chooser.wake);
+        mixer->chooser.thread.join();
+    }
+    mixer->chooser.read.store(mixer->chooser.written.load());
+    pa_threaded_mainloop_lock(mixer->connection->loop);
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection->loop);
     if (mixer->reaper != nullptr) {
         api->defer_free(mixer->reaper);
@@ -398,5 +481,6 @@ void CloseLoopbackMixer(LoopbackMixer* mixer) {
     RemovePulseListener(mixer->connection, &mixer->listener);
     pa_threaded_mainloop_unlock(mixer->connection->loop);
     ReleasePulseConnection(mixer->connection);
+    sem_destroy(&mixer->chooser.wake);
     delete mixer;
 }

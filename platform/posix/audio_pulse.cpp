@@ -1,11 +1,11 @@
 // The PulseAudio connection behind the audio group.
 #include "platform/posix/audio_pulse.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include <sys/timerfd.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/shared_connection.h"
 #include "platform/posix/thread_priority.h"
@@ -174,9 +174,7 @@ bool IsConnectionLost(pa_context* context) {
     return state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED;
 }
 
-HRESULT AcquirePulseConnection(PulseConnection** connection) {
-    return AcquireShared(shared, kSteps, connection);
-}
+HRESULT AcquirePulseConnection(PulseConnection** connection) { return AcquireShared(shared, kSteps, connection); }
 
 void ReleasePulseConnection(PulseConnection* connection) { ReleaseShared(shared, kSteps, connection); }
 

@@ -42,10 +42,10 @@ struct PulseConnection {
     // while one of them monitors a corked playback stream, until that stream
     // plays again: there, a device corks its monitor of a corked stream.
     bool corked_monitor_holds_back = false;
-    int clock = -1;                         // a timerfd on the tick grid; armed only while a device needs it
+    int clock = -1;  // a timerfd on the tick grid; armed only while a device needs it
     pa_io_event* clock_event = nullptr;
     bool ticking = false;
-    LONG references = 0;                    // guarded by the process-wide connection lock, not the loop's
+    LONG references = 0;  // guarded by the process-wide connection lock, not the loop's
 };
 
 // A reference to the process's connection, made on first use and made again
