@@ -31,10 +31,17 @@ constexpr size_t kPacketSamples = kPacketFrames * 2;
 // What a monitor holds beyond one fragment before it joins the mix: the
 // server's and our thread's lateness, 20 ms of it.
 constexpr size_t kJitterSamples = 2 * kPacketSamples;
+// A monitor whose stream is not known to be corked, and that has had nothing
+// for this much longer than the freshest of its device, has been passed over
+// by the server: its stream ended or ran dry. PipeWire's pulse server holds a
+// client's monitors back for up to a few hundred milliseconds at a time while
+// its graph changes, and that is the server being late, not a quiet stream.
+constexpr pa_usec_t kPassedOver = 250000;  // µs
 // Beyond its prime and one more fragment, a monitor holds at most this much
 // before the oldest go (the server's clock drifting from ours, a clock that
-// started afresh).
-constexpr size_t kSlackSamples = 4 * kPacketSamples;
+// started afresh): 40 ms, and what it may gather while the device waits for
+// a sibling the server may have passed over.
+constexpr size_t kSlackSamples = 4 * kPacketSamples + kPassedOver * 48000 / 1000000 * 2;
 // How long a period may wait for a server that delivers nothing to any of
 // the device's streams: the server running late delays the packets instead of
 // breaking them. The reader's buffer (a second, for our own) takes the burst
@@ -74,6 +81,7 @@ struct Monitor {
     pa_stream* stream;             // main loop thread, as is all of this record; null once closed
     std::vector<int16_t> samples;  // delivered, not yet mixed
     pa_usec_t arrival = 0;         // when the server last delivered to it
+    bool paused = false;           // its stream is corked, as the server last told
     bool corked = false;           // the monitor stream, while its stream is corked (PipeWire's pulse server)
     bool primed = false;           // holds enough to join the mix
     bool ended = false;            // failed or terminated by the server; mixed out, then reaped
@@ -88,11 +96,6 @@ namespace {
 size_t PrimeSamples() { return std::max<size_t>(FragmentBytes() / 2, kPacketSamples) + kJitterSamples; }
 
 size_t MaxMonitorSamples() { return PrimeSamples() + FragmentBytes() / 2 + kSlackSamples; }
-
-// A monitor that has had nothing for this much longer than the freshest of
-// its device has been passed over by the server: the stream is quiet (corked,
-// ended, run dry), not late. One delivery and the jitter allowance.
-pa_usec_t BehindUsec() { return (FragmentBytes() / 4 + kJitterSamples / 2) * 1000000ull / 48000; }
 
 }  // namespace
 
@@ -200,6 +203,7 @@ void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink, bool 
     pa_stream* stream = pa_stream_new(mixer->connection->context, "process loopback", &kSpec, nullptr);
     if (stream == nullptr) return;
     auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}});
+    monitor->paused = corked;
     monitor->corked = corked && mixer->connection->corked_monitor_holds_back;
     // Room for all it may hold, so that the loop thread never grows it.
     monitor->samples.reserve(MaxMonitorSamples() + FragmentBytes());
@@ -230,10 +234,11 @@ void DropMonitor(LoopbackMixer* mixer, uint32_t sink_input) {
     mixer->monitors.erase(found);
 }
 
-// Where a monitor of a corked stream would hold back the device's others,
-// the monitor pauses with its stream: a corked stream delivers nothing
-// anyway.
+// A corked stream is quiet: the device does not wait for it. Where a monitor
+// of a corked stream would hold back the device's others, the monitor pauses
+// with its stream: a corked stream delivers nothing anyway.
 void FollowCork(Monitor* monitor, bool corked) {
+    monitor->paused = corked;
     if (!monitor->mixer->connection->corked_monitor_holds_back || monitor->corked == corked) return;
     pa_operation* op = pa_stream_cork(monitor->stream, corked, nullptr, nullptr);
     if (op != nullptr) pa_operation_unref(op);
@@ -371,16 +376,16 @@ void MixOnePacket(LoopbackMixer* mixer) {
     CommitPacket(mixer->queue);
 }
 
-// Whether a monitor in the mix holds less than a period while the server has
-// delivered nothing newer to any monitor of the device: the server is late,
-// and the period waits. One that the server has passed over is quiet, and
-// gives what it has.
+// Whether a monitor in the mix holds less than a period while its stream is
+// not known to be quiet: the server is late, and the period waits. One whose
+// stream is corked, or that the server has passed over, is quiet, and gives
+// what it has.
 bool IsServerLate(const LoopbackMixer* mixer) {
     pa_usec_t freshest = 0;
     for (const auto& [index, monitor] : mixer->monitors) freshest = std::max(freshest, monitor->arrival);
     for (const auto& [index, monitor] : mixer->monitors)
-        if (monitor->primed && !monitor->ended && monitor->samples.size() < kPacketSamples &&
-            monitor->arrival + BehindUsec() >= freshest)
+        if (monitor->primed && !monitor->ended && !monitor->paused && monitor->samples.size() < kPacketSamples &&
+            monitor->arrival + kPassedOver >= freshest)
             return true;
     return false;
 }
