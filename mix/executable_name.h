@@ -13,9 +13,11 @@
 // be read, is no name at all: it never matches.
 bool IsExecutableNamed(std::wstring_view exe_name, std::wstring_view wanted);
 
-// An --app value, from the process's code page (argv's) to UTF-16.
+// An --app value, from the process's code page (argv's) to UTF-16; empty
+// when it is not valid in that code page.
 std::wstring AppNameFromArgument(const char* text);
 
-// An executable's file name as --app takes it: not empty, no directory, at
-// most MAX_PATH units.
+// An executable's file name as --app takes it: one Windows can hold (not
+// empty, at most MAX_PATH units, none of \ / < > : " | ? * nor a control
+// character, no trailing dot or space), so one that can ever match.
 bool IsValidAppName(std::wstring_view name);

@@ -289,8 +289,11 @@ int GetWindowTextLengthW(HWND hWnd);
 #define CSTR_GREATER_THAN 3
 int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2, int cchCount2, BOOL bIgnoreCase);
 // The process's code page (CP_ACP) to UTF-16; bytes it cannot convert
-// become U+FFFD. With cchWideChar 0, the units needed.
+// become U+FFFD, or with MB_ERR_INVALID_CHARS fail the call
+// (ERROR_NO_UNICODE_TRANSLATION). With cchWideChar 0, the units needed.
 #define CP_ACP 0u
+#define CP_UTF8 65001u  // the same code page here
+#define MB_ERR_INVALID_CHARS 0x8u
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
                         int cchWideChar);
 

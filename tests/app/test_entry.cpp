@@ -26,6 +26,7 @@ TEST_P(ArgumentErrorTest, ReportsArgsAndTouchesNothing) {
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
 
+    scripted::SetHorizon(100);  // a line taken for a capture ends here, without an exit code
     const auto run = scripted::Run([&] { return PcmtapMain(static_cast<int>(strings.size()), argv.data()); });
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.err, "ERROR args 0x80070057\n");
@@ -47,7 +48,15 @@ INSTANTIATE_TEST_SUITE_P(Lines, ArgumentErrorTest,
                                            std::vector<std::string>{"--app", ""},
                                            std::vector<std::string>{"--app", "bin/player"},
                                            std::vector<std::string>{"--include", "5", "--app", "C:\\player.exe"},
-                                           std::vector<std::string>{"--app", std::string(261, 'a')}));
+                                           std::vector<std::string>{"--app", std::string(261, 'a')},
+                                           // Names no Windows file can have, so that none ever matches.
+                                           std::vector<std::string>{"--app", "C:player.exe"},
+                                           std::vector<std::string>{"--app", "player."},
+                                           std::vector<std::string>{"--app", "player.exe "},
+                                           std::vector<std::string>{"--app", "play\x1f" "er"},
+                                           std::vector<std::string>{"--app", "play|er"},
+                                           std::vector<std::string>{"--app", "play*"},
+                                           std::vector<std::string>{"--app", "caf\xe9"}));  // not UTF-8
 
 TEST_F(EntryTest, FailedComInitialisationEndsBeforeAnyAudio) {
     scripted::SetResult("CoInitializeEx", static_cast<HRESULT>(0x8001010Eu));
