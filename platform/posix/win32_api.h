@@ -278,6 +278,8 @@ HWND GetWindow(HWND hWnd, UINT uCmd);
 // The title: at most nMaxCount - 1 units and a NUL; returns the units copied.
 int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
 int GetWindowTextLengthW(HWND hWnd);
+// The shell's desktop window; null when no shell runs.
+HWND GetShellWindow();
 
 // ---- Strings (group: runtime) --------------------------------------------------
 
@@ -328,6 +330,10 @@ unsigned long* __doserrno();
 #define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+// UTF-16 text to a console (a terminal here); ERROR_INVALID_HANDLE for
+// anything else, a pipe or a file included.
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 
 // Scheduling: the Multimedia Class Scheduler and the process's power
 // throttling. Requests that a system without them grants by doing nothing.
