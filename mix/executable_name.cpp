@@ -19,6 +19,8 @@ std::wstring_view WithoutExe(std::wstring_view name) {
 bool IsExecutableNamed(std::wstring_view exe_name, std::wstring_view wanted) {
     if (exe_name.empty() || wanted.empty()) return false;
     const std::wstring_view a = WithoutExe(exe_name), b = WithoutExe(wanted);
+    // The table maps one unit to one unit: names of other lengths never match.
+    if (a.size() != b.size()) return false;
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
            CSTR_EQUAL;
 }
