@@ -118,8 +118,8 @@ HRESULT WriteToConsole(const std::string& text) {
     const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
     for (size_t at = 0; at < static_cast<size_t>(length);) {
         DWORD piece = static_cast<DWORD>(std::min<size_t>(kPiece, static_cast<size_t>(length) - at));
-        if (at + piece < static_cast<size_t>(length) && units[at + piece - 1] >= 0xD800 && units[at + piece - 1] <= 0xDBFF)
-            --piece;
+        const WCHAR last = units[at + piece - 1];
+        if (at + piece < static_cast<size_t>(length) && last >= 0xD800 && last <= 0xDBFF) --piece;
         DWORD written = 0;
         if (!WriteConsoleW(console, units.data() + at, piece, &written, nullptr))
             return HRESULT_FROM_WIN32(GetLastError());

@@ -98,8 +98,9 @@ int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2, int 
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
                         int cchWideChar) {
-    if ((CodePage != CP_ACP && CodePage != CP_UTF8) || (dwFlags & ~MB_ERR_INVALID_CHARS) != 0 || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
-        cbMultiByte < -1 || cchWideChar < 0 || (cchWideChar > 0 && lpWideCharStr == nullptr)) {
+    if ((CodePage != CP_ACP && CodePage != CP_UTF8) || (dwFlags & ~MB_ERR_INVALID_CHARS) != 0 ||
+        lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+        (cchWideChar > 0 && lpWideCharStr == nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
