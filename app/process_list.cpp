@@ -1,12 +1,14 @@
 #include "app/process_list.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 #include "app/json_text.h"
 #include "app/status.h"
 #include "capture/output.h"
 #include "mix/audible_processes.h"
+#include "mix/executable_name.h"
 #include "mix/process_table.h"
 #include "mix/source_selection.h"
 
@@ -59,6 +61,42 @@ BOOL CALLBACK TakeMainWindow(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+// Runtimes that play for whichever app started them, under their own name
+// in every app: WebView2, Qt WebEngine, CefSharp's subprocess, and on Linux
+// WebKitGTK's and WPE's web and GPU processes. A browser's audio service
+// is none: it runs the browser's own executable (chrome.exe or msedge.exe
+// with --type=utility, firefox.exe -contentproc).
+constexpr std::wstring_view kSharedHosts[] = {
+    L"msedgewebview2.exe", L"qtwebengineprocess.exe", L"cefsharp.browsersubprocess.exe",
+    L"webkitwebprocess",   L"webkitgpuprocess",       L"wpewebprocess",
+};
+
+bool IsSharedHost(std::wstring_view name) {
+    return std::any_of(std::begin(kSharedHosts), std::end(kSharedHosts),
+                       [&](std::wstring_view host) { return IsExecutableNamed(name, host); });
+}
+
+// The nearest ancestor that is no shared host names the app; null when the
+// line ends first or that ancestor has no name.
+std::optional<std::wstring> HostingApp(const AncestorChain& chain, const ProcessTable& table) {
+    for (size_t i = 1; i < chain.size(); ++i) {
+        const auto entry = table.find(chain[i]);
+        if (entry == table.end()) break;
+        if (IsSharedHost(entry->second.exe_name)) continue;
+        if (entry->second.exe_name.empty()) break;
+        return entry->second.exe_name;
+    }
+    return std::nullopt;
+}
+
+// The pid whose windows are the desktop's, 0 when there is no shell.
+DWORD ShellPid() {
+    DWORD pid = 0;
+    const HWND shell = GetShellWindow();
+    if (shell == nullptr || GetWindowThreadProcessId(shell, &pid) == 0) return 0;
+    return pid;
+}
+
 bool ListedBefore(const ListedProcess& a, const ListedProcess& b) {
     if (a.active != b.active) return a.active;
     const int order = CompareStringOrdinal(a.name.data(), static_cast<int>(a.name.size()), b.name.data(),
@@ -66,6 +104,29 @@ bool ListedBefore(const ListedProcess& a, const ListedProcess& b) {
     if (order != CSTR_EQUAL) return order == CSTR_LESS_THAN;
     if (a.name != b.name) return a.name < b.name;
     return a.pid < b.pid;
+}
+
+// A console shows UTF-16 as it is, where bytes would be read in its own code
+// page. Written in pieces a console takes in one call, never between the
+// two halves of a pair.
+HRESULT WriteToConsole(const std::string& text) {
+    constexpr DWORD kPiece = 8192;
+    std::wstring units(text.size(), L'\0');  // never more units than bytes
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), units.data(),
+                                           static_cast<int>(units.size()));
+    if (length <= 0) return HRESULT_FROM_WIN32(GetLastError());
+    const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (size_t at = 0; at < static_cast<size_t>(length);) {
+        DWORD piece = static_cast<DWORD>(std::min<size_t>(kPiece, static_cast<size_t>(length) - at));
+        const WCHAR last = units[at + piece - 1];
+        if (at + piece < static_cast<size_t>(length) && last >= 0xD800 && last <= 0xDBFF) --piece;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, units.data() + at, piece, &written, nullptr))
+            return HRESULT_FROM_WIN32(GetLastError());
+        if (written == 0) return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+        at += written;
+    }
+    return S_OK;
 }
 
 void AppendNullable(std::string& out, const std::optional<std::wstring>& text) {
@@ -82,6 +143,9 @@ std::vector<ListedProcess> FindListedProcesses(HRESULT* failure) {
     std::vector<ListedProcess> listed;
     if (owners.empty()) return listed;
     const ProcessTable table = SnapshotProcesses(false);
+    const DWORD shell_pid = ShellPid();
+    // Each row's own pid, then the ancestors whose windows it may show.
+    std::vector<AncestorChain> lines;
     std::map<DWORD, std::optional<std::wstring>> titles;
     std::vector<WCHAR> buffer(kLongestPath);
     for (const auto& [pid, active] : owners) {
@@ -92,15 +156,26 @@ std::vector<ListedProcess> FindListedProcesses(HRESULT* failure) {
         process.name = entry->second.exe_name;
         process.active = active;
         // The chain keeps a parent only if it started before its child.
-        const AncestorChain chain = BuildAncestorChain(pid, table);
+        AncestorChain chain = BuildAncestorChain(pid, table);
         if (chain.size() >= 2 && table.count(chain[1]) != 0) process.parent = chain[1];
         process.path = ImagePath(pid, process.name, buffer);
+        if (IsSharedHost(process.name)) process.host = HostingApp(chain, table);
+        const auto past = std::find_if(chain.begin() + (chain.empty() ? 0 : 1), chain.end(),
+                                       [&](DWORD up) { return up == shell_pid || table.count(up) == 0; });
+        chain.erase(past, chain.end());
+        for (const DWORD up : chain) titles[up];
         listed.push_back(std::move(process));
-        titles[pid];
+        lines.push_back(std::move(chain));
     }
     WindowSearch search{&titles, {}};
     EnumWindows(TakeMainWindow, reinterpret_cast<LPARAM>(&search));
-    for (ListedProcess& process : listed) process.window = titles[process.pid];
+    for (size_t i = 0; i < listed.size(); ++i) {
+        for (const DWORD up : lines[i]) {
+            if (!titles[up]) continue;
+            listed[i].window = titles[up];
+            break;
+        }
+    }
     std::sort(listed.begin(), listed.end(), ListedBefore);
     return listed;
 }
@@ -114,6 +189,8 @@ std::string FormatListedProcess(const ListedProcess& process) {
     AppendNullable(line, process.path);
     line += process.active ? ",\"active\":true,\"window\":" : ",\"active\":false,\"window\":";
     AppendNullable(line, process.window);
+    line += ",\"host\":";
+    AppendNullable(line, process.host);
     line += "}\n";
     return line;
 }
@@ -124,7 +201,12 @@ int ListProcesses() {
     if (FAILED(failure)) return ReportError("sessions", failure);
     std::string text;
     for (const ListedProcess& process : listed) text += FormatListedProcess(process);
-    HRESULT written = text.empty() ? S_OK : WriteOutput(text.data(), text.size());
+    if (text.empty()) return 0;
+    if (IsConsoleOutput()) {
+        const HRESULT written = WriteToConsole(text);
+        return written == S_OK ? 0 : EndOfOutput(written);
+    }
+    HRESULT written = WriteOutput(text.data(), text.size());
     if (written == S_OK) written = FlushOutput();
     return written == S_OK ? 0 : EndOfOutput(written);
 }

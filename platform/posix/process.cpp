@@ -2,6 +2,7 @@
 // the tool's own id.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,26 +44,16 @@ DWORD Win32ErrorFromErrno(int error) {
     }
 }
 
-// Linux file names are bytes: invalid UTF-8 becomes U+FFFD, one per bad byte.
+// Linux file names are bytes, Windows' are UTF-16: one that is not valid
+// UTF-8 has no Windows name, and converts to none (empty), where U+FFFD
+// would make every such name one name.
 std::wstring Utf16FromUtf8(const std::string& bytes) {
     if (bytes.empty()) return {};
     std::wstring units(bytes.size(), L'\0');  // never more units than bytes
-    const int written = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), units.data(),
-                                            static_cast<int>(units.size()));
+    const int written = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                                            units.data(), static_cast<int>(units.size()));
     units.resize(written > 0 ? static_cast<size_t>(written) : 0);
     return units;
-}
-
-// False when the file cannot be read, which for /proc/PID means the process is gone.
-bool ReadSmallFile(const std::string& path, std::string& contents) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    contents.clear();
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) contents.append(buffer, static_cast<size_t>(got));
-    close(fd);
-    return got == 0;
 }
 
 // The executable's full path; errno tells why not.
@@ -74,24 +65,25 @@ bool ExecutablePath(const std::string& dir, std::string& path) {
         return false;
     }
     path.assign(target, static_cast<size_t>(length));
-    // The link of an executable replaced or removed since exec says so.
+    // The link of an executable replaced or removed since exec says so; the
+    // file it still names has no links left. A file may be called
+    // "x (deleted)" too.
     const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+    struct stat file;
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0 &&
+        stat((dir + "/exe").c_str(), &file) == 0 && file.st_nlink == 0)
         path.resize(path.size() - deleted.size());
     return true;
 }
 
 // The executable's file name as Windows' szExeFile gives it: no directory.
-bool ExecutableName(const std::string& dir, std::string& name) {
+// None (empty) where the executable cannot be read: kernel threads and
+// zombies have none, and another user's is refused. /proc/PID/comm is no
+// stand-in: it is cut at 15 bytes, and any process may set its own.
+std::wstring ExecutableName(const std::string& dir) {
     std::string path;
-    if (ExecutablePath(dir, path)) {
-        name = path.substr(path.find_last_of('/') + 1);
-        return true;
-    }
-    // Kernel threads have no executable, and others' may be unreadable.
-    if (!ReadSmallFile(dir + "/comm", name)) return false;
-    if (!name.empty() && name.back() == '\n') name.pop_back();
-    return true;
+    if (!ExecutablePath(dir, path)) return {};
+    return Utf16FromUtf8(path.substr(path.find_last_of('/') + 1));
 }
 
 struct StartedProcess {
@@ -149,17 +141,15 @@ struct ProcessHandle {
 
 void DestroyProcessHandle(KernelObject* object) { delete reinterpret_cast<ProcessHandle*>(object); }
 
+// A process without a name is still one: the table needs its parent link.
 bool ReadProcess(int proc, DWORD pid, ProcessRecord& record) {
-    const std::string dir = "/proc/" + std::to_string(pid);
-    std::string name;
     StartedProcess started;
     // The start time is not needed here, but stat is cheaper to read than status.
     if (!ReadStarted(proc, pid, 0, started)) return false;
     record.parent_pid = started.parent_pid;
     record.threads = started.threads;
-    if (!ExecutableName(dir, name)) return false;
     record.pid = pid;
-    record.exe = Utf16FromUtf8(name);
+    record.exe = ExecutableName("/proc/" + std::to_string(pid));
     size_t keep = std::min<size_t>(record.exe.size(), MAX_PATH - 1);
     // A cut never splits a surrogate pair.
     if (keep > 0 && keep < record.exe.size() && record.exe[keep - 1] >= 0xD800 && record.exe[keep - 1] <= 0xDBFF) --keep;
@@ -333,6 +323,10 @@ BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName
         return FALSE;
     }
     const std::wstring units = Utf16FromUtf8(path);
+    if (units.empty()) {  // a path with no Windows spelling
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return FALSE;
+    }
     if (units.size() + 1 > *lpdwSize) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;

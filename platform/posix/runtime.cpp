@@ -4,6 +4,8 @@
 #include <csignal>
 #include <unistd.h>
 
+#include <string>
+
 #include "platform/posix/thread_priority.h"
 #include "platform/win32.h"
 
@@ -69,6 +71,57 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
         return FALSE;
     }
     if (lpMode != nullptr) *lpMode = 0x3;  // ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT
+    return TRUE;
+}
+
+namespace {
+
+void AppendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+        return;
+    }
+    static constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+    int trail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    out += static_cast<char>(kLead[trail] | (code >> (6 * trail)));
+    while (trail-- > 0) out += static_cast<char>(0x80 | ((code >> (6 * trail)) & 0x3F));
+}
+
+}  // namespace
+
+// A terminal takes UTF-8; a unit that is half a pair shows as U+FFFD, as a
+// console shows it.
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID) {
+    DWORD mode = 0;
+    if (!GetConsoleMode(hConsoleOutput, &mode)) return FALSE;
+    if (lpBuffer == nullptr && nNumberOfCharsToWrite > 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const auto* units = static_cast<const WCHAR*>(lpBuffer);
+    std::string bytes;
+    for (DWORD i = 0; i < nNumberOfCharsToWrite; ++i) {
+        const auto unit = static_cast<char32_t>(units[i]) & 0xFFFF;
+        const char32_t next = i + 1 < nNumberOfCharsToWrite ? static_cast<char32_t>(units[i + 1]) & 0xFFFF : 0;
+        if (unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            AppendUtf8(bytes, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
+            ++i;
+        } else {
+            AppendUtf8(bytes, unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
+        }
+    }
+    const int fd = static_cast<int>(-10 - reinterpret_cast<intptr_t>(hConsoleOutput));
+    for (size_t at = 0; at < bytes.size();) {
+        const ssize_t wrote = write(fd, bytes.data() + at, bytes.size() - at);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            SetLastError(wrote < 0 && errno == EPIPE ? ERROR_BROKEN_PIPE : ERROR_WRITE_FAULT);
+            return FALSE;
+        }
+        at += static_cast<size_t>(wrote);
+    }
+    if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
     return TRUE;
 }
 

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr DWORD kErrInvalidChars = 0x8;  // MB_ERR_INVALID_CHARS
-
 // Invalid UTF-8 (Linux file names are bytes) becomes U+FFFD, one per bad
 // byte; false if there was any.
 bool Utf16FromUtf8(const char* bytes, size_t size, std::wstring& units) {
@@ -62,13 +60,15 @@ bool Utf16FromUtf8(const char* bytes, size_t size, std::wstring& units) {
 
 // The C library's simple upper-case mapping of Unicode, one UTF-16 unit at a
 // time (surrogates map to themselves), as Windows' table does; ASCII only
-// where the C.UTF-8 locale is missing.
+// where the C.UTF-8 locale is missing. Windows' table never takes a letter
+// outside ASCII into it: dotless i (U+0131) and long s (U+017F) stay
+// themselves, where Unicode's mapping gives I and S.
 WCHAR Upper(WCHAR unit) {
     static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
     if (unit >= L'a' && unit <= L'z') return static_cast<WCHAR>(unit - L'a' + L'A');
     if (unit < 0x80 || unicode == static_cast<locale_t>(0) || (unit >= 0xD800 && unit <= 0xDFFF)) return unit;
     const wint_t upper = towupper_l(static_cast<wint_t>(unit), unicode);
-    return upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
+    return upper >= 0x80 && upper <= 0xFFFF ? static_cast<WCHAR>(upper) : unit;
 }
 
 size_t Length(LPCWCH text, int count) {
@@ -98,15 +98,16 @@ int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2, int 
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
                         int cchWideChar) {
-    if (CodePage != CP_ACP || (dwFlags & ~kErrInvalidChars) != 0 || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
-        cbMultiByte < -1 || cchWideChar < 0 || (cchWideChar > 0 && lpWideCharStr == nullptr)) {
+    if ((CodePage != CP_ACP && CodePage != CP_UTF8) || (dwFlags & ~MB_ERR_INVALID_CHARS) != 0 ||
+        lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+        (cchWideChar > 0 && lpWideCharStr == nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     // With -1 the NUL is converted too.
     const size_t size = cbMultiByte >= 0 ? static_cast<size_t>(cbMultiByte) : std::char_traits<char>::length(lpMultiByteStr) + 1;
     std::wstring units;
-    if (!Utf16FromUtf8(lpMultiByteStr, size, units) && (dwFlags & kErrInvalidChars) != 0) {
+    if (!Utf16FromUtf8(lpMultiByteStr, size, units) && (dwFlags & MB_ERR_INVALID_CHARS) != 0) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return 0;
     }

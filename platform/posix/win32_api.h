@@ -278,6 +278,8 @@ HWND GetWindow(HWND hWnd, UINT uCmd);
 // The title: at most nMaxCount - 1 units and a NUL; returns the units copied.
 int GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
 int GetWindowTextLengthW(HWND hWnd);
+// The shell's desktop window; null when no shell runs.
+HWND GetShellWindow();
 
 // ---- Strings (group: runtime) --------------------------------------------------
 
@@ -289,8 +291,11 @@ int GetWindowTextLengthW(HWND hWnd);
 #define CSTR_GREATER_THAN 3
 int CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2, int cchCount2, BOOL bIgnoreCase);
 // The process's code page (CP_ACP) to UTF-16; bytes it cannot convert
-// become U+FFFD. With cchWideChar 0, the units needed.
+// become U+FFFD, or with MB_ERR_INVALID_CHARS fail the call
+// (ERROR_NO_UNICODE_TRANSLATION). With cchWideChar 0, the units needed.
 #define CP_ACP 0u
+#define CP_UTF8 65001u  // the same code page here
+#define MB_ERR_INVALID_CHARS 0x8u
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
                         int cchWideChar);
 
@@ -325,6 +330,10 @@ unsigned long* __doserrno();
 #define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+// UTF-16 text to a console (a terminal here); ERROR_INVALID_HANDLE for
+// anything else, a pipe or a file included.
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
 
 // Scheduling: the Multimedia Class Scheduler and the process's power
 // throttling. Requests that a system without them grants by doing nothing.

@@ -23,6 +23,7 @@ typedef struct _XDisplay Display;
 typedef unsigned long XID;
 typedef unsigned long Atom;
 typedef int (*XErrorHandler)(Display*, void*);
+constexpr Atom XA_ATOM = 4;
 constexpr Atom XA_CARDINAL = 6;
 constexpr Atom XA_WINDOW = 33;
 constexpr Atom XA_WM_NAME = 39;
@@ -59,6 +60,7 @@ struct Xlib {
     int (*GetWindowAttributes)(Display*, XID, XWindowAttributes*);
     Display* display;
     Atom net_wm_pid, net_wm_name, utf8_string, wm_state, client_list_stacking, client_list;
+    Atom net_wm_window_type, net_wm_window_type_desktop;
 };
 
 // A window that has gone is an ordinary answer, not a reason to exit (Xlib's
@@ -98,6 +100,8 @@ Xlib* OpenXlib() {
         xlib.wm_state = xlib.InternAtom(xlib.display, "WM_STATE", 0);
         xlib.client_list_stacking = xlib.InternAtom(xlib.display, "_NET_CLIENT_LIST_STACKING", 0);
         xlib.client_list = xlib.InternAtom(xlib.display, "_NET_CLIENT_LIST", 0);
+        xlib.net_wm_window_type = xlib.InternAtom(xlib.display, "_NET_WM_WINDOW_TYPE", 0);
+        xlib.net_wm_window_type_desktop = xlib.InternAtom(xlib.display, "_NET_WM_WINDOW_TYPE_DESKTOP", 0);
         opened = &xlib;
     });
     return opened;
@@ -284,4 +288,22 @@ int GetWindowTextLengthW(HWND hWnd) {
     std::lock_guard<std::mutex> hold(serial);
     Xlib* xlib = AsWindow(hWnd) != 0 ? OpenXlib() : nullptr;
     return xlib != nullptr ? static_cast<int>(WindowTitle(xlib, AsWindow(hWnd)).size()) : 0;
+}
+
+// The desktop is the top-level window of the desktop type (the EWMH's
+// _NET_WM_WINDOW_TYPE_DESKTOP: a file manager's or a shell's desktop icons).
+HWND GetShellWindow() {
+    std::lock_guard<std::mutex> hold(serial);
+    Xlib* xlib = OpenXlib();
+    if (xlib == nullptr) return nullptr;
+    for (const XID window : TopLevelWindows(xlib)) {
+        Atom type;
+        int format;
+        std::vector<unsigned long> types;
+        std::string unused;
+        if (ReadProperty(xlib, window, xlib->net_wm_window_type, XA_ATOM, type, format, types, unused) &&
+            format == 32 && std::find(types.begin(), types.end(), xlib->net_wm_window_type_desktop) != types.end())
+            return reinterpret_cast<HWND>(static_cast<uintptr_t>(window));
+    }
+    return nullptr;
 }

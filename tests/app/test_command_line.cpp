@@ -97,7 +97,7 @@ TEST_F(ScriptedTest, ListIsAWordAloneAndAppTakesTheLastNameFromTheCodePage) {
         {{"--include", "5", "--list", "--mix", "6"}, true, 6, true, L""},  // the pairs go on after it
         {{"--app", "--list"}, false, 0, false, L"--list"},
         {{"--app", "a", "--include", "3", "--app", "B.exe"}, false, 3, false, L"B.exe"},
-        {{"--app", "\xff" "caf\xc3\xa9"}, false, 0, false, L"\xfffd" L"caf\u00e9"},
+        {{"--app", "caf\xc3\xa9 \xf0\x9f\x8e\xb5"}, false, 0, false, L"caf\u00e9 \xd83c\xdfb5"},
     };
     for (Case& c : cases) {
         const CommandLine line = ParseCommandLine(c.args.argc(), c.args.argv());

@@ -26,6 +26,7 @@ TEST_P(ArgumentErrorTest, ReportsArgsAndTouchesNothing) {
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
 
+    scripted::SetHorizon(100);  // a line taken for a capture ends here, without an exit code
     const auto run = scripted::Run([&] { return PcmtapMain(static_cast<int>(strings.size()), argv.data()); });
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.err, "ERROR args 0x80070057\n");
@@ -47,7 +48,15 @@ INSTANTIATE_TEST_SUITE_P(Lines, ArgumentErrorTest,
                                            std::vector<std::string>{"--app", ""},
                                            std::vector<std::string>{"--app", "bin/player"},
                                            std::vector<std::string>{"--include", "5", "--app", "C:\\player.exe"},
-                                           std::vector<std::string>{"--app", std::string(261, 'a')}));
+                                           std::vector<std::string>{"--app", std::string(261, 'a')},
+                                           // Names no Windows file can have, so that none ever matches.
+                                           std::vector<std::string>{"--app", "C:player.exe"},
+                                           std::vector<std::string>{"--app", "player."},
+                                           std::vector<std::string>{"--app", "player.exe "},
+                                           std::vector<std::string>{"--app", "play\x1f" "er"},
+                                           std::vector<std::string>{"--app", "play|er"},
+                                           std::vector<std::string>{"--app", "play*"},
+                                           std::vector<std::string>{"--app", "caf\xe9"}));  // not UTF-8
 
 TEST_F(EntryTest, FailedComInitialisationEndsBeforeAnyAudio) {
     scripted::SetResult("CoInitializeEx", static_cast<HRESULT>(0x8001010Eu));
@@ -170,13 +179,51 @@ TEST_F(EntryTest, ListPrintsEachProcessWithASessionOnceAsJsonAndExits) {
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out,
-              "{\"pid\":40,\"parent\":null,\"name\":\"b\\\"\\\\.exe\",\"path\":null,\"active\":true,\"window\":null}\n"
+              "{\"pid\":40,\"parent\":null,\"name\":\"b\\\"\\\\.exe\",\"path\":null,\"active\":true,\"window\":null,"
+              "\"host\":null}\n"
               "{\"pid\":20,\"parent\":1,\"name\":\"Zed.exe\",\"path\":\"C:\\\\Apps\\\\Zed.exe\",\"active\":true,"
-              "\"window\":\"Zed \xe2\x80\x94 song\"}\n"
-              "{\"pid\":30,\"parent\":1,\"name\":\"audiodg.exe\",\"path\":null,\"active\":false,\"window\":null}\n");
+              "\"window\":\"Zed \xe2\x80\x94 song\",\"host\":null}\n"
+              "{\"pid\":30,\"parent\":1,\"name\":\"audiodg.exe\",\"path\":null,\"active\":false,\"window\":null,"
+              "\"host\":null}\n");
     EXPECT_THAT(scripted::Activations(), IsEmpty());
     EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
     EXPECT_THAT(scripted::OpenObjects(), IsEmpty());
+}
+
+// A desktop as users meet it: a browser playing from its windowless audio
+// service, an app playing through WebView2's, a tray process started by
+// the shell, and a WebView2 process whose app has gone. A console gets the
+// lines as UTF-16.
+TEST_F(EntryTest, ListNamesWindowlessPlayersByTheirAppOnAConsole) {
+    scripted::SetProcesses({{1, 0, L"explorer.exe", 10},
+                            {60, 1, L"Browser.exe", 20}, {61, 60, L"Browser.exe", 30},
+                            {70, 1, L"Chat.exe", 20}, {71, 70, L"msedgewebview2.exe", 30},
+                            {72, 71, L"MSEdgeWebView2.exe", 40}, {80, 1, L"tray.exe", 20},
+                            {90, 99, L"msedgewebview2.exe", 20}});
+    scripted::Endpoint speakers;
+    for (const DWORD pid : {61, 72, 80, 90}) speakers.sessions.push_back({AudioSessionStateActive, false, pid});
+    scripted::SetEndpoints({speakers});
+    const std::wstring chat_title{L'C', L'h', L'a', L't', L' ', wchar_t(0xD83C), wchar_t(0xDFB5)};
+    const std::pair<uint64_t, DWORD> windows[] = {{200, 1}, {201, 1}, {210, 60}, {220, 70}};
+    for (const auto& [hwnd, pid] : windows) scripted::SetWindow(hwnd, pid);
+    scripted::SetShellWindow(200);
+    scripted::SetWindowLook(200, L"Program Manager");
+    scripted::SetWindowLook(201, L"Downloads");
+    scripted::SetWindowLook(210, L"P\u00e1gina \u2014 Browser");
+    scripted::SetWindowLook(220, chat_title);
+    scripted::SetStdoutConsole(true);
+    const auto run = RunMain({"--list"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.console,
+              L"{\"pid\":61,\"parent\":60,\"name\":\"Browser.exe\",\"path\":null,\"active\":true,"
+              L"\"window\":\"P\u00e1gina \u2014 Browser\",\"host\":null}\n"
+              L"{\"pid\":72,\"parent\":71,\"name\":\"MSEdgeWebView2.exe\",\"path\":null,\"active\":true,"
+              L"\"window\":\"" + chat_title + L"\",\"host\":\"Chat.exe\"}\n"
+              L"{\"pid\":90,\"parent\":null,\"name\":\"msedgewebview2.exe\",\"path\":null,\"active\":true,"
+              L"\"window\":null,\"host\":null}\n"
+              L"{\"pid\":80,\"parent\":1,\"name\":\"tray.exe\",\"path\":null,\"active\":true,"
+              L"\"window\":null,\"host\":null}\n");
 }
 
 }  // namespace

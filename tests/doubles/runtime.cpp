@@ -44,6 +44,26 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
     return TRUE;
 }
 
+// What the console shows, kept as the units it was given.
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved) {
+    const Outcome outcome = Enter("WriteConsoleW");
+    if (lpReserved != nullptr) Violation("WriteConsoleW with a reserved pointer");
+    if (hConsoleOutput != reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1C)) || !TheWorld().stdout_console) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (FAILED(outcome.result)) {
+        const ULONG code = static_cast<ULONG>(outcome.result);
+        SetLastError((code >> 16) == 0x8007 ? code & 0xFFFF : ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> hold(TheWorld().lock);
+    TheWorld().console.append(static_cast<const WCHAR*>(lpBuffer), nNumberOfCharsToWrite);
+    if (lpNumberOfCharsWritten != nullptr) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    return TRUE;
+}
+
 HANDLE GetCurrentProcess() {
     Enter("GetCurrentProcess");
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));

@@ -42,6 +42,7 @@ struct RunResult {
     std::optional<int> exit_code;  // empty when the run reached the horizon
     std::string out;               // every byte that reached stdout's reader
     std::string err;               // every byte written to stderr
+    std::wstring console;          // every unit WriteConsoleW took, when stdout is a console
 };
 
 // Runs body with stdout and stderr replaced by the scripted streams. stdout is
@@ -149,6 +150,8 @@ void SetChildWindow(uint64_t hwnd, uint64_t parent_hwnd, DWORD owner_pid, std::w
 // made by SetWindow are visible, untitled and unowned; EnumWindows gives the
 // top-level ones in ascending handle order, which stands for z-order.
 void SetWindowLook(uint64_t hwnd, std::wstring title, bool visible = true, uint64_t owner_hwnd = 0);
+// The desktop's window, which GetShellWindow gives (default: none, 0).
+void SetShellWindow(uint64_t hwnd);
 
 // ---- Process-loopback streams --------------------------------------------------
 

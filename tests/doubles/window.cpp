@@ -114,3 +114,8 @@ int GetWindowTextLengthW(HWND hWnd) {
     const World::Window* window = FindWindow(hWnd);
     return window != nullptr ? static_cast<int>(window->title.size()) : 0;
 }
+
+HWND GetShellWindow() {
+    Enter("GetShellWindow");
+    return reinterpret_cast<HWND>(TheWorld().shell_window);
+}

@@ -131,6 +131,7 @@ void Reset() {
     world.processes = std::make_shared<const std::vector<Process>>();
     world.own_pid = 4242;
     world.windows.clear();
+    world.shell_window = 0;
     world.loopbacks.clear();
     world.activations.clear();
     world.streams.clear();
@@ -152,6 +153,7 @@ void Reset() {
     world.stdout_console = false;
     world.out.clear();
     world.err.clear();
+    world.console.clear();
 }
 
 void SetHorizon(uint64_t ms) { TheWorld().horizon_ns = ms * 1000000u; }
@@ -180,6 +182,7 @@ RunResult Run(const std::function<int()>& body) {
     std::lock_guard<std::recursive_mutex> hold(world.lock);
     result.out = world.out;
     result.err = world.err;
+    result.console = world.console;
     return result;
 }
 
@@ -258,6 +261,8 @@ void SetWindow(uint64_t hwnd, DWORD owner_pid) { TheWorld().windows[hwnd] = {own
 void SetChildWindow(uint64_t hwnd, uint64_t parent_hwnd, DWORD owner_pid, std::wstring class_name) {
     TheWorld().windows[hwnd] = {owner_pid, parent_hwnd, std::move(class_name)};
 }
+
+void SetShellWindow(uint64_t hwnd) { TheWorld().shell_window = hwnd; }
 
 void SetWindowLook(uint64_t hwnd, std::wstring title, bool visible, uint64_t owner_hwnd) {
     World::Window& window = TheWorld().windows.at(hwnd);

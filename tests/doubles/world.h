@@ -147,6 +147,7 @@ struct World {
         uint64_t owner = 0;  // the owner window (GW_OWNER)
     };
     std::map<uint64_t, Window> windows;  // in ascending handle order, which stands for z-order
+    uint64_t shell_window = 0;
 
     std::map<DWORD, Loopback> loopbacks;
     std::vector<Activation> activations;
@@ -178,6 +179,7 @@ struct World {
     bool stdout_console = false;
     std::string out;
     std::string err;
+    std::wstring console;
 };
 
 World& TheWorld();

@@ -196,6 +196,7 @@ TEST_F(SourceSelectionTest, AppModeTakesTheTopmostProcessOfEachMatchingLineButNe
     const Case cases[] = {
         {"case and .exe do not matter", L"PLAYER", {{10, 1, L"player.exe"}, {11, 1, L"Player"}, {12, 1, L"player.exe.exe"}}, {10, 11}},
         {"... nor does the case of other scripts", L"\u00C9T\u00C9.EXE", {{10, 1, L"\u00E9t\u00E9.exe"}}, {10}},
+        {"... but dotless i and long s are not I and S", L"\u017Fpot\u0131fy", {{10, 1, L"spotify.exe"}}, {}},
         {"no part of a name", L"play", {{10, 1, L"player.exe"}, {11, 1, L"play.exe.bak"}, {12, 1, L"xplay.exe"}}, {}},
         {"a name that could not be read is none", L".exe", {{10, 1, L""}}, {}},
         {"two instances, each once; a nested match is inside its ancestor's tree", L"player.exe",

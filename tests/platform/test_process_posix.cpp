@@ -91,10 +91,12 @@ TEST(ProcessSnapshot, ExecutableNamesArriveAsUtf16CodeUnits) {
         {"two-byte", "pl\xC3\xA4yer", u"pl\u00E4yer"},
         {"three-byte", "\xE5\xA3\xB0\xE9\x9F\xB3", u"\u58F0\u97F3"},
         {"beyond the BMP", "tone-\xF0\x9F\x8E\xB5", u"tone-\U0001F3B5"},
-        {"stray byte", "a\xFFz", u"a\uFFFDz"},
-        {"overlong slash", "a\xC0\xAFz", u"a\uFFFD\uFFFDz"},
-        {"encoded surrogate", "a\xED\xA0\x80z", u"a\uFFFD\uFFFD\uFFFDz"},
-        {"cut short at the end", "a\xE2\x82", u"a\uFFFD\uFFFD"},
+        {"named as if removed", "player (deleted)", u"player (deleted)"},
+        // Bytes Windows has no name for: no name, not one U+FFFD name for all.
+        {"stray byte", "a\xFFz", u""},
+        {"overlong slash", "a\xC0\xAFz", u""},
+        {"encoded surrogate", "a\xED\xA0\x80z", u""},
+        {"cut short at the end", "a\xE2\x82", u""},
     };
     for (const NameCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -114,6 +116,20 @@ TEST(ProcessSnapshot, RemovedExecutableKeepsItsPlainName) {
     const std::optional<Found> found = FindInSnapshot(static_cast<DWORD>(child.pid));
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->exe, L"gone-player");
+}
+
+// An exited child not yet reaped has no executable, so no name (its comm is
+// still there, and is no name), but stays in the table with its parent.
+TEST(ProcessSnapshot, ZombieHasNoName) {
+    Child child("zombie-player");
+    ASSERT_GT(child.pid, 0);
+    kill(child.pid, SIGKILL);
+    siginfo_t exited{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child.pid), &exited, WEXITED | WNOWAIT), 0);
+    const std::optional<Found> found = FindInSnapshot(static_cast<DWORD>(child.pid));
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->parent, static_cast<DWORD>(getpid()));
+    EXPECT_EQ(found->exe, L"");
 }
 
 // The native list, with a name that ends its /proc/PID/stat field twice.
