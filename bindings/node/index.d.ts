@@ -102,7 +102,8 @@ export declare class Capture<Chunk extends Buffer | Int16Array = Buffer> extends
 
 /**
  * Starts pcmtap on a target. Throws a TypeError for a target that is not
- * valid, and a PcmtapError (stage 'spawn', code 'PCMTAP_NOT_FOUND') when no
+ * valid (a bad pid, handle or name, an empty list alone, exclude with
+ * include, hwnd or app), and a PcmtapError (stage 'spawn', code 'PCMTAP_NOT_FOUND') when no
  * binary is found.
  */
 export declare function capture(target: Target, options: CaptureOptions & { frames: true }): Capture<Int16Array>;
@@ -114,7 +115,7 @@ export interface App {
   pid: number;
   /** Its parent's pid, or null. */
   parent: number | null;
-  /** Its executable's file name: what capture({ app }) takes. */
+  /** Its executable's file name: what capture({ app }) takes (for a shared host, take `host` instead). */
   name: string;
   /** Its executable's full path, or null when it cannot be read. */
   path: string | null;
