@@ -49,8 +49,6 @@ capture({ app: 42 });
 capture({ include: [1], exclude: 2 });
 // @ts-expect-error the mix leaves out one tree
 capture({ mix: [1, 2] });
-// @ts-expect-error a list of names, not of numbers
-capture({ app: ['game', 1] });
 // @ts-expect-error the timeout is a number of milliseconds
 listApps({ timeout: '1s' });
 // @ts-expect-error frames is a boolean
