@@ -1,20 +1,34 @@
 /// <reference types="node" />
 import { Readable } from 'node:stream';
 
-/** What to capture: one process tree, everything but one, the filtered mix, a window's process, or every tree of one executable. */
+/** One value, or a list of them. */
+export type OneOrMore<T> = T | readonly T[];
+
+/** The trees to capture, mixed: processes with their descendants, windows' processes, every tree of an executable. */
+interface Taken {
+  include?: OneOrMore<number>;
+  hwnd?: OneOrMore<number | bigint>;
+  app?: OneOrMore<string>;
+  exclude?: never;
+  mix?: never;
+}
+
+/**
+ * What to capture: one or more process trees, windows' processes and
+ * executables, mixed; everything but one or more process trees; or the
+ * filtered mix. Taking trees and leaving trees out do not combine.
+ */
 export type Target =
-  | { include: number }
-  | { exclude: number }
-  | { mix: number }
-  | { hwnd: number | bigint }
-  | { app: string };
+  | (Taken & ({ include: OneOrMore<number> } | { hwnd: OneOrMore<number | bigint> } | { app: OneOrMore<string> }))
+  | { exclude: OneOrMore<number>; include?: never; hwnd?: never; app?: never; mix?: never }
+  | { mix: number; include?: never; hwnd?: never; app?: never; exclude?: never };
 
 export interface CaptureOptions {
   /** Yield whole frames only, as interleaved Int16Array (left, right, left, ...). */
   frames?: boolean;
 }
 
-/** The READY line: the pid captured (include, exclude, hwnd), or the number of sources in the mix (mix, app). */
+/** The READY line: the pid captured (one include, exclude or hwnd), or the number of sources in the mix (mix, app, several targets, several excludes). */
 export type ReadyInfo = { pid: number } | { sources: number };
 
 export interface Format {
@@ -26,7 +40,7 @@ export interface Format {
 
 export declare const FORMAT: Format;
 
-/** The steps pcmtap reports, and this package's own: 'spawn' (no binary, or it could not start), 'exit' (it ended without a status line) and 'list' (listApps() got no answer, or one it could not read). */
+/** The steps pcmtap reports ('sessions': listApps() found no audio service to ask), and this package's own: 'spawn' (no binary, or it could not start), 'exit' (it ended without a status line) and 'list' (listApps() got no answer, or one it could not read). */
 export type Stage =
   | 'args'
   | 'coinit'
@@ -38,6 +52,7 @@ export type Stage =
   | 'start'
   | 'buffer'
   | 'output'
+  | 'sessions'
   | 'spawn'
   | 'exit'
   | 'list';
@@ -87,7 +102,8 @@ export declare class Capture<Chunk extends Buffer | Int16Array = Buffer> extends
 
 /**
  * Starts pcmtap on a target. Throws a TypeError for a target that is not
- * valid, and a PcmtapError (stage 'spawn', code 'PCMTAP_NOT_FOUND') when no
+ * valid (a bad pid, handle or name, an empty list alone, exclude with
+ * include, hwnd or app), and a PcmtapError (stage 'spawn', code 'PCMTAP_NOT_FOUND') when no
  * binary is found.
  */
 export declare function capture(target: Target, options: CaptureOptions & { frames: true }): Capture<Int16Array>;
@@ -99,19 +115,28 @@ export interface App {
   pid: number;
   /** Its parent's pid, or null. */
   parent: number | null;
-  /** Its executable's file name: what capture({ app }) takes. */
+  /** Its executable's file name: what capture({ app }) takes (for a shared host, take `host` instead). */
   name: string;
   /** Its executable's full path, or null when it cannot be read. */
   path: string | null;
   /** Whether it is playing now. */
   active: boolean;
-  /** The title of its window, or null. */
+  /** The title of its window, or else of its nearest ancestor's that has one, or null. */
   window: string | null;
+  /** For a shared host (a WebView2 or browser helper), the file name of the app it serves, or null. */
+  host: string | null;
+}
+
+export interface ListOptions {
+  /** How long pcmtap may take to answer, in milliseconds (10000 by default; Infinity: no limit). */
+  timeout?: number;
 }
 
 /**
  * The processes that have an audio session now, those playing first, then by
- * name. Rejects with a PcmtapError when pcmtap fails, ends other than with 0,
- * or prints a line that is no app record (stage 'list', code 'PCMTAP_BAD_OUTPUT').
+ * name. Rejects with a PcmtapError when pcmtap fails (stage 'sessions': no
+ * audio service), ends other than with 0, prints a line that is no app record
+ * (stage 'list', code 'PCMTAP_BAD_OUTPUT') or gives no answer within the
+ * timeout (stage 'list', code 'ERROR_TIMEOUT').
  */
-export declare function listApps(): Promise<App[]>;
+export declare function listApps(options?: ListOptions): Promise<App[]>;

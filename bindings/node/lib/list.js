@@ -9,6 +9,8 @@ const { PcmtapError, exitError, spawnError } = require('./errors');
 // audio service, and is ended.
 const LIST_TIMEOUT_MS = 10000;
 const TIMEOUT = 0x800705b4;
+// setTimeout fires at once for a delay it cannot hold; a longer one waits for ever.
+const LONGEST_TIMER_MS = 2 ** 31 - 1;
 
 const nullOr = (value, type) => value === null || typeof value === type;
 
@@ -22,17 +24,30 @@ function appFromLine(line) {
   }
   if (v === null || typeof v !== 'object' || !Number.isInteger(v.pid) || v.pid < 1 ||
     !(v.parent === null || Number.isInteger(v.parent)) || typeof v.name !== 'string' ||
-    !nullOr(v.path, 'string') || typeof v.active !== 'boolean' || !nullOr(v.window, 'string')) return null;
-  return { pid: v.pid, parent: v.parent, name: v.name, path: v.path, active: v.active, window: v.window };
+    !nullOr(v.path, 'string') || typeof v.active !== 'boolean' || !nullOr(v.window, 'string') ||
+    !(v.host === undefined || nullOr(v.host, 'string'))) return null;
+  // A pcmtap older than the host field says nothing of hosts.
+  const host = v.host === undefined ? null : v.host;
+  return { pid: v.pid, parent: v.parent, name: v.name, path: v.path, active: v.active, window: v.window, host };
 }
 
 function listError(message, code, hresult = null) {
   return new PcmtapError(message, { stage: 'list', hresult, code });
 }
 
+function timeoutOf(options) {
+  if (options === null || typeof options !== 'object') throw new TypeError('pcmtap: options must be an object');
+  const { timeout = LIST_TIMEOUT_MS } = options;
+  if (typeof timeout !== 'number' || !(timeout > 0)) {
+    throw new TypeError(`pcmtap: timeout must be a number of milliseconds above 0 (Infinity: no limit); got ${String(timeout)}`);
+  }
+  return timeout;
+}
+
 // The processes that have an audio session now, playing ones first.
-function listApps() {
+function listApps(options = {}) {
   return new Promise((resolve, reject) => {
+    const timeout = timeoutOf(options);
     const child = launch(findBinary(), ['--list']);
     const apps = [];
     const said = [];
@@ -40,10 +55,10 @@ function listApps() {
     let failure = null; // an ERROR line
     let timedOut = false;
     let settled = false;
-    const timer = setTimeout(() => {
+    const timer = timeout <= LONGEST_TIMER_MS ? setTimeout(() => {
       timedOut = true;
       child.kill();
-    }, LIST_TIMEOUT_MS);
+    }, timeout) : null;
 
     const settle = (err) => {
       if (settled) return;
@@ -71,7 +86,7 @@ function listApps() {
     child.on('close', (code, signal) => {
       const words = said.length ? `: ${said.slice(-5).join(' | ')}` : '';
       if (timedOut) {
-        settle(listError(`pcmtap --list gave no answer within ${LIST_TIMEOUT_MS / 1000} s; try again, ` +
+        settle(listError(`pcmtap --list gave no answer within ${timeout / 1000} s; try again, ` +
           'and restart the audio service if it keeps happening', 'ERROR_TIMEOUT', TIMEOUT));
       } else if (failure) {
         settle(failure);

@@ -5,7 +5,7 @@ const { errorFromStatus } = require('./errors');
 // One status line (its CR LF or LF already taken off) as a record, or null
 // for anything that is not one: the lines a sanitizer or a library may add.
 function parseStatus(line) {
-  let m = /^READY (?:mix|app) (\d+)$/.exec(line);
+  let m = /^READY (?:mix|app|include|exclude) (\d+)$/.exec(line);
   if (m) return { ready: { sources: Number(m[1]) } };
   m = /^READY (\d+)$/.exec(line);
   if (m) return { ready: { pid: Number(m[1]) } };

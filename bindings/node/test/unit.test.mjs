@@ -36,7 +36,10 @@ describe('targets', () => {
       { include: 2 ** 32 }, { include: '5' }, { include: 5n }, { mix: Infinity }, { include: 5, exclude: 6 },
       { pid: 5 }, { hwnd: 0 }, { hwnd: 0n }, { hwnd: 2 ** 53 }, { hwnd: 2n ** 64n }, { hwnd: '0x10' },
       { app: '' }, { app: 'bin/game' }, { app: 'C:\\game.exe' }, { app: 'a\0b' }, { app: 'x'.repeat(261) }, { app: 5 },
-      { app: 'game', mix: 5 }]) {
+      { app: 'game', mix: 5 }, { include: [] }, { exclude: [] }, { mix: [5] }, { include: [5, 0] }, { hwnd: [1, '2'] },
+      { include: [5], exclude: 6 }, { app: 'game', exclude: [6] }, { hwnd: 1n, exclude: 6 },
+      ...['C:player.exe', 'a*', 'a?', 'a"b', 'a<b>', 'a|b', 'a\x1fb', 'game.', 'game ', '\uD83C', 'a\uDFB5b']
+        .map((bad) => ({ app: ['game', bad] }))]) {
       assert.throws(() => capture(target), TypeError, String(target && Object.entries(target)));
     }
     for (const options of [null, { frames: 'yes' }]) assert.throws(() => capture({ include: 5 }, options), TypeError);
@@ -49,6 +52,11 @@ describe('targets', () => {
       [{ mix: 77, include: undefined }, ['--mix', '77']],
       [{ hwnd: 2n ** 64n - 1n }, ['--hwnd', '18446744073709551615']],
       [{ app: 'é'.repeat(260) }, ['--app', 'é'.repeat(260)]],
+      [{ app: ['\u{1F3B5} v1.2.exe', 'Teams'], include: [] }, ['--app', '\u{1F3B5} v1.2.exe', '--app', 'Teams']],
+      [{ app: 'a', hwnd: [10n, 11], include: [5, 7] },
+        ['--include', '5', '--add-include', '7', '--add-hwnd', '10', '--add-hwnd', '11', '--app', 'a']],
+      [{ hwnd: [10, 11] }, ['--hwnd', '10', '--add-hwnd', '11']],
+      [{ exclude: [5, 6, 7] }, ['--exclude', '5', '--add-exclude', '6', '--add-exclude', '7']],
     ]) {
       fake([{ stderr: 'READY 1\n' }, { exit: 0 }]);
       const { errors, close } = await runToClose(capture(target));
@@ -65,6 +73,8 @@ describe('status lines', () => {
       [['READY 7\r', '\n'], { pid: 7 }],
       [['a library warning\nREADY mix 3\r\n'], { sources: 3 }],
       [['READY app 2\n'], { sources: 2 }],
+      [['READY include 2\n'], { sources: 2 }],
+      [['READY exclude 3\r\n'], { sources: 3 }],
     ]) {
       fake([...pieces.flatMap((p) => [{ stderr: p }, { sleep: 30 }]), { exit: 0 }]);
       const tap = capture({ include: 9 });
@@ -113,22 +123,30 @@ describe('status lines', () => {
 });
 
 it('listApps reads an app a line, and fails with a PcmtapError when pcmtap does or prints no app', async () => {
-  const APP = { pid: 7, parent: null, name: 'game.exe', path: null, active: true, window: 'Game' };
-  const CHILD = { ...APP, pid: 8, parent: 7, path: 'C:\\g\\game.exe', active: false, window: null };
+  const APP = { pid: 7, parent: null, name: 'game.exe', path: null, active: true, window: 'Game', host: null };
+  const CHILD = { ...APP, pid: 8, parent: 7, name: 'msedgewebview2.exe', path: 'C:\\g\\w.exe', active: false, host: 'game.exe' };
   const line = (app) => JSON.stringify(app) + '\r\n';
-  const text = line({ ...APP, later: 1 }) + line(CHILD);
+  const { host, ...older } = APP; // a pcmtap from before hosts
+  const text = line({ ...older, later: 1 }) + line(CHILD);
   fake([{ stdout: text.slice(0, 20) }, { sleep: 30 }, { stdout: text.slice(20) }, { exit: 0 }]);
   assert.deepEqual(await listApps(), [APP, CHILD]);
+  fake([{ sleep: 100 }, { stdout: line(APP) }, { exit: 0 }]);
+  assert.deepEqual(await listApps({ timeout: 2 ** 32 }), [APP], 'a timeout beyond what a timer holds waits');
   assert.deepEqual(JSON.parse(readFileSync(ARGS, 'utf8')), ['--list']);
-  for (const [steps, expected] of [
+  for (const [steps, expected, timeout] of [
     [[{ stderr: 'ERROR coinit 0x80004005\n' }, { exit: 1 }], { stage: 'coinit', hresult: 0x80004005 }],
     [[{ stdout: line(APP) }, { stderr: 'no server\n' }, { exit: 2 }], { stage: 'exit', message: /exit code 2: no server/ }],
-    ...['Segmentation fault', line({ ...APP, active: 1 }), line({ ...APP, pid: '7' }), line({ ...APP, window: undefined })]
+    [[{ stdout: line(APP) }, { hang: true }], { stage: 'list', code: 'ERROR_TIMEOUT', message: /within 1.5 s/ }, 1500],
+    ...['Segmentation fault', line({ ...APP, active: 1 }), line({ ...APP, pid: '7' }), line({ ...APP, window: undefined }),
+      line({ ...APP, host: 5 })]
       .map((bad) => [[{ stdout: line(APP) + bad }, { exit: 0 }], { stage: 'list', code: 'PCMTAP_BAD_OUTPUT' }]),
   ]) {
     fake(steps);
-    await assert.rejects(listApps(), { name: 'PcmtapError', ...expected }, JSON.stringify(steps));
+    await assert.rejects(listApps({ timeout }), { name: 'PcmtapError', ...expected }, JSON.stringify(steps));
   }
+  rmSync(ARGS);
+  for (const options of [null, { timeout: 0 }, { timeout: NaN }, { timeout: '5' }]) await assert.rejects(listApps(options), TypeError);
+  assert.equal(existsSync(ARGS), false, 'a refused option started pcmtap');
 });
 
 describe('frames', () => {

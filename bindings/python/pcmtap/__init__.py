@@ -8,7 +8,7 @@ Audio is always 48000 frames per second, 2 interleaved channels, signed
 16-bit little-endian samples: see FORMAT.
 """
 
-from typing import List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Sequence, Union
 
 from ._async import AsyncCapture, OpenCapture
 from ._binary import find_binary
@@ -30,15 +30,21 @@ class Format(NamedTuple):
 FORMAT = Format(sample_rate=48000, channels=2, bits_per_sample=16, bytes_per_frame=4)
 
 
-def capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
-            mix: Optional[int] = None, hwnd: Optional[int] = None, app: Optional[str] = None,
-            ready_timeout: Optional[float] = 10.0, binary: Optional[str] = None) -> Capture:
-    """Starts pcmtap on exactly one target and waits for its READY line.
+Pids = Union[int, Sequence[int]]
+Names = Union[str, Sequence[str]]
 
-    include: that process and its descendants; exclude: everything but that
-    process tree; mix: every playing process but that tree; hwnd: the process
-    owning that window; app: every process tree whose root runs the executable
-    of that file name (case and ".exe" aside), followed as it restarts.
+
+def capture(*, include: Optional[Pids] = None, exclude: Optional[Pids] = None,
+            mix: Optional[int] = None, hwnd: Optional[Pids] = None, app: Optional[Names] = None,
+            ready_timeout: Optional[float] = 10.0, binary: Optional[str] = None) -> Capture:
+    """Starts pcmtap on its targets and waits for its READY line.
+
+    include: that process and its descendants; hwnd: the process owning that
+    window; app: every process tree whose root runs the executable of that file
+    name (case and ".exe" aside), followed as it restarts. Each may be a list,
+    and they combine: the capture is the mix of every tree named. exclude:
+    everything but that process tree (or those trees); it combines with none of
+    them. mix: every playing process but that tree, alone.
     Raises TypeError or ValueError for a bad target before anything starts,
     BinaryNotFoundError (a PcmtapError and a FileNotFoundError) without a
     binary, and PcmtapError when pcmtap fails (stage 'ready' with ERROR_TIMEOUT
@@ -54,9 +60,9 @@ def capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
     return tap
 
 
-def open_capture(*, include: Optional[int] = None, exclude: Optional[int] = None,
-                 mix: Optional[int] = None, hwnd: Optional[int] = None,
-                 app: Optional[str] = None, ready_timeout: Optional[float] = 10.0,
+def open_capture(*, include: Optional[Pids] = None, exclude: Optional[Pids] = None,
+                 mix: Optional[int] = None, hwnd: Optional[Pids] = None,
+                 app: Optional[Names] = None, ready_timeout: Optional[float] = 10.0,
                  binary: Optional[str] = None) -> OpenCapture:
     """capture() for asyncio: `async with pcmtap.open_capture(include=pid) as tap:`
     or `tap = await pcmtap.open_capture(...)`. The target is checked at once."""
@@ -72,7 +78,8 @@ def open_capture(*, include: Optional[int] = None, exclude: Optional[int] = None
 
 def list_apps(*, timeout: Optional[float] = 10.0, binary: Optional[str] = None) -> List[App]:
     """The processes that have an audio session now, those playing first, then
-    by name. Raises PcmtapError when pcmtap fails or ends other than with 0,
+    by name. Raises PcmtapError when pcmtap fails (stage 'sessions': no audio
+    service to ask) or ends other than with 0,
     prints a line that is no app record (stage 'list', code 'PCMTAP_BAD_OUTPUT')
     or gives no answer within timeout seconds (stage 'list', ERROR_TIMEOUT; it
     is ended then)."""
@@ -81,7 +88,7 @@ def list_apps(*, timeout: Optional[float] = 10.0, binary: Optional[str] = None) 
 
 async def list_apps_async(*, timeout: Optional[float] = 10.0,
                           binary: Optional[str] = None) -> List[App]:
-    """list_apps() for asyncio; a cancelled call ends pcmtap."""
+    """list_apps() for asyncio; a cancelled call kills pcmtap and reaps it."""
     return await run_list_async([binary or find_binary(), "--list"], timeout)
 
 

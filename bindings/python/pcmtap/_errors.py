@@ -98,10 +98,14 @@ class BinaryNotFoundError(PcmtapError, FileNotFoundError):
 
 
 class ReadyInfo(NamedTuple):
-    """What the READY line said: the target pid (include and exclude modes) or
-    the number of sources (mix mode; app mode: the process trees found)."""
+    """What the READY line said: the target pid (one include, exclude or hwnd)
+    or the number of sources (mix mode, several targets or excludes; app mode:
+    the process trees found)."""
     pid: Optional[int]
     sources: Optional[int]
+
+
+_MIXES = ("mix", "app", "include", "exclude")  # READY lines that count sources
 
 
 def parse_status(line: str) -> Union[ReadyInfo, PcmtapError, None]:
@@ -111,7 +115,7 @@ def parse_status(line: str) -> Union[ReadyInfo, PcmtapError, None]:
     try:
         if len(words) == 2 and words[0] == "READY":
             return ReadyInfo(int(words[1]), None)
-        if len(words) == 3 and words[0] == "READY" and words[1] in ("mix", "app"):
+        if len(words) == 3 and words[0] == "READY" and words[1] in _MIXES:
             return ReadyInfo(None, int(words[2]))
         if len(words) == 3 and words[0] == "ERROR" and words[2].startswith("0x"):
             return error_from_status(words[1], int(words[2], 16) & 0xFFFFFFFF)

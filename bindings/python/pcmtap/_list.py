@@ -3,6 +3,7 @@
 import asyncio
 import json
 import subprocess
+import threading
 from typing import Any, List, NamedTuple, Optional
 
 from ._errors import PcmtapError, exit_error, parse_status
@@ -14,14 +15,17 @@ _TIMEOUT = 0x800705B4
 class App(NamedTuple):
     """A process that has an audio session: `name` is its executable's file
     name, what capture(app=...) takes; `active` says whether it plays now;
-    `window` is the title of its window. `parent`, `path` and `window` may be
-    None."""
+    `window` is the title of its window, or else of its nearest ancestor's
+    that has one; `host`, for a shared host (a WebView2 or browser helper),
+    the file name of the app it serves. `parent`, `path`, `window` and `host`
+    may be None."""
     pid: int
     parent: Optional[int]
     name: str
     path: Optional[str]
     active: bool
     window: Optional[str]
+    host: Optional[str] = None
 
 
 def _is(value: Any, kind: type, nullable: bool = False) -> bool:
@@ -36,11 +40,14 @@ def _app(line: bytes) -> Optional[App]:
         record = json.loads(line.decode("utf-8"))
     except ValueError:  # UnicodeDecodeError too
         return None
-    if not isinstance(record, dict) or not all(key in record for key in App._fields):
+    # A pcmtap older than the host field says nothing of hosts.
+    if not isinstance(record, dict) or not all(key in record for key in App._fields[:-1]):
         return None
-    app = App(*(record[key] for key in App._fields))
+    fields: List[Any] = [record.get(key) for key in App._fields]
+    app = App(*fields)
     if not (_is(app.pid, int) and app.pid > 0 and _is(app.parent, int, True) and _is(app.name, str)
-            and _is(app.path, str, True) and _is(app.active, bool) and _is(app.window, str, True)):
+            and _is(app.path, str, True) and _is(app.active, bool) and _is(app.window, str, True)
+            and _is(app.host, str, True)):
         return None
     return app
 
@@ -89,11 +96,34 @@ def run_list(argv: List[str], timeout: Optional[float]) -> List[App]:
     return _finish(spawn(argv), timeout)
 
 
+class _Run:
+    """A --list child shared between the awaiting task and the thread that
+    starts and reaps it: a cancel may come before the child exists."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.proc: "Optional[subprocess.Popen[bytes]]" = None
+        self.cancelled = False
+
+    def run(self, argv: List[str], timeout: Optional[float]) -> List[App]:
+        proc = spawn(argv)
+        with self.lock:
+            self.proc = proc
+            if self.cancelled:
+                proc.kill()
+        return _finish(proc, timeout)  # reaps it, killed or not
+
+    def cancel(self) -> None:
+        with self.lock:
+            self.cancelled = True
+            if self.proc is not None:
+                self.proc.kill()
+
+
 async def run_list_async(argv: List[str], timeout: Optional[float]) -> List[App]:
-    loop = asyncio.get_running_loop()
-    proc = await loop.run_in_executor(None, spawn, argv)
+    run = _Run()
     try:
-        return await loop.run_in_executor(None, _finish, proc, timeout)
+        return await asyncio.get_running_loop().run_in_executor(None, run.run, argv, timeout)
     except asyncio.CancelledError:
-        proc.kill()  # the thread waiting for it then reaps it
+        run.cancel()
         raise

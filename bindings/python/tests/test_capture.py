@@ -11,6 +11,8 @@ import pytest
 
 import pcmtap
 from helpers import alive, children_named
+from pcmtap import _list
+from pcmtap._spawn import spawn
 
 PCM = bytes(range(256)) * 4 + bytes(range(177))  # 1201 bytes: 300 frames and one stray byte
 
@@ -171,13 +173,14 @@ def test_missing_binary_names_the_paths_tried(monkeypatch, tmp_path):
 
 
 GAME = pcmtap.App(7, None, "game.exe", None, True, "Game")
-HELPER = pcmtap.App(8, 7, "helper.exe", "C:\\g\\helper.exe", False, None)
+HELPER = pcmtap.App(8, 7, "msedgewebview2.exe", "C:\\g\\w.exe", False, None, "game.exe")
 APPS = "GAME, HELPER = %r, %r\n" % (GAME._asdict(), HELPER._asdict())
 
 
 def test_list_apps_reads_an_app_a_line_sync_and_async(tmp_path):
+    older = "{k: v for k, v in GAME.items() if k != 'host'}"  # a pcmtap from before hosts
     binary = fake(tmp_path, APPS + "assert sys.argv[1:] == ['--list']\n"
-                  "print(json.dumps(dict(GAME, later=1)), json.dumps(HELPER), sep='\\r\\n')")
+                  "print(json.dumps(dict(%s, later=1)), json.dumps(HELPER), sep='\\r\\n')" % older)
     assert pcmtap.list_apps(binary=binary) == asyncio.run(pcmtap.list_apps_async(binary=binary)) == [GAME, HELPER]
 
 
@@ -187,9 +190,32 @@ def test_list_apps_reads_an_app_a_line_sync_and_async(tmp_path):
     ("time.sleep(30)", "list", "ERROR_TIMEOUT", "within 1 s"),
 ] + [("print(json.dumps(GAME)); print(%s)" % bad, "list", "PCMTAP_BAD_OUTPUT", "no app record") for bad in (
     "'Segmentation fault'", "json.dumps(dict(GAME, active=1))",
-    "json.dumps({k: v for k, v in GAME.items() if k != 'window'})")])
+    "json.dumps({k: v for k, v in GAME.items() if k != 'window'})", "json.dumps(dict(GAME, host=5))")])
 def test_list_apps_fails_with_a_pcmtap_error(tmp_path, body, stage, code, words):
     with pytest.raises(pcmtap.PcmtapError) as caught:
         pcmtap.list_apps(binary=fake(tmp_path, APPS + body), timeout=1.0 if code == "ERROR_TIMEOUT" else 10.0)
     assert (caught.value.stage, caught.value.code) == (stage, code) and words in str(caught.value)
     assert children_named("fakepcmtap") == []
+
+
+@pytest.mark.parametrize("starting", [0.3, 0], ids=["while-it-starts", "while-it-runs"])
+def test_a_cancelled_list_apps_async_kills_pcmtap_and_reaps_it(tmp_path, monkeypatch, starting):
+    spawned = []
+
+    def slow_spawn(argv):
+        spawned.append(spawn(argv))
+        time.sleep(starting)
+        return spawned[0]
+    monkeypatch.setattr(_list, "spawn", slow_spawn)
+
+    async def cancel():
+        task = asyncio.ensure_future(pcmtap.list_apps_async(binary=fake(tmp_path, HANG), timeout=8))
+        while not spawned:
+            await asyncio.sleep(0.01)
+        await asyncio.sleep(0.05)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+    started = time.monotonic()
+    asyncio.run(cancel())  # waits for the thread that reaps pcmtap
+    assert spawned[0].returncode == -9 and time.monotonic() - started < 4  # killed, long before the timeout

@@ -31,7 +31,12 @@ def no_spawn(monkeypatch):
     ({"app": ""}, ValueError), ({"app": "bin/game"}, ValueError), ({"app": "C:\\game.exe"}, ValueError),
     ({"app": "x" * 261}, ValueError), ({"app": "\U0001f3b5" * 131}, ValueError),  # 262 UTF-16 units
     ({"app": b"game"}, TypeError),
-])
+    ({"include": []}, TypeError), ({"exclude": ()}, TypeError), ({"mix": [5]}, TypeError),
+    ({"include": [5, 0]}, ValueError), ({"hwnd": [1, "2"]}, TypeError), ({"app": ["game", None]}, TypeError),
+    ({"include": [5], "exclude": 6}, TypeError), ({"app": "game", "exclude": [6]}, TypeError),
+    ({"hwnd": 1, "exclude": 6}, TypeError), ({"mix": 5, "app": []}, TypeError),
+] + [({"app": ["game", bad]}, ValueError) for bad in (  # names no Windows file has, or invalid UTF-8
+    "C:player.exe", "a*", "a?", 'a"b', "a<b>", "a|b", "a\x1fb", "game.", "game ", "\udcff", "a\ud83c")])
 def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
     with pytest.raises(error):
         start(**target)
@@ -41,9 +46,15 @@ def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
     ({"include": 4294967295}, ["--include", "4294967295"]),
     ({"hwnd": 2**64 - 1}, ["--hwnd", "18446744073709551615"]),
     ({"app": "\u00e9" * 260}, ["--app", "\u00e9" * 260]),
+    ({"app": ["\U0001f3b5 v1.2.exe", "Teams"], "include": []}, ["--app", "\U0001f3b5 v1.2.exe", "--app", "Teams"]),
+    ({"include": (5, 7), "hwnd": [10, 11], "app": "a"},
+     ["--include", "5", "--add-include", "7", "--add-hwnd", "10", "--add-hwnd", "11", "--app", "a"]),
+    ({"hwnd": [10, 11]}, ["--hwnd", "10", "--add-hwnd", "11"]),
+    ({"exclude": [5, 6, 7]}, ["--exclude", "5", "--add-exclude", "6", "--add-exclude", "7"]),
 ])
-def test_largest_values_pass_as_decimal(target, argv):
-    assert target_args(target.get("include"), None, None, target.get("hwnd"), target.get("app")) == argv
+def test_targets_become_the_exact_command_line(target, argv):
+    assert target_args(target.get("include"), target.get("exclude"), None, target.get("hwnd"),
+                       target.get("app")) == argv
 
 
 # Cases with logic of their own; the other named codes come from the same table.
@@ -70,6 +81,8 @@ def test_error_lines_give_stage_unsigned_hresult_code_and_advice(line, stage, hr
     ("READY 4294967295", ReadyInfo(4294967295, None)),
     ("READY mix 7", ReadyInfo(None, 7)),
     ("READY app 2", ReadyInfo(None, 2)),
+    ("READY include 2", ReadyInfo(None, 2)),
+    ("READY exclude 3", ReadyInfo(None, 3)),
     ("READY 12abc", None),
     ("ERROR buffer 88890004", None),
     ("Failed to create secure directory", None),

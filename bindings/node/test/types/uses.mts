@@ -22,8 +22,9 @@ for await (const chunk of frames) {
 }
 capture({ hwnd: 0x10n });
 capture({ hwnd: 66 });
-const apps: App[] = await listApps();
-capture({ app: apps[0].name });
+const apps: App[] = await listApps({ timeout: 2000 });
+capture({ app: apps.map((a) => a.host ?? a.name), include: [1, 2], hwnd: 0x10n });
+capture({ exclude: [1, 2] });
 const rate: 48000 = FORMAT.sampleRate;
 const rate2: number = pcmtap.capture({ exclude: 1 }).format.bytesPerFrame;
 void rate; void rate2;
@@ -44,6 +45,12 @@ capture({ capture: 1234 });
 capture();
 // @ts-expect-error an app is named, not numbered
 capture({ app: 42 });
+// @ts-expect-error taking trees and leaving trees out do not combine
+capture({ include: [1], exclude: 2 });
+// @ts-expect-error the mix leaves out one tree
+capture({ mix: [1, 2] });
+// @ts-expect-error the timeout is a number of milliseconds
+listApps({ timeout: '1s' });
 // @ts-expect-error frames is a boolean
 capture({ include: 1 }, { frames: 'yes' });
 // @ts-expect-error pcmtap's format is fixed
