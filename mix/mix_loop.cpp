@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr DWORD kTurnPause = 5;           // ms
+constexpr DWORD kTurnPause = 5;          // ms
 constexpr size_t kPreparedSources = 16;  // sources at once before the mixing thread allocates
 
 int64_t ReadCounter() {

@@ -27,7 +27,7 @@ struct MixLoop {
 void StartMixLoop(MixLoop& loop);
 
 // One turn: Sleep(5), pump every source, exchange with the reconciling
-// thread, then mix and write the frames due, if at least 480 are, and trim. Waits on nothing of
-// the platform but Sleep and stdout. False once a write or flush of stdout
+// thread, then mix and write the frames due, if at least 480 are, and trim.
+// Waits on nothing of the platform but Sleep and stdout. False once a write or flush of stdout
 // fails, with loop.output saying why.
 bool MixTurn(MixLoop& loop);

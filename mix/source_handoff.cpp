@@ -3,16 +3,18 @@
 #include <iterator>
 #include <utility>
 
+#include "mix/mix_clock.h"
+
 namespace {
 
-constexpr size_t kQueueRoom = 49152;  // samples: the most a source holds between trims, and a turn's packets
-constexpr size_t kChunkRoom = 2 * 9600;  // samples of the largest chunk, for a resampled share
+// Samples: the most a source holds between trims (38400), and a turn's packets.
+constexpr size_t kQueueRoom = 49152;
 
 SourceMap::node_type FreshSource() {
     SourceMap one;
     CaptureSource& source = one[0];
     source.sample_queue.reserve(kQueueRoom);
-    source.drift.output.reserve(kChunkRoom);
+    source.drift.output.reserve(2 * kMaxChunkFrames);  // a resampled share
     return one.extract(one.begin());
 }
 

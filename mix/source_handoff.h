@@ -47,8 +47,9 @@ void PrepareSpare(HandoffSpare& spare, size_t sources);
 
 // Mixing thread, right after a drain: marks the sources the reconciler
 // dropped as leaving (they play out what they hold and what their streams
-// still deliver, and their streams go back to it unclosed once they have), adds a fresh source per opened stream, and tells the
-// reconciler which sources live and which have failed. Makes no platform call.
+// still deliver, and their streams go back to it unclosed once they have),
+// adds a source per opened stream, from the stock, and tells the reconciler
+// which sources live and which have failed. Makes no platform call.
 void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& spare);
 
 // What the reconciling thread knows of the mixing thread's sources, the

@@ -607,7 +607,6 @@ Disturbances Disturb(std::mt19937_64& random, double seconds, uint64_t packet_ms
     return d;
 }
 
-
 // ---- The drift world ----------------------------------------------------------
 
 // Eight steady players, 480 frames every 10 ms of their own device's clock,
@@ -804,7 +803,8 @@ void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures)
         if (turn_ms >= 100) ++figures.long_turns;
         if (loop.clock.frames_produced == produced) continue;
         // A stall past the catch-up skips frames of the clock, and the source skips as many.
-        const int64_t skipped = loop.clock.frames_produced - produced - static_cast<int64_t>(loop.buffers.output.size() / 2);
+        const int64_t skipped =
+            loop.clock.frames_produced - produced - static_cast<int64_t>(loop.buffers.output.size() / 2);
         const bool settled = scripted::NowNanoseconds() > 1000000000;
         const std::vector<int16_t>& out = loop.buffers.output;
         for (size_t k = 0; k < out.size(); k += 2) {
@@ -822,7 +822,8 @@ void RunSameClockWorld(uint64_t seed, double seconds, SameClockFigures& figures)
                     ++figures.exact;
                 } else if (hole != lost.end() && n - hole->second == expect && (!gap || held_back)) {
                     ++figures.lost;
-                } else if (k == 0 && n > expect && !gap && n <= expect + static_cast<double>(skipped) + Lost(expect, n)) {
+                } else if (k == 0 && n > expect && !gap &&
+                           n <= expect + static_cast<double>(skipped) + Lost(expect, n)) {
                     ++figures.skipped;
                 } else if (figures.faults++ == 0) {
                     figures.first_fault = "frame " + std::to_string(n) + " where " + std::to_string(expect) +
@@ -845,8 +846,7 @@ void RunAndReportSameClock(uint64_t seed, double seconds) {
         static_cast<unsigned long long>(seed), scripted::NowNanoseconds() / 1e9,
         static_cast<unsigned long long>(figures.exact), static_cast<unsigned long long>(figures.frames),
         static_cast<unsigned long long>(figures.lost), static_cast<unsigned long long>(figures.skipped),
-        static_cast<unsigned long long>(figures.long_turns),
-        static_cast<unsigned long long>(figures.faults));
+        static_cast<unsigned long long>(figures.long_turns), static_cast<unsigned long long>(figures.faults));
     EXPECT_EQ(figures.faults, 0u) << figures.first_fault;
     EXPECT_GT(figures.frames, static_cast<uint64_t>((seconds - 2) * 40000)) << "it played";
 }
