@@ -19,7 +19,10 @@ constexpr size_t kHistory = kDriftHalfTaps - 1;  // input frames kept before the
 
 // The edge, once a window: a clock 1 ppm off moves it 0.048 frames; 0.1 % off, the most there is, 48.
 constexpr double kFramesPerPpm = kDriftWindow * 1e-6;
-constexpr double kStep = 120;            // frames (2.5 ms) off the prediction in one window: a step, never drift
+// Frames (1 ms) off the prediction in one window: a step, never drift. The
+// most a clock moves the edge is 48 a window (0.1 %), and a lost cycle of the
+// smallest quantum 64.
+constexpr double kStep = 48;
 constexpr double kSmoothing = 0.25;      // weight of a window's surprise in the edge
 constexpr double kLearning = 0.004;      // ... and in the drift: learned in about a minute
 constexpr double kDeadBand = 144;        // frames (3 ms) the edge may stand off its anchor before it is steered
@@ -165,18 +168,29 @@ void Deinterleave(const int16_t* a, size_t first, const int16_t* b, size_t real,
 
 double Clamp(double ppm, double bound) { return std::min(bound, std::max(-bound, ppm)); }
 
-// A window is complete. The edge moves as the drift and the ratio make it;
-// a surprise beyond any drift's reach is a step, as is a join or a stall:
-// the next windows only measure the new level, the edge is held to it, and
-// nothing is learned from them. A smaller one is noise or creep, learned slowly.
+// A window is complete. The edge moves as the drift and the ratio make it.
+// After a join or a stall the next windows only measure the new level, the
+// edge is held to it, and nothing is learned from them. A surprise beyond
+// any drift's reach is a step of its own (a lost cycle, a server's latency
+// that moved): edge and level move with it at once, and nothing is learned,
+// so that steps never add up to drift. A smaller one is noise or creep,
+// learned slowly.
 void Track(DriftCorrector& c, double high) {
     c.edge += (c.integral - c.ppm) * kFramesPerPpm;
     const double surprise = high - c.edge;
-    if (std::abs(surprise) > kStep) c.settling = kDriftSettling;
+    const bool jumps = std::abs(surprise) > kStep;
     if (c.settling > 0) {  // the edge is the mean of the windows since the step
         c.edge += surprise / static_cast<double>(kDriftSettling - --c.settling);
         c.anchor = c.edge;
+        c.suspect = 0;
+    } else if (jumps && c.suspect != 0 && std::abs(surprise - c.suspect) <= kStep) {
+        c.edge = high;  // it stayed where it went: a step
+        c.anchor += surprise;
+        c.suspect = 0;
+    } else if (jumps) {
+        c.suspect = surprise;  // a window's grace: a step stays where it went, a stray window does not
     } else {
+        c.suspect = 0;
         c.edge += kSmoothing * surprise;
         c.integral = Clamp(c.integral + kLearning * surprise / kFramesPerPpm, kDriftMaxPpm);
     }

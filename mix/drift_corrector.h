@@ -48,6 +48,7 @@ struct DriftCorrector {
     double edge = 0;      // frames: the high edge, predicted from the drift and the ratio, then smoothed
     double anchor = 0;    // frames: the level the edge is held to, the edge's own until a step settles
     double integral = 0;  // ppm the clock runs off the mix's: the edge's surprises between steps, integrated
+    double suspect = 0;   // frames the edge jumped by in the last window, if it did: a step if it stays
     double ppm = 0;       // applied while correcting: input frames per output frame = 1 + ppm / 10^6
     double phase = 0;     // [0, 1): where the last resampled share left the interpolator, between frames
     int16_t history[2 * (kDriftHalfTaps - 1)] = {};  // the last input frames taken, L R interleaved

@@ -6,12 +6,21 @@
 
 namespace {
 
-constexpr DWORD kTurnPause = 5;  // ms
+constexpr DWORD kTurnPause = 5;          // ms
+constexpr size_t kPreparedSources = 16;  // sources at once before the mixing thread allocates
 
 int64_t ReadCounter() {
     LARGE_INTEGER counter = {};
     QueryPerformanceCounter(&counter);
     return counter.QuadPart;
+}
+
+// A dropped source takes in what its stream still delivers for as long as a
+// source may hold audio (200 ms), then plays out what it has and goes.
+bool Drains(CaptureSource& source, int64_t now) {
+    if (!source.leaving) return true;
+    if (source.left_at < 0) source.left_at = now;
+    return now - source.left_at < kMaxChunkFrames;
 }
 
 HRESULT WriteOut(const std::vector<int16_t>& samples) {
@@ -22,6 +31,20 @@ HRESULT WriteOut(const std::vector<int16_t>& samples) {
 }  // namespace
 
 void StartMixLoop(MixLoop& loop) {
+    // Storage for the largest chunk and for kPreparedSources sources, so that
+    // the mixing thread allocates nothing while it runs: not when a source
+    // comes, joins or goes, nor when a turn comes late.
+    MixBuffers& buffers = loop.buffers;
+    buffers.accumulator.reserve(2 * kMaxChunkFrames);
+    buffers.output.reserve(2 * kMaxChunkFrames);
+    buffers.resampling.reserve(2 * (kMaxChunkFrames + 64));
+    buffers.spans.reserve(kPreparedSources);
+    PrepareSpare(loop.spare, kPreparedSources);
+    {
+        std::lock_guard<std::mutex> hold(loop.handoff->lock);
+        loop.handoff->live.reserve(kPreparedSources);
+        loop.handoff->failed.reserve(kPreparedSources);
+    }
     ScheduleAsAudioThread();
     KeepTimerResolution();
     timeBeginPeriod(1);  // so that Sleep(5) sleeps about 5 ms, not a 15.6 ms tick
@@ -32,13 +55,22 @@ void StartMixLoop(MixLoop& loop) {
 
 bool MixTurn(MixLoop& loop) {
     Sleep(kTurnPause);
-    ExchangeSources(*loop.handoff, loop.sources, loop.spare);
     for (auto& entry : loop.sources)
-        if (!entry.second.leaving) PumpSource(entry.second);
+        if (Drains(entry.second, loop.clock.frames_produced)) PumpSource(entry.second);
+    // Right after the drain, so that a leaving source that holds nothing has
+    // nothing more coming either. New sources are first drained next turn.
+    ExchangeSources(*loop.handoff, loop.sources, loop.spare);
 
+    const int64_t produced = loop.clock.frames_produced;
     const int64_t frames = TakeChunk(loop.clock, ReadCounter());
+    if (frames != 0) {
+        const int64_t skipped = loop.clock.frames_produced - produced - frames;
+        for (auto& entry : loop.sources)
+            SkipSource(entry.second, static_cast<size_t>(frames), static_cast<size_t>(skipped));
+        MixChunk(loop.sources, static_cast<size_t>(frames), loop.buffers);
+    }
+    for (auto& entry : loop.sources) TrimSource(entry.second);
     if (frames == 0) return true;
-    MixChunk(loop.sources, static_cast<size_t>(frames), loop.buffers);
     loop.output = WriteOut(loop.buffers.output);
     return loop.output == S_OK;
 }

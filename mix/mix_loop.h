@@ -26,8 +26,8 @@ struct MixLoop {
 // 1 ms (kept in force on Windows 11) and starts the clock at frame 0.
 void StartMixLoop(MixLoop& loop);
 
-// One turn: Sleep(5), exchange with the reconciling thread, pump every source,
-// then mix and write the frames due, if at least 480 are. Waits on nothing of
-// the platform but Sleep and stdout. False once a write or flush of stdout
+// One turn: Sleep(5), pump every source, exchange with the reconciling
+// thread, then mix and write the frames due, if at least 480 are, and trim.
+// Waits on nothing of the platform but Sleep and stdout. False once a write or flush of stdout
 // fails, with loop.output saying why.
 bool MixTurn(MixLoop& loop);

@@ -1,5 +1,7 @@
 #include "mix/source_buffer.h"
 
+#include <algorithm>
+
 #include "mix/growth.h"
 
 namespace {
@@ -19,21 +21,6 @@ void Append(std::vector<int16_t>& queue, const BYTE* data, UINT32 frames, bool s
     queue.insert(queue.end(), samples, samples + added);
 }
 
-// After a long stall, old audio is dropped rather than played late.
-void Trim(CaptureSource& source) {
-    const uint64_t stored = source.sample_queue.size();
-    if (stored - source.read_index > kTrimThreshold) source.read_index = stored - kTrimTarget;
-}
-
-// Moves the unread samples to the front once most of the queue is read;
-// erase keeps the storage.
-void Compact(CaptureSource& source) {
-    std::vector<int16_t>& queue = source.sample_queue;
-    if (source.read_index == 0 || 2 * source.read_index <= queue.size()) return;
-    queue.erase(queue.begin(), queue.begin() + static_cast<ptrdiff_t>(source.read_index));
-    source.read_index = 0;
-}
-
 }  // namespace
 
 void PumpSource(CaptureSource& source) {
@@ -50,10 +37,24 @@ void PumpSource(CaptureSource& source) {
         capture->ReleaseBuffer(frames);
         hr = capture->GetNextPacketSize(&packet_frames);
     }
-    if (FAILED(hr)) {
-        source.failed = true;  // the next reconciliation replaces or drops it
-        return;
-    }
-    Trim(source);
-    Compact(source);
+    if (FAILED(hr)) source.failed = true;  // the next reconciliation replaces or drops it
+}
+
+void SkipSource(CaptureSource& source, size_t chunk_frames, size_t skipped_frames) {
+    if (!source.primed || skipped_frames == 0) return;
+    const uint64_t unread = (source.sample_queue.size() - source.read_index) / 2;
+    // What it held after its last chunk stays: a device that lost packets
+    // over the stall has already skipped them.
+    const uint64_t kept = chunk_frames + static_cast<uint64_t>(std::max<int64_t>(source.drift.left, 0));
+    if (unread > kept) source.read_index += 2 * std::min<uint64_t>(skipped_frames, unread - kept);
+}
+
+void TrimSource(CaptureSource& source) {
+    std::vector<int16_t>& queue = source.sample_queue;
+    // Old audio is dropped rather than played late.
+    if (queue.size() - source.read_index > kTrimThreshold) source.read_index = queue.size() - kTrimTarget;
+    // erase keeps the storage.
+    if (source.read_index == 0 || 2 * source.read_index <= queue.size()) return;
+    queue.erase(queue.begin(), queue.begin() + static_cast<ptrdiff_t>(source.read_index));
+    source.read_index = 0;
 }

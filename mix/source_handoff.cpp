@@ -1,5 +1,51 @@
 #include "mix/source_handoff.h"
 
+#include <iterator>
+#include <utility>
+
+#include "mix/mix_clock.h"
+
+namespace {
+
+// Samples: the most a source holds between trims (38400), and a turn's packets.
+constexpr size_t kQueueRoom = 49152;
+
+SourceMap::node_type FreshSource() {
+    SourceMap one;
+    CaptureSource& source = one[0];
+    source.sample_queue.reserve(kQueueRoom);
+    source.drift.output.reserve(2 * kMaxChunkFrames);  // a resampled share
+    return one.extract(one.begin());
+}
+
+// A source from the stock, as new but for its storage.
+void AddSource(SourceMap& sources, HandoffSpare& spare, DWORD pid, const CaptureStream& stream) {
+    if (spare.stock.empty()) spare.stock.push_back(FreshSource());  // more sources than ever prepared for
+    SourceMap::node_type node = std::move(spare.stock.back());
+    spare.stock.pop_back();
+    node.key() = pid;
+    CaptureSource& source = node.mapped();
+    std::vector<int16_t> queue = std::move(source.sample_queue), output = std::move(source.drift.output);
+    source = CaptureSource{};
+    source.stream = stream;
+    source.sample_queue = std::move(queue);
+    source.sample_queue.clear();
+    source.drift.output = std::move(output);
+    source.drift.output.clear();
+    sources.insert(std::move(node));
+}
+
+}  // namespace
+
+void PrepareSpare(HandoffSpare& spare, size_t sources) {
+    spare.changes.reserve(sources);
+    spare.released.reserve(sources);
+    spare.live.reserve(sources);
+    spare.failed.reserve(sources);
+    spare.stock.reserve(2 * sources);
+    while (spare.stock.size() < sources) spare.stock.push_back(FreshSource());
+}
+
 void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& spare) {
     {
         std::lock_guard<std::mutex> hold(handoff.lock);
@@ -10,12 +56,13 @@ void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& s
         if (change.stream.audio_client == nullptr) {
             if (source != sources.end()) source->second.leaving = true;  // what it delivered still plays
         } else if (source == sources.end()) {
-            sources[change.pid].stream = change.stream;  // a fresh source: empty queue, not primed, not failed
+            AddSource(sources, spare, change.pid, change.stream);  // empty queue, not primed, not failed
         } else if (source->second.leaving) {
             // Its pid again, on a fresh stream: the new audio follows what the old one left.
             spare.released.push_back(source->second.stream);
             source->second.stream = change.stream;
             source->second.leaving = source->second.failed = false;
+            source->second.left_at = -1;
         } else {
             spare.released.push_back(change.stream);  // a pid already playing keeps its source
         }
@@ -27,8 +74,10 @@ void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& s
     for (auto it = sources.begin(); it != sources.end();) {
         const CaptureSource& source = it->second;
         if (source.leaving && source.read_index == source.sample_queue.size()) {
-            spare.released.push_back(source.stream);  // played out
-            it = sources.erase(it);
+            spare.released.push_back(source.stream);  // played out, and nothing more came
+            const auto next = std::next(it);
+            spare.stock.push_back(sources.extract(it));  // its storage for the next source
+            it = next;
             continue;
         }
         if (!source.leaving) spare.live.push_back(it->first);
@@ -38,12 +87,9 @@ void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& s
     std::lock_guard<std::mutex> hold(handoff.lock);
     handoff.live.swap(spare.live);
     handoff.failed.swap(spare.failed);
-    if (spare.released.empty()) return;
-    if (handoff.released.empty())
-        handoff.released.swap(spare.released);
-    else
-        handoff.released.insert(handoff.released.end(), spare.released.begin(), spare.released.end());
-    spare.released.clear();
+    // Swapped only once the reconciler has taken the last ones, so that
+    // nothing grows under the lock; until then they wait here.
+    if (!spare.released.empty() && handoff.released.empty()) handoff.released.swap(spare.released);
 }
 
 MixerView TakeFromMixer(SourceHandoff& handoff) {

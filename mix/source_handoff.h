@@ -31,17 +31,25 @@ struct SourceHandoff {
 };
 
 // The mixing thread's own vectors for its exchanges, kept from turn to turn so
-// that an exchange with nothing to pass allocates nothing. Mixing thread only.
+// that an exchange allocates nothing, and a stock of sources whose storage is
+// already there: a new source takes one, a removed one goes back to it.
+// Mixing thread only.
 struct HandoffSpare {
     std::vector<SourceChange> changes;
     std::vector<CaptureStream> released;
     std::vector<DWORD> live, failed;
+    std::vector<SourceMap::node_type> stock;
 };
 
-// Mixing thread: marks the sources the reconciler dropped as leaving (they
-// play out what they hold, and their streams go back to it unclosed once
-// they have), adds a fresh source per opened stream, and tells the
-// reconciler which sources live and which have failed. Makes no platform call.
+// Room for `sources` sources and their exchanges before the clock starts, so
+// that the mixing thread allocates only beyond that many.
+void PrepareSpare(HandoffSpare& spare, size_t sources);
+
+// Mixing thread, right after a drain: marks the sources the reconciler
+// dropped as leaving (they play out what they hold and what their streams
+// still deliver, and their streams go back to it unclosed once they have),
+// adds a source per opened stream, from the stock, and tells the reconciler
+// which sources live and which have failed. Makes no platform call.
 void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& spare);
 
 // What the reconciling thread knows of the mixing thread's sources, the

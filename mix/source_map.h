@@ -15,7 +15,8 @@ struct CaptureSource {
     uint64_t read_index = 0;            // samples; first one the mixer has not taken
     bool primed = false;                // taking part in the mix (set by the mixer)
     bool failed = false;                // a capture call failed; removed at next reconcile
-    bool leaving = false;               // removed: plays out its queue, unpumped, then its stream goes
+    bool leaving = false;               // removed: drained a while longer, played out, then its stream goes
+    int64_t left_at = -1;               // mix frame of its first drain while leaving; -1: none yet
     DriftCorrector drift;               // holds its backlog against clock drift (the mixer's)
 };
 

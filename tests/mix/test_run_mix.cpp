@@ -302,10 +302,12 @@ TEST_F(RunMixTest, SourcesComeAndGoAtTheRefreshAfterTheChange) {
 
     const auto run = Mix();
     // The mixing thread takes both changes at its first turn after the
-    // refresh; 20 plays out the backlog it holds.
+    // refresh; 20 takes what its stream still delivers for 200 ms, then
+    // plays out the backlog it holds and goes.
     EXPECT_TRUE(FramesHold(run.out, 0, 96000, 100));
     EXPECT_TRUE(FramesHold(run.out, 96000, 96480, 400)) << "30 joins with its first 20 ms";
-    EXPECT_TRUE(FramesHold(run.out, 96480, 144480, 300));
+    EXPECT_TRUE(FramesHold(run.out, 96480, 105600, 400)) << "20 still drained";
+    EXPECT_TRUE(FramesHold(run.out, 108000, 144480, 300)) << "20 played out";
     const auto streams = scripted::Streams();
     ASSERT_EQ(streams.size(), 3u);
     EXPECT_EQ(streams[1].pid, 20u);

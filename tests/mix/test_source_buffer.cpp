@@ -95,6 +95,7 @@ TEST_F(SourceBufferTest, TrimsPast19200UnreadAndCompactsPastHalfRead) {
         const size_t capacity = source.sample_queue.capacity();
 
         PumpSource(source);
+        TrimSource(source);
         EXPECT_EQ(source.sample_queue.size(), c.stored_after) << c.name;
         EXPECT_EQ(source.read_index, c.read_after) << c.name;
         if (source.read_index < source.sample_queue.size()) {
@@ -139,6 +140,7 @@ TEST_F(SourceBufferTest, AFailingCaptureCallMarksTheSourceAndSkipsTrimAndCompact
 
         // Still pumped while it waits for removal; the flag stays.
         PumpSource(source);
+        TrimSource(source);
         EXPECT_TRUE(source.failed) << c.call << " #" << c.nth;
         EXPECT_EQ(source.sample_queue.size(), 3000u - 2500u + 1920u) << c.call << " #" << c.nth;
         EXPECT_EQ(source.read_index, 0u) << c.call << " #" << c.nth;
