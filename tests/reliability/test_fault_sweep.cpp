@@ -428,14 +428,15 @@ void ListWorld() {
     scripted::SetWindowLook(100 + kBrowser, L"tab");
 }
 
-// The fields of each line by pid: parent, name, path, active, window.
+// The fields of each line by pid: parent, name, path, active, window, host.
 std::map<std::string, std::vector<std::string>> Fields(const std::string& out) {
     static const std::string text = R"re(("(?:[^"\\]|\\.)*"|null))re";
     static const std::regex line(R"re(\{"pid":([0-9]+),"parent":([0-9]+|null),"name":)re" + text + R"re(,"path":)re" +
-                                 text + R"re(,"active":(true|false),"window":)re" + text + R"re(\}\n)re");
+                                 text + R"re(,"active":(true|false),"window":)re" + text + R"re(,"host":)re" + text +
+                                 R"re(\}\n)re");
     std::map<std::string, std::vector<std::string>> fields;
     for (std::sregex_iterator at(out.begin(), out.end(), line), end; at != end; ++at)
-        fields[(*at)[1]] = {(*at)[2], (*at)[3], (*at)[4], (*at)[5], (*at)[6]};
+        fields[(*at)[1]] = {(*at)[2], (*at)[3], (*at)[4], (*at)[5], (*at)[6], (*at)[7]};
     return fields;
 }
 
@@ -466,7 +467,7 @@ TEST_F(FaultSweep, List) {
         for (const auto& [pid, got] : lines) {
             ASSERT_EQ(all.count(pid), 1u) << run.out;
             const std::vector<std::string>& want = all.at(pid);
-            const char* weaker[] = {"null", nullptr, "null", "false", "null"};
+            const char* weaker[] = {"null", nullptr, "null", "false", "null", "null"};
             for (size_t k = 0; k < got.size(); ++k)
                 EXPECT_TRUE(got[k] == want[k] || (weaker[k] != nullptr && got[k] == weaker[k])) << run.out;
         }
