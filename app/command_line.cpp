@@ -1,6 +1,5 @@
 #include "app/command_line.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "mix/process_table.h"
@@ -27,17 +26,6 @@ void FindWindowOwner(HWND window, DWORD& pid) {
     if (core == nullptr || !IsFrameHost(pid)) return;
     DWORD app_pid = 0;
     if (GetWindowThreadProcessId(core, &app_pid) != 0 && app_pid != 0) pid = app_pid;
-}
-
-// argv is in the process's code page (UTF-8 on Linux); what it cannot
-// convert becomes U+FFFD, which no file name holds on Windows.
-std::wstring WideFromCodePage(const char* text) {
-    const int length = static_cast<int>(std::min<size_t>(strlen(text), 4 * MAX_PATH + 4));  // enough to be too long
-    if (length == 0) return {};
-    std::wstring wide(static_cast<size_t>(length), L'\0');  // never more units than bytes
-    const int units = MultiByteToWideChar(CP_ACP, 0, text, length, wide.data(), length);
-    wide.resize(units > 0 ? static_cast<size_t>(units) : 0);
-    return wide;
 }
 
 }  // namespace
@@ -80,13 +68,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
             FindWindowOwner(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), line.pid);
         } else if (strcmp(word, "--app") == 0) {
             line.app = true;
-            line.app_name = WideFromCodePage(value);
+            line.app_name = AppNameFromArgument(value);
         }
     }
     return line;
-}
-
-// '/' is a separator on Windows too.
-bool IsValidAppName(const std::wstring& name) {
-    return !name.empty() && name.size() <= MAX_PATH && name.find_first_of(L"\\/") == std::wstring::npos;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "mix/executable_name.h"  // the --app name rules
 #include "platform/win32.h"
 
 struct CommandLine {
@@ -26,10 +27,6 @@ uint64_t ParseDecimal(const char* text, uint64_t max);
 // argument are skipped. --list is a word alone: the next pair starts after
 // it. --hwnd resolves the window's owner at once.
 CommandLine ParseCommandLine(int argc, char** argv);
-
-// An executable's file name as --app takes it: not empty, no directory, at
-// most MAX_PATH units.
-bool IsValidAppName(const std::wstring& name);
 
 // The whole tool: reads the command line, prepares stdout and COM, runs the
 // chosen mode and returns the process exit code.

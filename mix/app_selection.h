@@ -3,15 +3,8 @@
 
 #include <set>
 #include <string>
-#include <string_view>
 
 #include "platform/win32.h"
-
-// Whether a process's executable file name is `wanted`, compared as Windows
-// compares file names (ordinal, ignoring case through the system's table),
-// with or without ".exe" on either side. An empty name, one that could not
-// be read, is no name at all: it never matches.
-bool IsExecutableNamed(std::wstring_view exe_name, std::wstring_view wanted);
 
 // Every process running app_name, taken afresh from the process table, but
 // pcmtap, its tree, the parent that started it and that parent's ancestors
