@@ -4,7 +4,7 @@
 #include <map>
 
 #include "app/json_text.h"
-#include "app/status.h"
+#include "capture/status.h"
 #include "capture/output.h"
 #include "mix/audible_processes.h"
 #include "mix/process_table.h"
