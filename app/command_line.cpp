@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mix/process_table.h"
@@ -26,6 +27,10 @@ void FindWindowOwner(HWND window, DWORD& pid) {
     if (core == nullptr || !IsFrameHost(pid)) return;
     DWORD app_pid = 0;
     if (GetWindowThreadProcessId(core, &app_pid) != 0 && app_pid != 0) pid = app_pid;
+}
+
+HWND WindowFrom(const char* value) {
+    return reinterpret_cast<HWND>(static_cast<uintptr_t>(ParseDecimal(value, UINT64_MAX)));
 }
 
 }  // namespace
@@ -57,6 +62,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         const char* value = argv[i];
         if (strcmp(word, "--include") == 0) {
             line.pid = static_cast<DWORD>(ParseDecimal(value, UINT32_MAX));
+            line.include = true;
         } else if (strcmp(word, "--exclude") == 0) {
             line.pid = static_cast<DWORD>(ParseDecimal(value, UINT32_MAX));
             line.exclude = true;
@@ -64,12 +70,55 @@ CommandLine ParseCommandLine(int argc, char** argv) {
             line.pid = static_cast<DWORD>(ParseDecimal(value, UINT32_MAX));
             line.mix = true;
         } else if (strcmp(word, "--hwnd") == 0) {
-            const uint64_t handle = ParseDecimal(value, UINT64_MAX);
-            FindWindowOwner(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle)), line.pid);
+            FindWindowOwner(WindowFrom(value), line.pid);
+            line.include = true;
         } else if (strcmp(word, "--app") == 0) {
             line.app = true;
-            line.app_name = AppNameFromArgument(value);
+            line.app_names.push_back(AppNameFromArgument(value));
+        } else if (strcmp(word, "--add-include") == 0) {
+            line.add_include.push_back(static_cast<DWORD>(ParseDecimal(value, UINT32_MAX)));
+        } else if (strcmp(word, "--add-hwnd") == 0) {
+            DWORD owner = 0;
+            FindWindowOwner(WindowFrom(value), owner);
+            line.add_include.push_back(owner);
+        } else if (strcmp(word, "--add-exclude") == 0) {
+            line.add_exclude.push_back(static_cast<DWORD>(ParseDecimal(value, UINT32_MAX)));
         }
     }
     return line;
+}
+
+RunChoice ChooseRun(const CommandLine& line) {
+    RunChoice run;
+    const bool include_words = line.app || !line.add_include.empty();
+    const bool exclude_words = !line.add_exclude.empty();
+    if (!include_words && !exclude_words) {
+        if (line.pid == 0) return run;
+        run.kind = line.mix ? RunKind::Mix : line.exclude ? RunKind::Exclude : RunKind::Include;
+        run.pid = line.pid;
+        return run;
+    }
+    // Only where a new word is on the line: lines of the four options alone
+    // keep their meaning, errors included.
+    if (include_words && (line.exclude || line.mix || exclude_words)) return run;
+    if (exclude_words && (line.include || line.mix)) return run;
+    const std::vector<DWORD>& added = include_words ? line.add_include : line.add_exclude;
+    if (std::find(added.begin(), added.end(), 0u) != added.end()) return run;
+    if (!std::all_of(line.app_names.begin(), line.app_names.end(), IsValidAppName)) return run;
+
+    run.pids.insert(added.begin(), added.end());
+    if (line.pid != 0) run.pids.insert(line.pid);  // the mode is the added words' own, checked above
+    if (include_words) {
+        run.app_names = line.app_names;
+        run.kind = run.pids.empty() ? RunKind::App : RunKind::Includes;
+    } else {
+        run.kind = RunKind::Excludes;
+    }
+    // One pid alone is the one stream it always was.
+    if (run.pids.size() == 1 && run.app_names.empty()) {
+        run.kind = include_words ? RunKind::Include : RunKind::Exclude;
+        run.pid = *run.pids.begin();
+        run.pids.clear();
+    }
+    return run;
 }

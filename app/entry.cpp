@@ -2,7 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/process_list.h"
-#include "app/status.h"
+#include "capture/status.h"
 #include "capture/output.h"
 #include "capture/relay.h"
 #include "mix/run_mix.h"
@@ -22,8 +22,8 @@ int RunList() {
 int PcmtapMain(int argc, char** argv) {
     const CommandLine line = ParseCommandLine(argc, argv);
     if (line.list) return RunList();
-    if (argc < 3) return ReportError("args", E_INVALIDARG);
-    if (line.app ? !IsValidAppName(line.app_name) : line.pid == 0) return ReportError("args", E_INVALIDARG);
+    const RunChoice run = argc < 3 ? RunChoice{} : ChooseRun(line);
+    if (run.kind == RunKind::BadArguments) return ReportError("args", E_INVALIDARG);
     // Binary PCM would ring the console's bell and block it; nothing is opened.
     if (IsConsoleOutput()) return ReportError(kOutputStage, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
 
@@ -31,7 +31,12 @@ int PcmtapMain(int argc, char** argv) {
     const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(result)) return ReportError("coinit", result);
 
-    if (line.app) return RunApp(line.app_name);
-    if (line.mix) return RunMix(line.pid);
-    return RelaySingleStream(line.pid, line.exclude);
+    switch (run.kind) {
+    case RunKind::Mix: return RunMix(run.pid);
+    case RunKind::App: return RunApp(run.app_names);
+    case RunKind::Includes: return RunIncludes(run.pids, run.app_names);
+    case RunKind::Excludes: return RunExcludes(run.pids);
+    case RunKind::Exclude: return RelaySingleStream(run.pid, true);
+    default: return RelaySingleStream(run.pid, false);
+    }
 }

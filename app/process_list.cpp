@@ -5,7 +5,7 @@
 #include <map>
 
 #include "app/json_text.h"
-#include "app/status.h"
+#include "capture/status.h"
 #include "capture/output.h"
 #include "mix/audible_processes.h"
 #include "mix/executable_name.h"

@@ -2,7 +2,7 @@
 // s16le), opened on a process tree and started.
 #pragma once
 
-#include "app/status.h"
+#include "capture/status.h"
 #include "platform/win32.h"
 
 // Copied by value without AddRef: whoever holds the copy owns the three

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "app/status.h"
+#include "capture/status.h"
 #include "platform/win32.h"
 
 constexpr StageLabel kOutputStage = "output";

@@ -1,15 +1,18 @@
 #include "mix/run_mix.h"
 
-#include "app/status.h"
+#include <memory>
+
 #include "capture/loopback_stream.h"
 #include "capture/output.h"
+#include "capture/status.h"
 #include "mix/mix_loop.h"
 #include "mix/reconciler.h"
 
 namespace {
 
-// Both modes are one loop: only the rule of selection and the READY line differ.
-int RunSelected(const SelectionRule& rule, DWORD probe_pid, void (*report_ready)(unsigned count)) {
+// Every mixing mode is one loop: only the rule of selection and the READY
+// line differ.
+int RunSelected(const SelectionRule& rule, DWORD probe_pid, const char* mode) {
     // An include stream on the probe's pid proves that process loopback works
     // at all; it is closed unread.
     CaptureStream probe;
@@ -18,15 +21,18 @@ int RunSelected(const SelectionRule& rule, DWORD probe_pid, void (*report_ready)
     if (FAILED(probed)) return ReportError(label, probed);
     CloseLoopbackStream(&probe);
 
-    // The first reconciliation may wait on activations: no audio clock runs yet.
+    // The first reconciliation may wait on activations: no audio clock runs
+    // yet. Its state, held processes included, goes on to the thread.
     MixLoop loop;
     loop.target_pid = rule.target_pid;
-    ReconcileSources(rule, loop.sources);
-    report_ready(static_cast<unsigned>(loop.sources.size()));
+    auto state = std::make_unique<ReconcilerState>();
+    state->rule = rule;
+    ReconcileSources(*state, *loop.handoff, loop.spare, loop.sources);
+    ReportReadyCount(mode, static_cast<unsigned>(loop.sources.size()));
 
     // Without a reconciling thread the sources stay those of the first
     // reconciliation; the mix itself goes on.
-    StartReconcilingThread(rule, loop.handoff);
+    StartReconcilingThread(std::move(state), loop.handoff);
     StartMixLoop(loop);
     while (MixTurn(loop)) {
     }
@@ -37,10 +43,29 @@ int RunSelected(const SelectionRule& rule, DWORD probe_pid, void (*report_ready)
 
 }  // namespace
 
-int RunMix(DWORD target_pid) { return RunSelected(SelectionRule{target_pid, {}}, target_pid, ReportReadyMix); }
+int RunMix(DWORD target_pid) {
+    SelectionRule rule;
+    rule.target_pid = target_pid;
+    return RunSelected(rule, target_pid, "mix");
+}
 
 // pcmtap's own tree plays nothing: the probe's stream on it is always there
 // to open where process loopback works, whatever runs.
-int RunApp(const std::wstring& app_name) {
-    return RunSelected(SelectionRule{0, app_name}, GetCurrentProcessId(), ReportReadyApp);
+int RunApp(const std::vector<std::wstring>& app_names) {
+    SelectionRule rule;
+    rule.app_names = app_names;
+    return RunSelected(rule, GetCurrentProcessId(), "app");
+}
+
+int RunIncludes(const std::set<DWORD>& pids, const std::vector<std::wstring>& app_names) {
+    SelectionRule rule;
+    rule.include_pids = pids;
+    rule.app_names = app_names;
+    return RunSelected(rule, GetCurrentProcessId(), "include");
+}
+
+int RunExcludes(const std::set<DWORD>& pids) {
+    SelectionRule rule;
+    rule.exclude_pids = pids;
+    return RunSelected(rule, GetCurrentProcessId(), "exclude");
 }

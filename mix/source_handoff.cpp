@@ -1,5 +1,6 @@
 #include "mix/source_handoff.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -51,6 +52,7 @@ void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& s
         std::lock_guard<std::mutex> hold(handoff.lock);
         spare.changes.swap(handoff.changes);
     }
+    spare.applied += spare.changes.size();
     for (const SourceChange& change : spare.changes) {
         const auto source = sources.find(change.pid);
         if (change.stream.audio_client == nullptr) {
@@ -87,29 +89,69 @@ void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& s
     std::lock_guard<std::mutex> hold(handoff.lock);
     handoff.live.swap(spare.live);
     handoff.failed.swap(spare.failed);
+    handoff.applied = spare.applied;
+    handoff.published = true;
     // Swapped only once the reconciler has taken the last ones, so that
     // nothing grows under the lock; until then they wait here.
     if (!spare.released.empty() && handoff.released.empty()) handoff.released.swap(spare.released);
 }
 
-MixerView TakeFromMixer(SourceHandoff& handoff) {
+// Under the lock: swaps, and a copy of a flag and a counter. The sets are
+// built after it, from what was swapped out.
+MixerView TakeFromMixer(SourceHandoff& handoff, HandoffSide& side) {
+    {
+        std::lock_guard<std::mutex> hold(handoff.lock);
+        side.released.swap(handoff.released);
+        if (handoff.published) {
+            side.live.swap(handoff.live);
+            side.failed.swap(handoff.failed);
+            side.applied = handoff.applied;
+            handoff.published = false;
+        }
+    }
     MixerView view;
-    std::lock_guard<std::mutex> hold(handoff.lock);
-    view.released.swap(handoff.released);
-    view.live.insert(handoff.live.begin(), handoff.live.end());
-    view.failed.insert(handoff.failed.begin(), handoff.failed.end());
+    // A copy, so that the storage goes back to the mixing thread at the next swap.
+    view.released = side.released;
+    side.released.clear();
+    view.live.insert(side.live.begin(), side.live.end());
+    view.failed.insert(side.failed.begin(), side.failed.end());
     // Changes the mixing thread has not taken yet count as made.
-    for (const SourceChange& change : handoff.changes) {
+    const auto taken = std::find_if(side.unapplied.begin(), side.unapplied.end(),
+                                    [&](const HandoffSide::Handed& change) { return change.number > side.applied; });
+    side.unapplied.erase(side.unapplied.begin(), taken);
+    for (const HandoffSide::Handed& change : side.unapplied) {
         view.failed.erase(change.pid);
-        if (change.stream.audio_client == nullptr)
-            view.live.erase(change.pid);
-        else
+        if (change.opened)
             view.live.insert(change.pid);
+        else
+            view.live.erase(change.pid);
     }
     return view;
 }
 
-void HandOver(SourceHandoff& handoff, const SourceChange& change) {
-    std::lock_guard<std::mutex> hold(handoff.lock);
-    handoff.changes.push_back(change);
+// An append within the vector's room, or, when it is full, a copy of the few
+// changes the mixing thread has not taken into room made before the lock: the
+// mixing thread never waits on an allocation.
+void HandOver(SourceHandoff& handoff, HandoffSide& side, const SourceChange& change) {
+    side.unapplied.push_back({++side.handed, change.pid, change.stream.audio_client != nullptr});
+    size_t room = 0;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(handoff.lock);
+            std::vector<SourceChange>& changes = handoff.changes;
+            if (changes.size() < changes.capacity()) {
+                changes.push_back(change);
+                return;
+            }
+            if (changes.size() < side.larger_room.capacity()) {
+                side.larger_room.assign(changes.begin(), changes.end());
+                side.larger_room.push_back(change);
+                changes.swap(side.larger_room);
+                side.larger_room.clear();
+                return;
+            }
+            room = 2 * changes.size() + 8;
+        }
+        side.larger_room.reserve(room);
+    }
 }

@@ -3,6 +3,7 @@
 // streams. Streams go one way through this record and come back the other.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -28,6 +29,8 @@ struct SourceHandoff {
     std::vector<CaptureStream> released;  // streams of removed sources, still open: the reconciler closes them
     std::vector<DWORD> live;              // pids of the mixing thread's sources at its last exchange
     std::vector<DWORD> failed;            // those of them whose capture has failed
+    uint64_t applied = 0;                 // changes the mixing thread had taken by then, counted since the start
+    bool published = false;               // live, failed and applied are newer than the reconciler's last take
 };
 
 // The mixing thread's own vectors for its exchanges, kept from turn to turn so
@@ -39,6 +42,7 @@ struct HandoffSpare {
     std::vector<CaptureStream> released;
     std::vector<DWORD> live, failed;
     std::vector<SourceMap::node_type> stock;
+    uint64_t applied = 0;  // changes taken so far
 };
 
 // Room for `sources` sources and their exchanges before the clock starts, so
@@ -60,7 +64,25 @@ struct MixerView {
     std::set<DWORD> failed;
 };
 
+// The reconciling thread's side of the handoff: the vectors it swaps with the
+// mixing thread's, so that the lock is held for swaps, and the changes it has
+// handed over that the mixing thread may not have taken yet. Reconciling
+// thread only.
+struct HandoffSide {
+    std::vector<CaptureStream> released;
+    std::vector<DWORD> live, failed;  // as the mixing thread last published them
+    uint64_t applied = 0;             // changes taken by the mixing thread when it published them
+    uint64_t handed = 0;              // changes handed over
+    struct Handed {
+        uint64_t number;  // 1 for the first change handed over
+        DWORD pid;
+        bool opened;  // a fresh stream, or a removal
+    };
+    std::vector<Handed> unapplied;           // ascending numbers, each above applied
+    std::vector<SourceChange> larger_room;  // grown outside the lock when the handoff's vector is full
+};
+
 // Reconciling thread: takes the released streams and the mixing thread's state.
-MixerView TakeFromMixer(SourceHandoff& handoff);
+MixerView TakeFromMixer(SourceHandoff& handoff, HandoffSide& side);
 // Reconciling thread: passes on one opened stream, or the removal of a source.
-void HandOver(SourceHandoff& handoff, const SourceChange& change);
+void HandOver(SourceHandoff& handoff, HandoffSide& side, const SourceChange& change);

@@ -2,13 +2,17 @@
 
 #include "mix/reconciler.h"
 
-void ReconcileSources(DWORD target_pid, SourceMap& sources) { ReconcileSources(SelectionRule{target_pid, {}}, sources); }
+void ReconcileSources(DWORD target_pid, SourceMap& sources) {
+    SelectionRule rule;
+    rule.target_pid = target_pid;
+    ReconcileSources(rule, sources);
+}
 
 void ReconcileSources(const SelectionRule& rule, SourceMap& sources) {
+    ReconcilerState state;
+    state.rule = rule;
     SourceHandoff handoff;
     HandoffSpare spare;
-    ExchangeSources(handoff, sources, spare);  // which sources live, which failed
-    ReconcileOnce(rule, handoff);
-    ExchangeSources(handoff, sources, spare);  // the changes made
-    for (CaptureStream& stream : TakeFromMixer(handoff).released) CloseLoopbackStream(&stream);
+    ReconcileSources(state, handoff, spare, sources);
+    ReleaseHeld(state);
 }

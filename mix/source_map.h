@@ -7,7 +7,7 @@
 
 #include "capture/loopback_stream.h"
 #include "mix/drift_corrector.h"
-#include "mix/source_selection.h"
+#include "mix/selection_rule.h"
 
 struct CaptureSource {
     CaptureStream stream;               // owned; closed by the reconciler once the source is removed
@@ -28,8 +28,8 @@ typedef std::map<DWORD, CaptureSource> SourceMap;
 // One whole reconciliation on the calling thread, both halves in turn: the
 // map in line with a fresh SelectSources(rule), failed and unselected
 // sources closed, missing ones opened (failed opens are retried at the next
-// call). Prints nothing. For the first population, before any audio clock
-// runs; later ones belong to the reconciling thread.
+// call). Prints nothing, and holds no process afterwards: for a map that no
+// reconciling thread takes on (mix/reconciler.h has the one that does).
 void ReconcileSources(const SelectionRule& rule, SourceMap& sources);
 // Mix mode's rule: every audible tree but target_pid's.
 void ReconcileSources(DWORD target_pid, SourceMap& sources);

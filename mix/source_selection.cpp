@@ -1,17 +1,14 @@
-// Mix sources: audible processes outside the excluded trees and not above
-// them, topmost only.
+// Sources of every audible tree but some: audible processes outside the
+// excluded trees and not above them, topmost only.
 #include "mix/source_selection.h"
 
 #include <algorithm>
 #include <iterator>
 #include <string_view>
 
-#include "mix/app_selection.h"
 #include "mix/audible_processes.h"
 
 namespace {
-
-constexpr size_t kChainLimit = 32;
 
 // Compared code unit for code unit: the table's names are already lower-cased.
 // Views, so that a comparison with a name of another length stops at once.
@@ -30,19 +27,18 @@ bool IsVoiceChat(const std::wstring& exe_name) {
                        [&](std::wstring_view entry) { return exe_name == entry; });
 }
 
-// Windows never updates a process's parent id when the parent exits, and
-// reuses pids soon: the id may by now name a process started later, which is
-// no ancestor. Equal times count as "before": creation times are stamped at
-// the system timer's tick (15.6 ms on many machines; /proc's start times are
-// in 10 ms ticks), so a shell and the player it starts may share one. An
-// unknown time keeps the link.
-bool StartedAfter(const ProcessEntry& parent, const ProcessEntry& child) {
-    return parent.created != 0 && child.created != 0 && parent.created > child.created;
-}
+// What one rule leaves out: trees by root, voice chat's by name, and lines
+// above which nothing may be taken.
+struct LeftOut {
+    const std::set<DWORD>& roots;  // with the tool's own pid, whose trees are left out
+    bool voice_chat;               // voice-chat programs' trees too
+    bool own_line;                 // the tool's parent's line too
+};
 
-bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD target_pid, DWORD own_pid) {
+bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, const LeftOut& out, DWORD own_pid) {
     for (const DWORD member : chain) {
-        if (member == target_pid || member == own_pid) return true;
+        if (member == own_pid || out.roots.count(member) != 0) return true;
+        if (!out.voice_chat) continue;
         const auto found = table.find(member);
         if (found != table.end() && IsVoiceChat(found->second.exe_name)) return true;
     }
@@ -50,68 +46,52 @@ bool IsExcluded(const AncestorChain& chain, const ProcessTable& table, DWORD tar
 }
 
 // An include-mode stream takes the root's whole process tree, so a candidate
-// above the target or a voice-chat program would bring that sound into the
-// mix. Removes every candidate in the ancestor chain of one of them. The
-// tool's own pid makes nothing unsafe: pcmtap plays nothing.
-void RemoveUnsafe(std::set<DWORD>& candidates, const ProcessTable& table, DWORD target_pid) {
+// above a left-out tree would bring its sound into the mix. Removes every
+// candidate in the ancestor chain of one of them. The tool's own pid makes
+// nothing unsafe unless asked: pcmtap plays nothing, but its parent may.
+void RemoveUnsafe(std::set<DWORD>& candidates, const ProcessTable& table, const LeftOut& out, DWORD own_pid,
+                  AncestorChain& chain) {
     const auto remove_line = [&](DWORD pid) {
-        for (const DWORD member : BuildAncestorChain(pid, table)) candidates.erase(member);
+        BuildAncestorChain(pid, table, chain);
+        for (const DWORD member : chain) candidates.erase(member);
     };
-    remove_line(target_pid);
+    for (const DWORD root : out.roots) remove_line(root);
+    if (out.own_line) remove_line(own_pid);
+    if (!out.voice_chat) return;
     for (const auto& [pid, entry] : table)
         if (IsVoiceChat(entry.exe_name)) remove_line(pid);
 }
 
+std::set<DWORD> SelectAudibleOutside(const LeftOut& out, const ProcessTable& table, DWORD own_pid,
+                                     const std::set<DWORD>& audible) {
+    AncestorChain chain;
+    std::set<DWORD> candidates;
+    for (const DWORD pid : audible) {
+        BuildAncestorChain(pid, table, chain);
+        if (!IsExcluded(chain, table, out, own_pid)) candidates.insert(candidates.end(), pid);
+    }
+    if (candidates.empty()) return candidates;
+    // An unsafe candidate is neither selected nor a reason to drop its
+    // descendants: they become roots of their own.
+    RemoveUnsafe(candidates, table, out, own_pid, chain);
+    return KeepTopmost(candidates, table);
+}
+
 }  // namespace
 
-AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table) {
-    AncestorChain chain;
-    chain.reserve(kChainLimit);
-    DWORD pid = start_pid;
-    auto found = table.find(pid);
-    // A repeated pid means the parent links loop (pids are reused on Windows).
-    while (pid != 0 && chain.size() < kChainLimit && std::find(chain.begin(), chain.end(), pid) == chain.end()) {
-        chain.push_back(pid);
-        if (found == table.end()) break;
-        const DWORD parent_pid = found->second.parent_pid;
-        const auto parent = table.find(parent_pid);
-        if (parent != table.end() && StartedAfter(parent->second, found->second)) break;
-        pid = parent_pid;
-        found = parent;
-    }
-    return chain;
+std::set<DWORD> SelectMixSources(DWORD target_pid, const ProcessTable& table, DWORD own_pid,
+                                 const std::set<DWORD>& audible) {
+    const std::set<DWORD> target = {target_pid};
+    return SelectAudibleOutside(LeftOut{target, true, false}, table, own_pid, audible);
 }
 
 std::set<DWORD> SelectMixSources(DWORD target_pid) {
     const ProcessTable table = SnapshotProcesses();
     const DWORD own_pid = GetCurrentProcessId();
-    const std::set<DWORD> audible = FindAudibleProcesses();
-
-    std::set<DWORD> candidates;
-    for (const DWORD pid : audible)
-        if (!IsExcluded(BuildAncestorChain(pid, table), table, target_pid, own_pid)) candidates.insert(pid);
-    if (candidates.empty()) return candidates;
-    // An unsafe candidate is neither selected nor a reason to drop its
-    // descendants: they become roots of their own.
-    RemoveUnsafe(candidates, table, target_pid);
-
-    return KeepTopmost(candidates, table);
+    return SelectMixSources(target_pid, table, own_pid, FindAudibleProcesses());
 }
 
-// Tested against all candidates, not the result so far, so that the order of
-// the candidates cannot matter.
-std::set<DWORD> KeepTopmost(const std::set<DWORD>& candidates, const ProcessTable& table) {
-    std::set<DWORD> sources;
-    for (const DWORD pid : candidates) {
-        const AncestorChain chain = BuildAncestorChain(pid, table);
-        const bool below_candidate =
-            chain.size() >= 2 &&
-            std::any_of(chain.begin() + 1, chain.end(), [&](DWORD member) { return candidates.count(member) != 0; });
-        if (!below_candidate) sources.insert(pid);
-    }
-    return sources;
-}
-
-std::set<DWORD> SelectSources(const SelectionRule& rule) {
-    return rule.app_name.empty() ? SelectMixSources(rule.target_pid) : SelectAppSources(rule.app_name);
+std::set<DWORD> SelectExcludingSources(const std::set<DWORD>& excluded, const ProcessTable& table, DWORD own_pid,
+                                       const std::set<DWORD>& audible) {
+    return SelectAudibleOutside(LeftOut{excluded, false, true}, table, own_pid, audible);
 }

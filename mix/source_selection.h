@@ -1,35 +1,25 @@
-// Which process trees mix mode captures.
+// The rules that take every audible process tree but some: mix mode's, and
+// several excludes'.
 #pragma once
 
 #include <set>
-#include <string>
-#include <vector>
 
 #include "mix/process_table.h"
+#include "mix/process_tree.h"
 #include "platform/win32.h"
-
-// A start pid, then its parent, grandparent, ...: at most 32 pids, never 0,
-// never one twice. The last may be a pid the table does not hold. A parent
-// created after its child holds a reused pid: the chain ends before it.
-typedef std::vector<DWORD> AncestorChain;
-
-AncestorChain BuildAncestorChain(DWORD start_pid, const ProcessTable& table);
 
 // The audible processes minus those that are, or descend from, the target,
 // the tool itself or a voice-chat program, and minus those above the target
-// or a voice-chat program; reduced to the topmost of each line of ancestry (within 32
-// generations).
+// or a voice-chat program; reduced to the topmost of each line of ancestry
+// (within 32 generations). Takes the snapshot and the sessions afresh.
 std::set<DWORD> SelectMixSources(DWORD target_pid);
+// The same over a snapshot and sessions already taken.
+std::set<DWORD> SelectMixSources(DWORD target_pid, const ProcessTable& table, DWORD own_pid,
+                                 const std::set<DWORD>& audible);
 
-// The candidates that have no other candidate among their ancestors (within
-// 32 generations): the roots whose streams carry the rest.
-std::set<DWORD> KeepTopmost(const std::set<DWORD>& candidates, const ProcessTable& table);
-
-// What the reconciler selects by, chosen at start: mix mode's rule (above),
-// or, given an executable name, app mode's (mix/app_selection.h).
-struct SelectionRule {
-    DWORD target_pid = 0;   // mix mode: the tree left out
-    std::wstring app_name;  // app mode: the executable followed; empty in mix mode
-};
-
-std::set<DWORD> SelectSources(const SelectionRule& rule);
+// Several excludes: the audible processes minus those that are, or descend
+// from, one of the excluded pids or the tool itself, and minus those above an
+// excluded pid or in the tool's own line (its parent and theirs, whose trees
+// hold the tool's parent); topmost only. Voice chat is not left out.
+std::set<DWORD> SelectExcludingSources(const std::set<DWORD>& excluded, const ProcessTable& table, DWORD own_pid,
+                                       const std::set<DWORD>& audible);

@@ -2,7 +2,9 @@
 // the tool's own id.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,7 +93,14 @@ struct StartedProcess {
     DWORD parent_pid;
     DWORD threads;
     LONGLONG created;  // 100 ns units since boot
+    char state;        // R, S, ...; Z once it has ended and waits to be reaped
 };
+
+// Creation times in the process list's units: /proc's clock ticks since boot.
+LONGLONG TicksTo100ns() {
+    static const LONGLONG factor = 10000000 / sysconf(_SC_CLK_TCK);
+    return factor;
+}
 
 // /proc/PID/stat: the name in parentheses (which may hold any byte, ')'
 // included), then fields 3 on; the parent is field 4, the thread count 20
@@ -112,7 +121,7 @@ bool ReadStarted(int proc, DWORD pid, LONGLONG ticks_to_100ns, StartedProcess& p
     const char* field = name_end + 1;
     while (*field == ' ') ++field;
     if (*field == '\0') return false;
-    ++field;  // the state, one letter
+    const char state = *field++;
     unsigned long long values[23] = {};
     for (int number = 4; number <= 22; ++number) {
         char* end = nullptr;
@@ -122,7 +131,7 @@ bool ReadStarted(int proc, DWORD pid, LONGLONG ticks_to_100ns, StartedProcess& p
         field = end;
     }
     process = {pid, static_cast<DWORD>(values[4]), static_cast<DWORD>(values[20]),
-               static_cast<LONGLONG>(values[22]) * ticks_to_100ns};
+               static_cast<LONGLONG>(values[22]) * ticks_to_100ns, state};
     return true;
 }
 
@@ -137,9 +146,56 @@ struct ProcessHandle {
     DWORD pid;
     DWORD access;
     LONGLONG created;  // to tell the process from a later one under its pid
+    int pidfd;         // with SYNCHRONIZE: readable once the process has ended; -1 without
 };
 
-void DestroyProcessHandle(KernelObject* object) { delete reinterpret_cast<ProcessHandle*>(object); }
+void DestroyProcessHandle(KernelObject* object) {
+    auto* process = reinterpret_cast<ProcessHandle*>(object);
+    if (process->pidfd >= 0) close(process->pidfd);
+    delete process;
+}
+
+// Whether the process the handle was opened on still runs: its pid holds a
+// process started at the same time, not yet a zombie.
+bool StillRuns(const ProcessHandle& process) {
+    StartedProcess started{};
+    return ReadStarted(ProcDirectory(), process.pid, TicksTo100ns(), started) && started.created == process.created &&
+           started.state != 'Z' && started.state != 'X';
+}
+
+// The handle is signalled once its process has ended. A pidfd says so
+// without a look at the pid, which may be another process's by then; where
+// the kernel has none (before 5.3), /proc is looked at every 10 ms.
+DWORD WaitForProcess(KernelObject* object, DWORD milliseconds) {
+    const auto* process = reinterpret_cast<const ProcessHandle*>(object);
+    if ((process->access & SYNCHRONIZE) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return WAIT_FAILED;
+    }
+    if (process->pidfd >= 0) {
+        pollfd ended = {process->pidfd, POLLIN, 0};
+        const int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(std::min<DWORD>(milliseconds, INT32_MAX));
+        int ready;
+        while ((ready = poll(&ended, 1, timeout)) < 0 && errno == EINTR) {
+        }
+        if (ready < 0) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        return ready > 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
+    for (DWORD waited = 0;; waited += 10) {
+        if (!StillRuns(*process)) return WAIT_OBJECT_0;
+        if (milliseconds != INFINITE && waited >= milliseconds) return WAIT_TIMEOUT;
+        usleep(10000);
+    }
+}
+
+const ProcessHandle* AsProcess(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+    auto* object = static_cast<KernelObject*>(handle);
+    return object->kind == KernelObjectKind::Process ? reinterpret_cast<const ProcessHandle*>(object) : nullptr;
+}
 
 // A process without a name is still one: the table needs its parent link.
 bool ReadProcess(int proc, DWORD pid, ProcessRecord& record) {
@@ -216,7 +272,7 @@ BOOL Fill(HANDLE hSnapshot, LPPROCESSENTRY32W lppe, bool first) {
 NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClass, LPVOID SystemInformation,
                                   ULONG SystemInformationLength, ULONG* ReturnLength) {
     if (SystemInformationClass != SystemProcessInformation) return STATUS_INVALID_INFO_CLASS;
-    static const LONGLONG ticks_to_100ns = 10000000 / sysconf(_SC_CLK_TCK);
+    const LONGLONG ticks_to_100ns = TicksTo100ns();
     std::vector<StartedProcess> processes;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return STATUS_UNSUCCESSFUL;
@@ -281,31 +337,70 @@ DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 // Access is decided at the open, as on Windows: a process whose executable
 // link the caller may not read (another user's) is refused. A process
 // without an executable (a kernel thread, a zombie) opens, but has no path.
+// With SYNCHRONIZE the pidfd is taken first and the process looked at after:
+// if the pidfd's process has ended by then, what /proc shows under the pid
+// may be a later process, and the open fails as for a pid that holds none.
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
-    StartedProcess started{};
-    if (dwProcessId == 0 || !ReadStarted(ProcDirectory(), dwProcessId, 1, started)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    int pidfd = -1;
+    if ((dwDesiredAccess & SYNCHRONIZE) != 0 && dwProcessId != 0) {
+        pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(dwProcessId), 0));
+        if (pidfd < 0 && errno == ESRCH) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+    }
+    const auto fail = [&](DWORD error) -> HANDLE {
+        if (pidfd >= 0) close(pidfd);
+        SetLastError(error);
         return nullptr;
+    };
+    StartedProcess started{};
+    if (dwProcessId == 0 || !ReadStarted(ProcDirectory(), dwProcessId, TicksTo100ns(), started))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (pidfd >= 0) {
+        pollfd ended = {pidfd, POLLIN, 0};
+        if (poll(&ended, 1, 0) != 0 && started.state != 'Z') return fail(ERROR_INVALID_PARAMETER);
     }
     std::string path;
-    if (!ExecutablePath("/proc/" + std::to_string(dwProcessId), path) && (errno == EACCES || errno == EPERM)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
+    if (!ExecutablePath("/proc/" + std::to_string(dwProcessId), path) && (errno == EACCES || errno == EPERM))
+        return fail(ERROR_ACCESS_DENIED);
+    const int descriptor = (dwDesiredAccess & SYNCHRONIZE) != 0 ? pidfd : -1;
+    auto* handle = new (std::nothrow) ProcessHandle{
+        {KernelObjectKind::Process, DestroyProcessHandle, WaitForProcess, descriptor}, dwProcessId, dwDesiredAccess,
+        started.created, pidfd};
+    if (handle == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    return &handle->header;
+}
+
+BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime, LPFILETIME lpKernelTime,
+                     LPFILETIME lpUserTime) {
+    constexpr DWORD kQueryAccess = PROCESS_QUERY_LIMITED_INFORMATION | 0x0400u;  // or PROCESS_QUERY_INFORMATION
+    const ProcessHandle* process = AsProcess(hProcess);
+    if (process == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
-    auto* handle = new (std::nothrow)
-        ProcessHandle{{KernelObjectKind::Process, DestroyProcessHandle}, dwProcessId, dwDesiredAccess, started.created};
-    if (handle == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return handle != nullptr ? &handle->header : nullptr;
+    if ((process->access & kQueryAccess) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (lpCreationTime == nullptr || lpExitTime == nullptr || lpKernelTime == nullptr || lpUserTime == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    const auto created = static_cast<uint64_t>(process->created);
+    *lpCreationTime = {static_cast<DWORD>(created), static_cast<DWORD>(created >> 32)};
+    *lpExitTime = *lpKernelTime = *lpUserTime = {0, 0};
+    return TRUE;
 }
 
 BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize) {
     constexpr DWORD kQueryAccess = PROCESS_QUERY_LIMITED_INFORMATION | 0x0400u;  // or PROCESS_QUERY_INFORMATION
-    auto* object = static_cast<KernelObject*>(hProcess);
-    if (hProcess == nullptr || hProcess == INVALID_HANDLE_VALUE || object->kind != KernelObjectKind::Process) {
+    const ProcessHandle* process = AsProcess(hProcess);
+    if (process == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const auto* process = reinterpret_cast<const ProcessHandle*>(object);
     if ((process->access & kQueryAccess) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -317,7 +412,7 @@ BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName
     // Windows' handle keeps the process; here its pid may name a later one.
     StartedProcess started{};
     std::string path;
-    if (!ReadStarted(ProcDirectory(), process->pid, 1, started) || started.created != process->created ||
+    if (!ReadStarted(ProcDirectory(), process->pid, TicksTo100ns(), started) || started.created != process->created ||
         !ExecutablePath("/proc/" + std::to_string(process->pid), path)) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;

@@ -2,10 +2,12 @@
 // takes no lock and never waits: a sound server's real-time thread sets the
 // event of a capture client, and must not wait on the reader that it wakes.
 #include <linux/futex.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -104,6 +106,8 @@ BOOL ResetEvent(HANDLE hEvent) {
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     Event* event = AsEvent(hHandle);
     if (event == nullptr) {
+        auto* object = IsValid(hHandle) ? static_cast<KernelObject*>(hHandle) : nullptr;
+        if (object != nullptr && object->wait != nullptr) return object->wait(object, dwMilliseconds);
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
@@ -125,6 +129,45 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     }
     event->waiters.fetch_sub(1);
     return result;
+}
+
+// One poll() where every object has a descriptor (processes' pidfds);
+// otherwise each object is looked at every 10 ms.
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr || bWaitAll) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    pollfd descriptors[MAXIMUM_WAIT_OBJECTS];
+    bool pollable = true;
+    for (DWORD i = 0; i < nCount; ++i) {
+        if (!IsValid(lpHandles[i])) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        descriptors[i] = {static_cast<KernelObject*>(lpHandles[i])->descriptor, POLLIN, 0};
+        pollable = pollable && descriptors[i].fd >= 0;
+    }
+    const int64_t deadline = NowNs() + int64_t{dwMilliseconds} * 1000000;
+    for (;;) {
+        if (pollable) {
+            const int64_t left = dwMilliseconds == INFINITE ? -1 : std::max<int64_t>(0, deadline - NowNs()) / 1000000;
+            const int ready = poll(descriptors, nCount, static_cast<int>(std::min<int64_t>(left, INT32_MAX)));
+            if (ready < 0 && errno != EINTR) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return WAIT_FAILED;
+            }
+        }
+        for (DWORD i = 0; i < nCount; ++i) {
+            const DWORD one = WaitForSingleObject(lpHandles[i], 0);
+            if (one != WAIT_TIMEOUT) return one == WAIT_OBJECT_0 ? WAIT_OBJECT_0 + i : one;
+        }
+        if (dwMilliseconds != INFINITE && NowNs() >= deadline) return WAIT_TIMEOUT;
+        if (!pollable) {
+            const timespec slice = {0, 10000000};
+            nanosleep(&slice, nullptr);
+        }
+    }
 }
 
 BOOL CloseHandle(HANDLE hObject) {

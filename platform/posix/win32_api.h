@@ -20,6 +20,7 @@ typedef uint32_t ULONG;
 typedef uint32_t UINT;
 typedef uint32_t UINT32;
 typedef uint64_t UINT64;
+typedef uint64_t ULONGLONG;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONG_PTR;
 typedef size_t SIZE_T;
@@ -105,6 +106,7 @@ inline HRESULT HRESULT_FROM_WIN32(unsigned long x) {
 #define ERROR_TIMEOUT 1460u
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_NO_UNICODE_TRANSLATION 1113u
+#define ERROR_NOACCESS 998u
 
 #define AUDCLNT_E_NOT_INITIALIZED (static_cast<HRESULT>(0x88890001u))
 #define AUDCLNT_E_ALREADY_INITIALIZED (static_cast<HRESULT>(0x88890002u))
@@ -163,6 +165,10 @@ HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialSta
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// Until one of the handles is signalled (WAIT_OBJECT_0 + its index, the
+// lowest if several are) or the time is up. bWaitAll must be FALSE here.
+#define MAXIMUM_WAIT_OBJECTS 64u
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
 BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
@@ -255,7 +261,21 @@ NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS SystemInformationClas
 // ERROR_INVALID_PARAMETER for pid 0 or a pid no process holds, and with
 // ERROR_ACCESS_DENIED for a process the caller may not query.
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+// With SYNCHRONIZE the handle can be waited on: WaitForSingleObject answers
+// WAIT_OBJECT_0 once the process has ended. While a handle is open Windows
+// gives the process's pid to no other process; Linux may, once the ended
+// process is reaped, so a holder looks at the handle, not at the pid.
+#define SYNCHRONIZE 0x00100000u
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+// The process's creation time, in the units of the process list's
+// CreateTime, and its exit and CPU times (zero where not known). It answers
+// for an ended process too, with the times it had: the handle keeps them.
+BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime, LPFILETIME lpKernelTime,
+                     LPFILETIME lpUserTime);
 // The full path of the process's image, in lpExeName (*lpdwSize units of
 // room in, units written without the NUL out). Fails with
 // ERROR_INSUFFICIENT_BUFFER when the path and its NUL do not fit.

@@ -84,28 +84,35 @@ INSTANTIATE_TEST_SUITE_P(
         // The value word is consumed even when it looks like an option.
         LineCase{{"--include", "--mix", "8"}, 0, false, false}));
 
-TEST_F(ScriptedTest, ListIsAWordAloneAndAppTakesTheLastNameFromTheCodePage) {
+TEST_F(ScriptedTest, ListIsAWordAloneAndAppTakesEveryNameFromTheCodePage) {
     struct Case {
         Arguments args;
         bool list;
         DWORD pid;
         bool mix;
-        std::wstring app_name;
+        std::vector<std::wstring> app_names;
+        std::vector<DWORD> add_include = {}, add_exclude = {};
     };
+    scripted::SetWindow(777, 31);
     Case cases[] = {
-        {{"--list"}, true, 0, false, L""},
-        {{"--include", "5", "--list", "--mix", "6"}, true, 6, true, L""},  // the pairs go on after it
-        {{"--app", "--list"}, false, 0, false, L"--list"},
-        {{"--app", "a", "--include", "3", "--app", "B.exe"}, false, 3, false, L"B.exe"},
-        {{"--app", "caf\xc3\xa9 \xf0\x9f\x8e\xb5"}, false, 0, false, L"caf\u00e9 \xd83c\xdfb5"},
+        {{"--list"}, true, 0, false, {}},
+        {{"--include", "5", "--list", "--mix", "6"}, true, 6, true, {}},  // the pairs go on after it
+        {{"--app", "--list"}, false, 0, false, {L"--list"}},
+        {{"--app", "a", "--include", "3", "--app", "B.exe"}, false, 3, false, {L"a", L"B.exe"}},
+        {{"--app", "caf\xc3\xa9 \xf0\x9f\x8e\xb5"}, false, 0, false, {L"caf\u00e9 \xd83c\xdfb5"}},
+        // Added pids never set the pid of the four options.
+        {{"--include", "3", "--add-include", "12abc", "--add-hwnd", "777", "--add-hwnd", "778", "--add-exclude", "-1"},
+         false, 3, false, {}, {12, 31, 0}, {4294967295u}},
     };
     for (Case& c : cases) {
         const CommandLine line = ParseCommandLine(c.args.argc(), c.args.argv());
         EXPECT_EQ(line.list, c.list);
         EXPECT_EQ(line.pid, c.pid);
         EXPECT_EQ(line.mix, c.mix);
-        EXPECT_EQ(line.app, !c.app_name.empty());
-        EXPECT_EQ(line.app_name, c.app_name);
+        EXPECT_EQ(line.app, !c.app_names.empty());
+        EXPECT_EQ(line.app_names, c.app_names);
+        EXPECT_EQ(line.add_include, c.add_include);
+        EXPECT_EQ(line.add_exclude, c.add_exclude);
     }
 }
 

@@ -56,7 +56,14 @@ INSTANTIATE_TEST_SUITE_P(Lines, ArgumentErrorTest,
                                            std::vector<std::string>{"--app", "play\x1f" "er"},
                                            std::vector<std::string>{"--app", "play|er"},
                                            std::vector<std::string>{"--app", "play*"},
-                                           std::vector<std::string>{"--app", "caf\xe9"}));  // not UTF-8
+                                           std::vector<std::string>{"--app", "caf\xe9"},  // not UTF-8
+                                           // Include-side and exclude-side words together, or an added 0.
+                                           std::vector<std::string>{"--mix", "5", "--app", "a"},
+                                           std::vector<std::string>{"--exclude", "5", "--add-include", "6"},
+                                           std::vector<std::string>{"--add-hwnd", "777", "--add-exclude", "6"},
+                                           std::vector<std::string>{"--hwnd", "777", "--add-exclude", "3"},
+                                           std::vector<std::string>{"--add-include", "5", "--add-include", "0"},
+                                           std::vector<std::string>{"--add-hwnd", "778"}));
 
 TEST_F(EntryTest, FailedComInitialisationEndsBeforeAnyAudio) {
     scripted::SetResult("CoInitializeEx", static_cast<HRESULT>(0x8001010Eu));
@@ -125,18 +132,55 @@ INSTANTIATE_TEST_SUITE_P(Modes, ModeTest,
                                            ModeCase{{"--include", "5", "extra"}, 5, 0, "READY 5\n"},
                                            ModeCase{{"--hwnd", "777"}, 31, 0, "READY 31\n"},
                                            ModeCase{{"--include", "4294967296"}, 4294967295u, 0,
-                                                    "READY 4294967295\n"}));
+                                                    "READY 4294967295\n"},
+                                           // One distinct pid however named: the one stream.
+                                           ModeCase{{"--include", "5", "--add-include", "5"}, 5, 0, "READY 5\n"},
+                                           ModeCase{{"--include", "0", "--add-hwnd", "777"}, 31, 0, "READY 31\n"},
+                                           ModeCase{{"--add-exclude", "6", "--exclude", "6"}, 6, 1, "READY 6\n"}));
 
-// App mode wins over the pid options and probes on pcmtap's own tree; with
-// nothing running the app it opens no other stream, and writes silence.
+// App mode probes on pcmtap's own tree; with nothing running the app it
+// opens no other stream, and writes silence.
 TEST_F(EntryTest, AppModeAnnouncesTheTreesItFoundAfterItsProbe) {
     scripted::SetHorizon(2500);
-    const auto run = RunMain({"--mix", "5", "--app", std::string(260, 'a')});
+    const auto run = RunMain({"--app", std::string(260, 'a'), "--app", "b"});
     EXPECT_EQ(run.err, "READY app 0\n");
     ASSERT_EQ(scripted::Activations().size(), 1u);
     EXPECT_EQ(scripted::Activations()[0].params.ProcessLoopbackParams.TargetProcessId, 4242u);
     EXPECT_GE(run.out.size(), 2 * 48000 * 4u);
     EXPECT_EQ(run.out.find_first_not_of('\0'), std::string::npos);
+}
+
+// Several trees on mix mode's machinery, after a probe on pcmtap's own: the
+// named ones (one named twice, one inside another's tree), or every audible
+// one but those named.
+TEST_F(EntryTest, SeveralTargetsMixTheirTreesAndAnnounceTheCount) {
+    struct Case {
+        Arguments args;
+        const char* ready;
+        std::vector<DWORD> opened;
+    };
+    Case cases[] = {
+        {{"--include", "5", "--add-include", "7", "--add-include", "5", "--add-include", "8"}, "READY include 2\n",
+         {4242, 5, 7}},
+        {{"--add-include", "7", "--app", "Player"}, "READY include 2\n", {4242, 7, 9}},
+        {{"--exclude", "5", "--add-exclude", "7"}, "READY exclude 1\n", {4242, 9}},
+    };
+    for (Case& c : cases) {
+        scripted::Reset();
+        scripted::SetProcesses({{1, 0, L"shell.exe"}, {5, 1, L"a.exe"}, {7, 1, L"discord.exe"}, {8, 7, L"c.exe"},
+                                {9, 1, L"player.exe"}});
+        scripted::SetEndpoints({{{{AudioSessionStateActive, false, 5}, {AudioSessionStateActive, false, 8},
+                                  {AudioSessionStateActive, false, 9}}}});
+        scripted::SetHorizon(1500);
+        const auto run = scripted::Run([&] { return PcmtapMain(c.args.argc(), c.args.argv()); });
+        EXPECT_EQ(run.err, c.ready);
+        std::vector<DWORD> opened;
+        for (const scripted::Activation& activation : scripted::Activations()) {
+            opened.push_back(activation.params.ProcessLoopbackParams.TargetProcessId);
+            EXPECT_EQ(activation.params.ProcessLoopbackParams.ProcessLoopbackMode, 0);
+        }
+        EXPECT_EQ(opened, c.opened);
+    }
 }
 
 TEST(JsonTextTest, EscapesWhateverAProcessCallsItself) {

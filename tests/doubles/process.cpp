@@ -138,6 +138,7 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
     auto handle = std::make_unique<Handle>();
     handle->kind = "process";
     handle->process = *found;
+    handle->access = dwDesiredAccess;
     return AddHandle(std::move(handle));
 }
 
@@ -167,6 +168,42 @@ BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName
     *lpdwSize = static_cast<DWORD>(path.size());
     return TRUE;
 }
+
+BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime, LPFILETIME lpKernelTime,
+                     LPFILETIME lpUserTime) {
+    const Outcome outcome = Enter("GetProcessTimes");
+    Handle* handle = FindHandle(hProcess);
+    if (handle == nullptr || handle->closed || handle->kind != "process") {
+        Violation("GetProcessTimes on a handle that is not an open process");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpCreationTime == nullptr || lpExitTime == nullptr || lpKernelTime == nullptr || lpUserTime == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    if (FAILED(outcome.result)) {
+        SetWin32Error(outcome.result);
+        return FALSE;
+    }
+    const auto created = static_cast<uint64_t>(handle->process->created);
+    *lpCreationTime = {static_cast<DWORD>(created), static_cast<DWORD>(created >> 32)};
+    *lpExitTime = *lpKernelTime = *lpUserTime = {0, 0};
+    return TRUE;
+}
+
+namespace scripted::detail {
+
+bool ProcessEnded(const Handle& handle) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    const Process& opened = *handle.process;
+    return std::none_of(world.processes->begin(), world.processes->end(), [&](const scripted::Process& p) {
+        return p.pid == opened.pid && p.created == opened.created && p.exe == opened.exe;
+    });
+}
+
+}  // namespace scripted::detail
 
 DWORD GetCurrentProcessId() {
     Enter("GetCurrentProcessId");

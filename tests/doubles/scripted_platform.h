@@ -131,7 +131,10 @@ void AdvanceTime(uint64_t ns);
 // gives those with the creation time.
 // OpenProcess refuses a protected process (access denied) and one the list
 // does not hold; QueryFullProcessImageNameW fails for one without a path
-// (System, Registry, ...).
+// (System, Registry, ...). A process handle keeps the process it was opened
+// on: GetProcessTimes answers with its creation time after it has ended, and
+// WaitForSingleObject (timeout 0 only) finds it ended once the list holds no
+// process of that pid, creation time and name.
 struct Process {
     DWORD pid;
     DWORD parent;
@@ -141,6 +144,9 @@ struct Process {
     bool protected_process = false;
 };
 void SetProcesses(std::vector<Process> processes);
+// The list becomes `processes` as the next call of that name begins (such as
+// "OpenProcess": a pid reused between the snapshot and the open).
+void SetProcessesAt(const std::string& call, std::vector<Process> processes);
 void SetCurrentProcessId(DWORD pid);  // default 4242
 // A top-level window, or with parent_hwnd a child window; Store apps' frames
 // have a child of class "Windows.UI.Core.CoreWindow" owned by the app.

@@ -90,6 +90,14 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     }
     Handle* event = OpenEvent(hHandle, "WaitForSingleObject");
     if (event == nullptr) return WAIT_FAILED;
+    if (event->kind == "process") {
+        if (dwMilliseconds != 0) Violation("a timed wait on a process handle is not scripted");
+        if ((event->access & SYNCHRONIZE) == 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return WAIT_FAILED;
+        }
+        return ProcessEnded(*event) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
     if (Threaded()) {
         const uint64_t wake = dwMilliseconds == INFINITE ? UINT64_MAX : TheWorld().now_ns + dwMilliseconds * 1000000ull;
         // Taken at once if already set, as Windows does, without giving up the baton.
@@ -111,6 +119,50 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         if (AwaitCompletions()) continue;  // a completion takes no virtual time: look again
         if (world.now_ns >= deadline) return WAIT_TIMEOUT;
         const uint64_t next = std::min(deadline, NextDeliveryNanoseconds());
+        if (next > world.horizon_ns) throw scripted::EndOfScript{};
+        AdvanceTo(next);
+    }
+}
+
+// Process handles only. An end comes from the test's thread, between turns:
+// the handles are looked at every 50 ms of virtual time.
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+    const Outcome outcome = Enter("WaitForMultipleObjects");
+    if (Ending()) throw ThreadEnd{};
+    if (FAILED(outcome.result)) {
+        const ULONG code = static_cast<ULONG>(outcome.result);
+        SetLastError((code >> 16) == 0x8007 ? code & 0xFFFF : ERROR_SUCCESS);
+        return WAIT_FAILED;
+    }
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr || bWaitAll) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<Handle*> processes;
+    for (DWORD i = 0; i < nCount; ++i) {
+        Handle* handle = Find(lpHandles[i]);
+        if (handle == nullptr || handle->closed || handle->kind != "process") {
+            Violation("WaitForMultipleObjects on a handle that is not an open process");
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if ((handle->access & SYNCHRONIZE) == 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return WAIT_FAILED;
+        }
+        processes.push_back(handle);
+    }
+    World& world = TheWorld();
+    const uint64_t deadline = dwMilliseconds == INFINITE ? UINT64_MAX : world.now_ns + dwMilliseconds * 1000000ull;
+    for (;;) {
+        for (DWORD i = 0; i < nCount; ++i)
+            if (ProcessEnded(*processes[i])) return WAIT_OBJECT_0 + i;
+        if (world.now_ns >= deadline) return WAIT_TIMEOUT;
+        const uint64_t next = std::min<uint64_t>(deadline, world.now_ns + 50000000);
+        if (Threaded()) {
+            BlockThread(next, nullptr);
+            continue;
+        }
         if (next > world.horizon_ns) throw scripted::EndOfScript{};
         AdvanceTo(next);
     }

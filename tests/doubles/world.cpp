@@ -28,6 +28,10 @@ Outcome Enter(std::string_view name, HRESULT scripted) {
     }
     const int count = ++*slot.count;
     if (world.log_calls) world.calls.emplace_back(name);
+    if (!world.processes_at_call.empty() && world.processes_at_call == name) {
+        world.processes = std::make_shared<const std::vector<Process>>(std::move(world.processes_then));
+        world.processes_at_call.clear();
+    }
     for (const Rule& rule : world.rules)
         if (rule.name == name && (rule.nth == 0 || rule.nth == count)) return {rule.result, rule.null_out};
     return {scripted, false};
@@ -129,6 +133,8 @@ void Reset() {
     world.sleep_duration = nullptr;
     world.timer_periods.clear();
     world.processes = std::make_shared<const std::vector<Process>>();
+    world.processes_at_call.clear();
+    world.processes_then.clear();
     world.own_pid = 4242;
     world.windows.clear();
     world.shell_window = 0;
@@ -252,6 +258,13 @@ const std::vector<std::string>& Violations() { return TheWorld().violations; }
 
 void SetProcesses(std::vector<Process> processes) {
     TheWorld().processes = std::make_shared<const std::vector<Process>>(std::move(processes));
+}
+
+void SetProcessesAt(const std::string& call, std::vector<Process> processes) {
+    World& world = TheWorld();
+    std::lock_guard<std::recursive_mutex> hold(world.lock);
+    world.processes_at_call = call;
+    world.processes_then = std::move(processes);
 }
 
 void SetCurrentProcessId(DWORD pid) { TheWorld().own_pid = pid; }

@@ -50,6 +50,7 @@ struct Handle {
     size_t next = 0;
     // process handles: the process as it was opened (Windows' handle keeps it)
     std::optional<Process> process;
+    DWORD access = 0;
 };
 
 struct AudioClient;
@@ -137,6 +138,9 @@ struct World {
     std::vector<UINT> timer_periods;  // every timeBeginPeriod, in order
 
     std::shared_ptr<const std::vector<Process>> processes = std::make_shared<const std::vector<Process>>();
+    // SetProcessesAt: the list that replaces processes when that call comes next.
+    std::string processes_at_call;
+    std::vector<Process> processes_then;
     DWORD own_pid = 4242;
     struct Window {
         DWORD owner_pid;
@@ -221,6 +225,8 @@ bool AwaitCompletions();
 // Drops the references of activations that never completed.
 void AbandonActivations();
 void SignalEvent(HANDLE event);
+// Whether the process a process handle was opened on has left the list.
+bool ProcessEnded(const Handle& handle);
 
 // Threads made with CreateThread (threads.cpp): run one at a time, switching
 // only inside blocking calls.

@@ -272,6 +272,19 @@ class App(RealSoundTest):
         self.assertLess(tone_level(c.pcm(), 1000), ABSENT, "another program leaked in")
         self.assertEqual(c.status_lines(), ["READY app 0"])
 
+    def test_several_targets_take_the_named_trees_and_leave_out_the_others(self):
+        music = self.copy_of_pacat(b"music")
+        browser = self.players.play(1000)
+        game = self.players.play(440)
+        self.players.play(660, program=music)
+        self.assertTrue(self.players.wait_until_playing(3))
+        named = self.capture("--include", game.pid, "--app", "Music.exe")
+        allbut = self.capture("--exclude", browser.pid, "--add-exclude", game.pid)
+        self.assertReady(named, "READY include 2")
+        self.assertReady(allbut, "READY exclude 1")
+        self.assertTones(self.settled_pcm(named), present=[440, 660], absent=[1000])
+        self.assertTones(allbut.pcm(time.monotonic() - 1.0), present=[660], absent=[440, 1000])
+
     def test_list_shows_who_plays_and_who_is_paused_whatever_their_names(self):
         odd = self.copy_of_pacat(b'pl"ay\\er \x01\xc3\xa9')  # a quote, a backslash, a control, é
         playing = [self.players.play(440), self.players.play(660, program=odd)]

@@ -49,13 +49,22 @@ CommandLine Model(const std::vector<std::string>& args) {
         const std::string& value = args[i + 1];
         if (word == "--app") {
             line.app = true;
+            line.app_names.emplace_back();  // the conversion is the code page's, checked elsewhere
         } else if (word == "--include" || word == "--exclude" || word == "--mix") {
             line.pid = static_cast<DWORD>(ModelNumber(value, 32));
+            line.include = line.include || word == "--include";
             line.exclude = line.exclude || word == "--exclude";
             line.mix = line.mix || word == "--mix";
         } else if (word == "--hwnd") {
             auto window = kWindows.find(ModelNumber(value, 64));
             if (window != kWindows.end()) line.pid = window->second;
+            line.include = true;
+        } else if (word == "--add-include" || word == "--add-exclude") {
+            (word == "--add-include" ? line.add_include : line.add_exclude)
+                .push_back(static_cast<DWORD>(ModelNumber(value, 32)));
+        } else if (word == "--add-hwnd") {
+            auto window = kWindows.find(ModelNumber(value, 64));
+            line.add_include.push_back(window != kWindows.end() ? window->second : 0);
         }
     }
     return line;
@@ -89,8 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const CommandLine parsed = ParseCommandLine(static_cast<int>(args.size()), argv.data());
     const CommandLine expected = Model(args);
-    if (parsed.pid != expected.pid || parsed.exclude != expected.exclude || parsed.mix != expected.mix ||
-        parsed.list != expected.list || parsed.app != expected.app) {
+    if (parsed.pid != expected.pid || parsed.include != expected.include || parsed.exclude != expected.exclude ||
+        parsed.mix != expected.mix || parsed.list != expected.list || parsed.app != expected.app ||
+        parsed.app_names.size() != expected.app_names.size() || parsed.add_include != expected.add_include ||
+        parsed.add_exclude != expected.add_exclude) {
         fprintf(stderr, "parse disagrees with the model: pid %u/%u exclude %d/%d mix %d/%d list %d/%d app %d/%d\n",
                 parsed.pid, expected.pid, parsed.exclude, expected.exclude, parsed.mix, expected.mix, parsed.list,
                 expected.list, parsed.app, expected.app);

@@ -16,6 +16,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 
 constexpr DWORD kTarget = 7;
 constexpr size_t kFrameBytes = 4;
@@ -133,15 +134,19 @@ TEST_F(RunMixTest, ProbesThenOpensTheSourcesAndCountsThoseThatOpened) {
     EXPECT_EQ(streams[0].mode, 0u) << "the probe is an include stream";
     EXPECT_TRUE(streams[0].stopped && streams[0].event_closed);
     EXPECT_EQ(streams[0].audio_client_refs + streams[0].capture_client_refs, 0);
-    EXPECT_EQ(scripted::OpenHandles().size(), 2u) << "the two sources' events";
+    EXPECT_THAT(scripted::OpenHandles(),
+                UnorderedElementsAre("auto-reset event", "auto-reset event", "process", "process"))
+        << "the two sources' events, and their processes, held while they live";
     // The probe is closed before the first source is opened.
     auto calls = scripted::CallsMatching({"ActivateAudioInterfaceAsync", "CloseHandle(auto*", "timeBeginPeriod",
-                                          "QueryPerformance*", "CreateThread", "CloseHandle(thread)", "Sleep"});
+                                          "QueryPerformance*", "CreateThread", "CloseHandle(thread)", "Sleep",
+                                          "WaitForMultipleObjects"});
     EXPECT_THAT(
         calls,
         ElementsAre("ActivateAudioInterfaceAsync", "CloseHandle(auto-reset event)", "ActivateAudioInterfaceAsync",
                     "ActivateAudioInterfaceAsync", "ActivateAudioInterfaceAsync", "CreateThread", "CloseHandle(thread)",
-                    "timeBeginPeriod", "QueryPerformanceFrequency", "QueryPerformanceCounter", "Sleep", "Sleep"));
+                    "timeBeginPeriod", "QueryPerformanceFrequency", "QueryPerformanceCounter", "Sleep",
+                    "WaitForMultipleObjects"));
     // Sleep(5) sleeps about 5 ms only with a 1 ms timer period; with the
     // default 15.6 ms tick every turn would last a whole tick.
     EXPECT_THAT(scripted::TimerPeriods(), ElementsAre(1u));
@@ -297,7 +302,11 @@ TEST_F(RunMixTest, SourcesComeAndGoAtTheRefreshAfterTheChange) {
     scripted::SetLoopback(20, Endless(100));
     scripted::SetLoopback(30, Endless(300));
     mixworld::MakeAudible({20});
-    ChangeWorldAt(1500, [] { mixworld::MakeAudible({30}); });
+    // 20 stops playing but runs on.
+    ChangeWorldAt(1500, [] {
+        mixworld::MakeAudible({20, 30});
+        scripted::SetEndpoints({{{{AudioSessionStateActive, false, 30}}}});
+    });
     scripted::SetHorizon(3010);
 
     const auto run = Mix();
@@ -314,6 +323,29 @@ TEST_F(RunMixTest, SourcesComeAndGoAtTheRefreshAfterTheChange) {
     EXPECT_TRUE(streams[1].stopped) << "closed by the refresh after";
     EXPECT_EQ(streams[2].pid, 30u);
     EXPECT_FALSE(streams[2].stopped);
+}
+
+// A source's process ends at 1.5 s: it goes at the next tenth of a second,
+// not at the refresh, and the round that drops it decides afresh: a later
+// process on its pid is a source again only as any other would be.
+TEST_F(RunMixTest, ASourceWhoseProcessEndsGoesAtOnceAndItsPidIsANewDecision) {
+    for (const bool reused : {false, true}) {
+        scripted::Reset();
+        scripted::SetLoopback(20, Endless(100));
+        scripted::SetLoopback(30, Endless(300));
+        mixworld::MakeAudible({20, 30});
+        ChangeWorldAt(1500, [reused] {
+            mixworld::MakeAudible({30});
+            if (reused) mixworld::MakeAudible({20, 30}), scripted::SetProcesses({{1, 0, L"explorer.exe"},
+                                                                                 {20, 1, L"player.exe", 15000000},
+                                                                                 {30, 1, L"player.exe"}});
+        });
+        scripted::SetHorizon(1900);
+        const auto run = Mix();
+        EXPECT_EQ(scripted::CallCount("CreateToolhelp32Snapshot"), 3) << "at 0, 1 and 1.6 s";
+        EXPECT_TRUE(FramesHold(run.out, 1650 * 48, 1900 * 48, reused ? 400 : 300)) << "reused " << reused;
+        EXPECT_EQ(scripted::Streams().size(), reused ? 4u : 3u);
+    }
 }
 
 TEST_F(RunMixTest, ReconcilesOnceASecondWhateverTheTickCount) {
@@ -353,7 +385,8 @@ TEST_F(RunMixTest, EndsQuietlyWithZeroWhenTheReaderGoes) {
         EXPECT_EQ(run.err, "READY mix 1\n");
         EXPECT_EQ(run.out.size(), c.at_ms != 0 ? 5 * 1920u : c.after_bytes);
         EXPECT_LT(scripted::NowNanoseconds(), 100 * 1000000u);
-        EXPECT_EQ(scripted::OpenHandles().size(), 1u) << "the source is left to the process's end";
+        EXPECT_THAT(scripted::OpenHandles(), UnorderedElementsAre("auto-reset event", "process"))
+            << "the source is left to the process's end";
     }
 }
 

@@ -161,4 +161,42 @@ TEST_F(SourceMapTest, AnEmptySelectionRemovesEverySource) {
     EXPECT_THAT(scripted::OpenHandles(), IsEmpty());
 }
 
+// A process is held from the snapshot through its activation: one that is
+// not, by then, the process the snapshot saw, or that ends during its
+// activation, gets no source, and nothing of it stays open.
+TEST_F(SourceMapTest, APidReusedOrEndedBeforeItsStreamIsOpenGetsNoSource) {
+    const scripted::Process shell = {1, 0, L"explorer.exe", 100}, player = {20, 1, L"player.exe", 200},
+                            other = {30, 1, L"player.exe", 300};
+    struct Case {
+        const char* label;
+        std::string at_call;
+        std::vector<scripted::Process> then;
+        std::vector<DWORD> kept;
+    };
+    const Case cases[] = {
+        {"nothing changes", "", {}, {20, 30}},
+        {"20 reused between the snapshot and the open", "OpenProcess",
+         {shell, {20, 1, L"player.exe", 400}, other}, {30}},
+        {"20 ended before the open", "OpenProcess", {shell, other}, {30}},
+        {"20 ended during its activation", "ActivateAudioInterfaceAsync", {shell, other}, {30}},
+        {"20 reused during its activation", "ActivateAudioInterfaceAsync",
+         {shell, {20, 1, L"player.exe", 400}, other}, {30}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        scripted::Reset();
+        for (const DWORD pid : {20u, 30u}) scripted::SetLoopback(pid, mixworld::Script());
+        scripted::SetProcesses({shell, player, other});
+        scripted::SetEndpoints({{{{AudioSessionStateActive, false, 20}, {AudioSessionStateActive, false, 30}}}});
+        if (!c.at_call.empty()) scripted::SetProcessesAt(c.at_call, c.then);
+        SourceMap sources;
+
+        ReconcileSources(kTarget, sources);
+        EXPECT_EQ(Keys(sources), c.kept);
+        EXPECT_EQ(OpenStreams(), c.kept);
+        EXPECT_EQ(scripted::OpenHandles(), std::vector<std::string>(c.kept.size(), "auto-reset event"))
+            << "every process handle closed";
+    }
+}
+
 }  // namespace

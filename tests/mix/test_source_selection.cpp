@@ -217,6 +217,41 @@ TEST_F(SourceSelectionTest, AppModeTakesTheTopmostProcessOfEachMatchingLineButNe
     }
 }
 
+// Several targets and several excludes, on one desktop: pcmtap (4242) was
+// started by 4000, which a shell (3000) started; 50 started after pcmtap.
+TEST_F(SourceSelectionTest, SeveralTargetsAndSeveralExcludesTakeEachTreeOnce) {
+    struct Case {
+        const char* label;
+        std::set<DWORD> pids;
+        std::vector<std::wstring> names;  // several targets only
+        bool exclude;
+        std::set<DWORD> selected;
+    };
+    const std::vector<scripted::Process> desktop = {
+        {3000, 1, L"shell.exe", 50},  {4000, 3000, L"host.exe", 60}, {kOwnPid, 4000, L"pcmtap.exe", 300},
+        {10, 3000, L"game.exe", 100}, {11, 10, L"music.exe", 110},   {20, 3000, L"music.exe", 120},
+        {30, 3000, L"discord.exe", 130}, {31, 30, L"helper.exe", 140}, {50, 3000, L"late.exe", 400},
+        {70, 3000, L"launcher.exe", 150}, {71, 70, L"game.exe", 160}, {72, 70, L"overlay.exe", 170}};
+    const Case cases[] = {
+        {"a named pid inside another named tree", {10, 11}, {}, false, {10}},
+        {"pids and names: a match inside a named tree is in its stream", {10}, {L"music"}, false, {10, 20}},
+        {"pids as given: pcmtap's parent, a pid no process holds", {4000, 99}, {}, false, {4000, 99}},
+        {"a pid a process started after pcmtap holds now", {50, 20}, {}, false, {20}},
+        {"names keep their own exclusions", {}, {L"host", L"pcmtap"}, false, {}},
+        {"everything but two trees, voice chat included", {10, 20}, {}, true, {30, 50, 70}},
+        {"nothing above an excluded tree, nor pcmtap's line", {71, 30}, {}, true, {10, 20, 50, 72}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        scripted::SetProcesses(desktop);
+        const ProcessTable table = SnapshotProcesses();
+        const std::set<DWORD> audible = {3000, 4000, 10, 11, 20, 30, 31, 50, 70, 72};
+        EXPECT_EQ(c.exclude ? SelectExcludingSources(c.pids, table, kOwnPid, audible)
+                            : SelectNamedSources(c.names, c.pids, table, kOwnPid),
+                  c.selected);
+    }
+}
+
 TEST_F(SourceSelectionTest, VoiceChatNamesMatchWholeAndExactly) {
     const std::wstring kept[] = {
         L"discord.exe.bak", L"mydiscord.exe", L"discord",  L"discord.ex", L"discord .exe", L" discord.exe",

@@ -258,3 +258,37 @@ TEST(ProcessHandle, GivesImagePathsAsWindowsDoes) {
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     }
 }
+
+// A handle held for waiting: it answers WAIT_TIMEOUT while the child runs and
+// WAIT_OBJECT_0 from its end on (a zombie, then reaped, whatever holds its pid
+// later); GetProcessTimes keeps its creation time throughout. Without
+// SYNCHRONIZE, waiting is refused.
+TEST(ProcessHandle, HeldHandleSeesTheEndAndKeepsTheCreationTime) {
+    Child child("player");
+    ASSERT_GT(child.pid, 0);
+    const auto pid = static_cast<DWORD>(child.pid);
+    const HANDLE held = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    const HANDLE query = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    ASSERT_NE(held, nullptr) << "error " << GetLastError();
+    ASSERT_NE(query, nullptr);
+    const auto created = [](HANDLE process) {
+        FILETIME times[4] = {{0xdeadbeef, 0xdeadbeef}};
+        EXPECT_TRUE(GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3])) << GetLastError();
+        return (uint64_t{times[0].dwHighDateTime} << 32) | times[0].dwLowDateTime;
+    };
+    const uint64_t at_open = created(held);
+    EXPECT_NE(at_open, 0u);
+    EXPECT_NE(at_open, 0xdeadbeefdeadbeefu);
+    EXPECT_EQ(WaitForSingleObject(held, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(query, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+    kill(child.pid, SIGKILL);
+    EXPECT_EQ(WaitForSingleObject(held, 5000), WAIT_OBJECT_0) << "ended, not yet reaped";
+    waitpid(child.pid, nullptr, 0);
+    child.pid = -1;
+    EXPECT_EQ(WaitForSingleObject(held, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(created(held), at_open);
+    EXPECT_TRUE(CloseHandle(held));
+    EXPECT_TRUE(CloseHandle(query));
+}

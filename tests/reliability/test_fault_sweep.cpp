@@ -162,10 +162,12 @@ StreamCensus TakeCensus() {
         for (const std::string& name : objects) list += name + " ";
         census.problems.push_back("objects still referenced: " + list);
     }
+    // Each stream's event, and the process of each source, held while it lives.
     const auto handles = scripted::OpenHandles();
-    const bool only_stream_events = std::all_of(handles.begin(), handles.end(),
-                                                [](const std::string& kind) { return kind == "auto-reset event"; });
-    if (!only_stream_events || handles.size() != census.open_pids.size())
+    const auto events = static_cast<size_t>(std::count(handles.begin(), handles.end(), "auto-reset event"));
+    const auto processes = static_cast<size_t>(std::count(handles.begin(), handles.end(), "process"));
+    if (events != census.open_pids.size() || processes > census.open_pids.size() ||
+        events + processes != handles.size())
         census.problems.push_back(std::to_string(handles.size()) + " handles open for " +
                                   std::to_string(census.open_pids.size()) + " streams");
     return census;

@@ -1,4 +1,4 @@
-#include "app/status.h"
+#include "capture/status.h"
 
 #include <cstdio>
 
@@ -13,12 +13,7 @@ void ReportReady(DWORD pid) {
     fflush(stderr);
 }
 
-void ReportReadyMix(unsigned count) {
-    fprintf(stderr, "READY mix %u\n", count);
-    fflush(stderr);
-}
-
-void ReportReadyApp(unsigned count) {
-    fprintf(stderr, "READY app %u\n", count);
+void ReportReadyCount(const char* mode, unsigned count) {
+    fprintf(stderr, "READY %s %u\n", mode, count);
     fflush(stderr);
 }

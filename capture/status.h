@@ -1,4 +1,6 @@
 // The status-line protocol on standard error: the only text the tool prints.
+// Below the modes, so that the stream opening, the relay and the mix report
+// their own failures in the one format.
 #pragma once
 
 #include "platform/win32.h"
@@ -13,8 +15,6 @@ int ReportError(StageLabel label, HRESULT result);
 // "READY <pid>": the stream is open and started; PCM follows.
 void ReportReady(DWORD pid);
 
-// "READY mix <count>": mix mode is running with that many sources.
-void ReportReadyMix(unsigned count);
-
-// "READY app <count>": app mode is running with that many process trees.
-void ReportReadyApp(unsigned count);
+// "READY <mode> <count>": a mode that mixes ("mix", "app", "include",
+// "exclude") is running with that many sources.
+void ReportReadyCount(const char* mode, unsigned count);
