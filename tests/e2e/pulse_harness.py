@@ -335,6 +335,100 @@ time.sleep(3600)
 """
 
 
+# A PulseAudio client that plays as a browser pauses: its one playback
+# stream plays exact zeros for `play` seconds, is corked (pa_stream_cork) for
+# `pause` seconds, and so on `cycles` times; then it disconnects and exits.
+# Built by the harness with cc, once per server folder.
+CORKING_PLAYER = r"""
+#include <pulse/pulseaudio.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+static pa_threaded_mainloop* loop;
+
+static void wake(void* unused) { (void)unused; pa_threaded_mainloop_signal(loop, 0); }
+static void on_context(pa_context* c, void* u) { (void)c; wake(u); }
+static void on_stream(pa_stream* s, void* u) { (void)s; wake(u); }
+static void on_done(pa_stream* s, int ok, void* u) { (void)s; (void)ok; wake(u); }
+
+static void on_write(pa_stream* s, size_t bytes, void* u) {
+    (void)u;
+    static const char zeros[65536];
+    while (bytes > 0) {
+        const size_t n = bytes < sizeof zeros ? bytes : sizeof zeros;
+        pa_stream_write(s, zeros, n, NULL, 0, PA_SEEK_RELATIVE);
+        bytes -= n;
+    }
+}
+
+static void pause_for(double seconds) {
+    struct timespec t = {(time_t)seconds, (long)((seconds - (time_t)seconds) * 1e9)};
+    nanosleep(&t, NULL);
+}
+
+static void cork(pa_stream* stream, int corked) {
+    pa_operation* op = pa_stream_cork(stream, corked, on_done, NULL);
+    while (op != NULL && pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+    if (op != NULL) pa_operation_unref(op);
+}
+
+int main(int argc, char** argv) {
+    if (argc != 4) return 2;
+    const int cycles = atoi(argv[1]);
+    const double play = atof(argv[2]), pause = atof(argv[3]);
+    static const pa_sample_spec spec = {PA_SAMPLE_S16LE, 48000, 2};
+    const pa_buffer_attr attr = {(uint32_t)-1, 48000 / 50 * 4, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
+    loop = pa_threaded_mainloop_new();
+    pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(loop), "corking player");
+    pa_context_set_state_callback(context, on_context, NULL);
+    pa_threaded_mainloop_lock(loop);
+    if (pa_context_connect(context, NULL, PA_CONTEXT_NOAUTOSPAWN, NULL) < 0 || pa_threaded_mainloop_start(loop) < 0)
+        return 1;
+    while (pa_context_get_state(context) != PA_CONTEXT_READY) {
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) return 1;
+        pa_threaded_mainloop_wait(loop);
+    }
+    pa_stream* stream = pa_stream_new(context, "corking player", &spec, NULL);
+    pa_stream_set_state_callback(stream, on_stream, NULL);
+    pa_stream_set_write_callback(stream, on_write, NULL);
+    pa_stream_connect_playback(stream, NULL, &attr, PA_STREAM_ADJUST_LATENCY, NULL, NULL);
+    while (pa_stream_get_state(stream) != PA_STREAM_READY) {
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) return 1;
+        pa_threaded_mainloop_wait(loop);
+    }
+    for (int i = 0; i < cycles; ++i) {
+        pa_threaded_mainloop_unlock(loop);
+        pause_for(play);
+        pa_threaded_mainloop_lock(loop);
+        cork(stream, 1);
+        pa_threaded_mainloop_unlock(loop);
+        pause_for(pause);
+        pa_threaded_mainloop_lock(loop);
+        cork(stream, 0);
+    }
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    pa_context_disconnect(context);
+    pa_threaded_mainloop_unlock(loop);
+    pa_threaded_mainloop_stop(loop);
+    return 0;
+}
+"""
+
+
+def corking_player(folder):
+    """The corking player's program, compiled into folder on first use."""
+    program = os.path.join(folder, "corking-player")
+    if not os.path.exists(program):
+        source = program + ".c"
+        with open(source, "w") as f:
+            f.write(CORKING_PLAYER)
+        subprocess.run(["cc", "-O2", "-o", program, source, "-lpulse"], check=True, capture_output=True)
+    return program
+
+
 def _quoted(command):
     return " ".join("'%s'" % part for part in command)
 
@@ -450,12 +544,12 @@ class Players:
 
     def stop(self):
         for p in self.processes:
-            if p.poll() is None:
-                try:
-                    os.killpg(p.pid, signal.SIGTERM)  # the player and anything it started
-                except ProcessLookupError:
-                    pass
-                p.wait()
+            try:
+                # The player and anything it started, which may outlive it.
+                os.killpg(p.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            p.wait()
 
 
 class Capture:
