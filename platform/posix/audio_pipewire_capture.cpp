@@ -86,6 +86,7 @@ struct OurLink {
     pw_proxy* proxy;
     spa_hook listener{};
     bool failed = false;
+    bool refused = false;  // failed with an error, not removed
 };
 
 }  // namespace
@@ -107,6 +108,7 @@ struct PipeWireCapture {
     uint64_t processes_seen = 0;        // the connection's processes_changed that captured is for
     spa_source* retry = nullptr;        // timer: links refused, or the stream to be made again
     bool remake = false;                // the capture node failed or went; made again at the timer
+    bool relinks_spent = false;         // links refused once too often: the device is lost at the timer
     RetryBudget remakes;                // of the capture node
     RetryBudget relinks;                // of refused links, however many each time
     // How many of centre, side and rear the surround set has linked on the
@@ -155,7 +157,10 @@ void OnLinkFailed(void* data) {
     link->failed = true;
     ArmRetry(link->capture, kRetryMs);
 }
-void OnLinkError(void* data, int, int, const char*) { OnLinkFailed(data); }
+void OnLinkError(void* data, int, int, const char*) {
+    static_cast<OurLink*>(data)->refused = true;
+    OnLinkFailed(data);
+}
 
 pw_proxy_events LinkEvents() {
     pw_proxy_events events{};
@@ -195,11 +200,10 @@ std::unique_ptr<OurLink> CreateLink(PipeWireCapture* capture, const PortPair& po
 
 // Links what should be linked and unlinks the rest: every output port of a
 // playback stream whose process is in the tree (or, excluding, is not). A
-// link refused or removed while still wanted is asked for again only when
-// retrying, from the timer, so that the retries are counted and spaced; false
-// when they are spent.
-bool Reconcile(PipeWireCapture* capture, bool retrying = false) {
-    if (!capture->running || capture->node == SPA_ID_INVALID) return true;
+// link refused while still wanted spends a retry; once they are spent the
+// device is lost from the timer, outside the callbacks this runs in.
+void Reconcile(PipeWireCapture* capture) {
+    if (!capture->running || capture->node == SPA_ID_INVALID || capture->relinks_spent) return;
     const PipeWireConnection& graph = *capture->connection;
     std::map<std::string, uint32_t> inputs;  // our input port of each channel
     for (const auto& [id, port] : graph.ports)
@@ -235,24 +239,27 @@ bool Reconcile(PipeWireCapture* capture, bool retrying = false) {
     // that needed it are unlinked.
     const int weight = SurroundWeight(surround_linked);
     if (weight > capture->surround_weight.load()) capture->surround_weight.store(weight);
-    bool relink = false;  // a link still wanted was refused or removed
+    bool refused = false;  // a link still wanted was refused
     for (auto it = capture->links.begin(); it != capture->links.end();) {
         const bool wanted = linked.count(it->first) != 0;
-        if (wanted && (!it->second->failed || !retrying)) {
+        if (wanted && !it->second->failed) {
             ++it;
             continue;
         }
-        relink |= wanted;
+        refused |= wanted && it->second->refused;
         DestroyLink(it->second.get());
         it = capture->links.erase(it);
     }
     capture->surround_weight.store(weight);
-    if (relink && !TakeRetry(&capture->relinks)) return false;
+    if (refused && !TakeRetry(&capture->relinks)) {
+        capture->relinks_spent = true;
+        ArmRetry(capture, 1);
+        return;
+    }
     for (const auto& [ports, output_node] : linked) {
         if (capture->links.count(ports) != 0) continue;
         if (auto link = CreateLink(capture, ports, output_node)) capture->links[ports] = std::move(link);
     }
-    return true;
 }
 
 void OnGraphChanged(void* owner) { Reconcile(static_cast<PipeWireCapture*>(owner)); }
@@ -411,8 +418,12 @@ void LoseDevice(PipeWireCapture* capture) {
 void OnRetry(void* data, uint64_t) {
     auto* capture = static_cast<PipeWireCapture*>(data);
     if (!capture->running || capture->connection->lost) return;
+    if (capture->relinks_spent) {
+        LoseDevice(capture);
+        return;
+    }
     if (!capture->remake) {
-        if (!Reconcile(capture, true)) LoseDevice(capture);
+        Reconcile(capture);
         return;
     }
     capture->remake = false;
@@ -466,6 +477,7 @@ HRESULT StartPipeWireCapture(PipeWireCapture* capture) {
     } else if (!capture->running) {
         capture->running = true;
         capture->remake = false;
+        capture->relinks_spent = false;
         capture->retry = pw_loop_add_timer(pw_thread_loop_get_loop(capture->connection->loop), OnRetry, capture);
         if (capture->retry == nullptr || !ConnectStream(capture)) {
             DisconnectStream(capture);
