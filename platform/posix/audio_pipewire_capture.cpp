@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <set>
 #include <utility>
 
@@ -44,9 +45,37 @@ constexpr SurroundInput kSurround[] = {
 constexpr uint32_t kSurroundFirst = 2;  // our channel of the surround set's FL
 constexpr uint32_t kChannels = kSurroundFirst + sizeof kSurround / sizeof kSurround[0];
 
-constexpr int kRetryMs = 300;   // a refused link is asked for again this often
-constexpr int kRemakeMs = 50;   // a capture node that failed is made again this soon
-constexpr int kMaxRemakes = 3;  // in a row without one reaching the graph: the device is lost
+constexpr int kRetryMs = 300;  // a refused link is asked for again this often
+constexpr int kRemakeMs = 50;  // a capture node that failed is made again this soon
+// A capture node is made again, and refused links are asked for again, at
+// most kMaxRetries times in any kRetryWindowMs, whatever the node reached in
+// between; one more failure loses the device, as a lost stream does on
+// Windows: a capture that cannot keep its place in the graph ends with a
+// word instead of going silent.
+constexpr size_t kMaxRetries = 3;
+constexpr int64_t kRetryWindowMs = 10000;
+
+// When the last kMaxRetries retries of one kind were made, oldest first from next.
+struct RetryBudget {
+    int64_t at_ms[kMaxRetries] = {INT64_MIN, INT64_MIN, INT64_MIN};
+    size_t next = 0;
+};
+
+int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Spends one retry; false once kMaxRetries were spent within the window.
+bool TakeRetry(RetryBudget* budget) {
+    const int64_t now = NowMs();
+    int64_t& oldest = budget->at_ms[budget->next];
+    if (oldest != INT64_MIN && now - oldest < kRetryWindowMs) return false;
+    oldest = now;
+    budget->next = (budget->next + 1) % kMaxRetries;
+    return true;
+}
 
 typedef std::pair<uint32_t, uint32_t> PortPair;  // (output port of a playback stream, input port of ours)
 
@@ -57,6 +86,7 @@ struct OurLink {
     pw_proxy* proxy;
     spa_hook listener{};
     bool failed = false;
+    bool refused = false;  // failed with an error, not removed
 };
 
 }  // namespace
@@ -78,7 +108,9 @@ struct PipeWireCapture {
     uint64_t processes_seen = 0;        // the connection's processes_changed that captured is for
     spa_source* retry = nullptr;        // timer: links refused, or the stream to be made again
     bool remake = false;                // the capture node failed or went; made again at the timer
-    int remakes = 0;                    // made again since one last reached the graph
+    bool relinks_spent = false;         // links refused once too often: the device is lost at the timer
+    RetryBudget remakes;                // of the capture node
+    RetryBudget relinks;                // of refused links, however many each time
     // How many of centre, side and rear the surround set has linked on the
     // side that has most (0 to 3): the downmix's scale. Written before links
     // are made, so that their first cycle is already mixed with it.
@@ -125,7 +157,10 @@ void OnLinkFailed(void* data) {
     link->failed = true;
     ArmRetry(link->capture, kRetryMs);
 }
-void OnLinkError(void* data, int, int, const char*) { OnLinkFailed(data); }
+void OnLinkError(void* data, int, int, const char*) {
+    static_cast<OurLink*>(data)->refused = true;
+    OnLinkFailed(data);
+}
 
 pw_proxy_events LinkEvents() {
     pw_proxy_events events{};
@@ -164,9 +199,11 @@ std::unique_ptr<OurLink> CreateLink(PipeWireCapture* capture, const PortPair& po
 }
 
 // Links what should be linked and unlinks the rest: every output port of a
-// playback stream whose process is in the tree (or, excluding, is not).
+// playback stream whose process is in the tree (or, excluding, is not). A
+// link refused while still wanted spends a retry; once they are spent the
+// device is lost from the timer, outside the callbacks this runs in.
 void Reconcile(PipeWireCapture* capture) {
-    if (!capture->running || capture->node == SPA_ID_INVALID) return;
+    if (!capture->running || capture->node == SPA_ID_INVALID || capture->relinks_spent) return;
     const PipeWireConnection& graph = *capture->connection;
     std::map<std::string, uint32_t> inputs;  // our input port of each channel
     for (const auto& [id, port] : graph.ports)
@@ -202,15 +239,23 @@ void Reconcile(PipeWireCapture* capture) {
     // that needed it are unlinked.
     const int weight = SurroundWeight(surround_linked);
     if (weight > capture->surround_weight.load()) capture->surround_weight.store(weight);
+    bool refused = false;  // a link still wanted was refused
     for (auto it = capture->links.begin(); it != capture->links.end();) {
-        if (linked.count(it->first) != 0 && !it->second->failed) {
+        const bool wanted = linked.count(it->first) != 0;
+        if (wanted && !it->second->failed) {
             ++it;
             continue;
         }
+        refused |= wanted && it->second->refused;
         DestroyLink(it->second.get());
         it = capture->links.erase(it);
     }
     capture->surround_weight.store(weight);
+    if (refused && !TakeRetry(&capture->relinks)) {
+        capture->relinks_spent = true;
+        ArmRetry(capture, 1);
+        return;
+    }
     for (const auto& [ports, output_node] : linked) {
         if (capture->links.count(ports) != 0) continue;
         if (auto link = CreateLink(capture, ports, output_node)) capture->links[ports] = std::move(link);
@@ -233,7 +278,6 @@ void OnStreamState(void* data, pw_stream_state, pw_stream_state state, const cha
         return;
     }
     if (state != PW_STREAM_STATE_PAUSED && state != PW_STREAM_STATE_STREAMING) return;
-    capture->remakes = 0;
     capture->node = pw_stream_get_node_id(capture->stream);
     Reconcile(capture);
 }
@@ -364,22 +408,30 @@ void DisconnectStream(PipeWireCapture* capture) {
     capture->filled = 0;
 }
 
+void LoseDevice(PipeWireCapture* capture) {
+    DisconnectStream(capture);
+    ReportDeviceLost(capture->queue);
+}
+
 // Loop thread: makes a failed capture node again, or asks again for links
-// that were refused. A node that fails kMaxRemakes times in a row without
-// reaching the graph loses the device, as a lost stream does on Windows.
+// that were refused, within their budgets.
 void OnRetry(void* data, uint64_t) {
     auto* capture = static_cast<PipeWireCapture*>(data);
     if (!capture->running || capture->connection->lost) return;
+    if (capture->relinks_spent) {
+        LoseDevice(capture);
+        return;
+    }
     if (!capture->remake) {
         Reconcile(capture);
         return;
     }
     capture->remake = false;
     DisconnectStream(capture);
-    if (++capture->remakes > kMaxRemakes || !ConnectStream(capture)) {
-        DisconnectStream(capture);
-        ReportDeviceLost(capture->queue);
-    }
+    // The packet the old node was filling is gone with it, and so is what
+    // the graph played until the new one runs.
+    MarkPacketLost(capture->queue);
+    if (!TakeRetry(&capture->remakes) || !ConnectStream(capture)) LoseDevice(capture);
 }
 
 void DropRetry(PipeWireCapture* capture) {
@@ -425,7 +477,7 @@ HRESULT StartPipeWireCapture(PipeWireCapture* capture) {
     } else if (!capture->running) {
         capture->running = true;
         capture->remake = false;
-        capture->remakes = 0;
+        capture->relinks_spent = false;
         capture->retry = pw_loop_add_timer(pw_thread_loop_get_loop(capture->connection->loop), OnRetry, capture);
         if (capture->retry == nullptr || !ConnectStream(capture)) {
             DisconnectStream(capture);

@@ -58,6 +58,8 @@ void CommitPacket(PacketQueue* queue) {
     Wake(queue);
 }
 
+void MarkPacketLost(PacketQueue* queue) { queue->gap = true; }
+
 void ReportDeviceLost(PacketQueue* queue) {
     queue->lost.store(true, std::memory_order_release);
     Wake(queue);

@@ -56,6 +56,9 @@ Packet* NextPacket(PacketQueue* queue);
 // Producer: stamps the filled packet with its device position, hands it
 // over and sets the event.
 void CommitPacket(PacketQueue* queue);
+// Producer: what it was making was lost (its stream was made again, say):
+// the next packet handed over says so.
+void MarkPacketLost(PacketQueue* queue);
 // The server has gone; the reader learns it from GetNextPacketSize and
 // GetBuffer, which fail from now on.
 void ReportDeviceLost(PacketQueue* queue);

@@ -10,6 +10,7 @@ Default binary: build/linux/pcmtap of this checkout.
 """
 
 import fcntl
+import json
 import os
 import pty
 import shutil
@@ -242,6 +243,33 @@ class ClosedStreams(FaultTest):
 
     def test_stderr_not_open_changes_nothing(self):
         self.check_runs_without_stderr(None, close_fds_in_child=(2,))
+
+
+def capture_node(server, other_than=None):
+    """The id of pcmtap's capture node in PipeWire's graph, or None."""
+    graph = json.loads(subprocess.run(["pw-dump"], env=server.env, capture_output=True, text=True).stdout or "[]")
+    ids = [o["id"] for o in graph if o.get("info", {}).get("props", {}).get("node.name") == "pcmtap"]
+    return next((i for i in ids if i != other_than), None)
+
+
+@unittest.skipUnless(os.environ.get("PCMTAP_E2E_SERVER") == "pipewire", "the native group's capture node")
+class CaptureNodeFails(FaultTest):
+    def test_a_node_destroyed_again_and_again_is_made_again_three_times_then_ends_with_an_error(self):
+        player = self.players.play(440)
+        self.assertTrue(self.players.wait_until_playing(1))
+        c = self.capture("--include", player.pid)
+        self.assertEqual(c.wait_ready(), "READY %d" % player.pid)
+        destroyed, node, started = [], None, time.monotonic()
+        while c.process.poll() is None and time.monotonic() < started + 10:
+            node = capture_node(self.server, other_than=node)
+            if node is not None:
+                time.sleep(0.3)  # the new node reaches the graph and runs before it goes
+                subprocess.run(["pw-cli", "destroy", str(node)], env=self.server.env, capture_output=True, timeout=10)
+                destroyed.append(node)
+            time.sleep(0.05)
+        self.assertEqual(c.process.wait(5), 1, "still running after %d nodes destroyed" % len(destroyed))
+        self.assertEqual(c.status_lines(), ["READY %d" % player.pid, "ERROR buffer 0x88890004"])
+        self.assertEqual(len(destroyed), 4, "three remakes, then the device is lost: %r" % destroyed)
 
 
 class SlowReader(FaultTest):

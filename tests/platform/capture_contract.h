@@ -24,6 +24,10 @@ public:
     virtual DWORD UnseenPlayer(std::string* why) = 0;
     // The player ends, as a process that exits.
     virtual void EndPlayer(DWORD pid) = 0;
+    // The server breaks the open stream once and the platform makes it again
+    // (PipeWire destroys a node under its client); false, with the reason,
+    // where this world has nothing to break.
+    virtual bool BreakStream(std::string* why) = 0;
     // The audio service goes away under the open streams.
     virtual void LoseServer() = 0;
     // Packets that the timing of a real server may add to or take from a count.

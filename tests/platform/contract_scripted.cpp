@@ -31,6 +31,10 @@ public:
         return kUnseen;
     }
     void EndPlayer(DWORD) override { *ended_ = true; }
+    bool BreakStream(std::string* why) override {
+        *why = "a scripted stream is never made again";
+        return false;
+    }
     void LoseServer() override { scripted::InvalidateStreams(); }
     UINT32 Slack() const override { return 0; }
     std::vector<std::string> Finish() override {

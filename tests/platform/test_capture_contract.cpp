@@ -7,6 +7,7 @@
 // GetTickCount).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "tests/platform/activation.h"
@@ -121,6 +122,26 @@ TEST_F(CaptureContract, ALostStreamFailsGetNextPacketSizeAndGetBuffer) {
     EXPECT_EQ(frames, 0u);
     Sleep(100);
     EXPECT_HR(AUDCLNT_E_DEVICE_INVALIDATED, capture->GetNextPacketSize(&size)) << "for good";
+}
+
+// A stream that breaks under the device and is made again has lost what it
+// was making: the first packet after says so, once, and audio flows again.
+TEST_F(CaptureContract, AStreamMadeAgainFlagsItsLossOnTheNextPacket) {
+    const DWORD player = world_->Player();
+    ASSERT_NE(player, 0u);
+    IAudioCaptureClient* capture = Open(player, kOneSecond);
+    ASSERT_NE(capture, nullptr);
+    ASSERT_TRUE(AwaitAudio(capture)) << "the player never got going";
+    std::string why;
+    if (!world_->BreakStream(&why)) GTEST_SKIP() << why;
+    std::vector<Read> after;
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < 3000; Sleep(10))
+        for (const Read& packet : Drain(capture)) after.push_back(packet);
+    const auto flagged = std::count_if(after.begin(), after.end(), [](const Read& packet) {
+        return (packet.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0;
+    });
+    EXPECT_EQ(flagged, 1);
+    EXPECT_GT(after.size(), 100u) << "no audio once the stream was made again";
 }
 
 // The device keeps about the buffer duration given to Initialize (at least
