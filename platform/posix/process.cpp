@@ -372,18 +372,30 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
     return &handle->header;
 }
 
-BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime, LPFILETIME lpKernelTime,
-                     LPFILETIME lpUserTime) {
+namespace {
+
+// The process behind a handle opened for queries; null, with Windows' error
+// set, for any other handle.
+const ProcessHandle* AsQueriedProcess(HANDLE handle) {
     constexpr DWORD kQueryAccess = PROCESS_QUERY_LIMITED_INFORMATION | 0x0400u;  // or PROCESS_QUERY_INFORMATION
-    const ProcessHandle* process = AsProcess(hProcess);
+    const ProcessHandle* process = AsProcess(handle);
     if (process == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return nullptr;
     }
     if ((process->access & kQueryAccess) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
+        return nullptr;
     }
+    return process;
+}
+
+}  // namespace
+
+BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime, LPFILETIME lpKernelTime,
+                     LPFILETIME lpUserTime) {
+    const ProcessHandle* process = AsQueriedProcess(hProcess);
+    if (process == nullptr) return FALSE;
     if (lpCreationTime == nullptr || lpExitTime == nullptr || lpKernelTime == nullptr || lpUserTime == nullptr) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
@@ -395,16 +407,8 @@ BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpEx
 }
 
 BOOL QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize) {
-    constexpr DWORD kQueryAccess = PROCESS_QUERY_LIMITED_INFORMATION | 0x0400u;  // or PROCESS_QUERY_INFORMATION
-    const ProcessHandle* process = AsProcess(hProcess);
-    if (process == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if ((process->access & kQueryAccess) == 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    const ProcessHandle* process = AsQueriedProcess(hProcess);
+    if (process == nullptr) return FALSE;
     if (dwFlags > 1 || lpExeName == nullptr || lpdwSize == nullptr) {  // 1: PROCESS_NAME_NATIVE
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
