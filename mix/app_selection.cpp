@@ -18,8 +18,9 @@ std::set<DWORD> SelectNamedSources(const std::vector<std::wstring>& app_names, c
         const AncestorChain own_line = BuildAncestorChain(own_pid, table);
         AncestorChain chain;
         for (const auto& [pid, entry] : table) {
+            const std::wstring& exe_name = entry.exe_name;  // a lambda may not capture a structured binding (C++17)
             const bool named = std::any_of(app_names.begin(), app_names.end(), [&](const std::wstring& name) {
-                return IsExecutableNamed(entry.exe_name, name);
+                return IsExecutableNamed(exe_name, name);
             });
             if (pid == 0 || !named || Holds(own_line, pid)) continue;
             BuildAncestorChain(pid, table, chain);
