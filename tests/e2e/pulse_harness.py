@@ -378,7 +378,7 @@ int main(int argc, char** argv) {
     if (argc != 4) return 2;
     const int cycles = atoi(argv[1]);
     const double play = atof(argv[2]), pause = atof(argv[3]);
-    static const pa_sample_spec spec = {PA_SAMPLE_S16LE, 48000, 2};
+    static const pa_sample_spec format = {PA_SAMPLE_S16LE, 48000, 2};
     const pa_buffer_attr attr = {(uint32_t)-1, 48000 / 50 * 4, (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
     loop = pa_threaded_mainloop_new();
     pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(loop), "corking player");
@@ -390,7 +390,7 @@ int main(int argc, char** argv) {
         if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) return 1;
         pa_threaded_mainloop_wait(loop);
     }
-    pa_stream* stream = pa_stream_new(context, "corking player", &spec, NULL);
+    pa_stream* stream = pa_stream_new(context, "corking player", &format, NULL);
     pa_stream_set_state_callback(stream, on_stream, NULL);
     pa_stream_set_write_callback(stream, on_write, NULL);
     pa_stream_connect_playback(stream, NULL, &attr, PA_STREAM_ADJUST_LATENCY, NULL, NULL);

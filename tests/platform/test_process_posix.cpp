@@ -118,20 +118,6 @@ TEST(ProcessSnapshot, RemovedExecutableKeepsItsPlainName) {
     EXPECT_EQ(found->exe, L"gone-player");
 }
 
-// An exited child not yet reaped has no executable, so no name (its comm is
-// still there, and is no name), but stays in the table with its parent.
-TEST(ProcessSnapshot, ZombieHasNoName) {
-    Child child("zombie-player");
-    ASSERT_GT(child.pid, 0);
-    kill(child.pid, SIGKILL);
-    siginfo_t exited{};
-    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child.pid), &exited, WEXITED | WNOWAIT), 0);
-    const std::optional<Found> found = FindInSnapshot(static_cast<DWORD>(child.pid));
-    ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(found->parent, static_cast<DWORD>(getpid()));
-    EXPECT_EQ(found->exe, L"");
-}
-
 // The native list, with a name that ends its /proc/PID/stat field twice.
 TEST(ProcessSnapshot, NativeListGivesEveryProcessItsParentAndCreationTime) {
     Child child("player) (1");
@@ -285,6 +271,12 @@ TEST(ProcessHandle, HeldHandleSeesTheEndAndKeepsTheCreationTime) {
 
     kill(child.pid, SIGKILL);
     EXPECT_EQ(WaitForSingleObject(held, 5000), WAIT_OBJECT_0) << "ended, not yet reaped";
+    // Not reaped, it has no executable, so no name (its comm is no name), but
+    // stays in the table with its parent.
+    const std::optional<Found> zombie = FindInSnapshot(pid);
+    ASSERT_TRUE(zombie.has_value());
+    EXPECT_EQ(zombie->parent, static_cast<DWORD>(getpid()));
+    EXPECT_EQ(zombie->exe, L"");
     waitpid(child.pid, nullptr, 0);
     child.pid = -1;
     EXPECT_EQ(WaitForSingleObject(held, 0), WAIT_OBJECT_0);
