@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/pcm_format.h"
 #include "mix/executable_name.h"  // the --app name rules
 #include "platform/win32.h"
 
@@ -37,6 +38,7 @@ struct RunChoice {
     DWORD pid = 0;           // Include, Exclude, Mix
     std::set<DWORD> pids;    // Includes, Excludes
     std::vector<std::wstring> app_names;  // App, Includes
+    PcmFormat format;        // what is written, in every run
 };
 
 // Decimal conversion with the semantics of the C library's strtoul (max

@@ -36,7 +36,7 @@ int PcmtapMain(int argc, char** argv) {
     case RunKind::App: return RunApp(run.app_names);
     case RunKind::Includes: return RunIncludes(run.pids, run.app_names);
     case RunKind::Excludes: return RunExcludes(run.pids);
-    case RunKind::Exclude: return RelaySingleStream(run.pid, true);
-    default: return RelaySingleStream(run.pid, false);
+    case RunKind::Exclude: return RelaySingleStream(run.pid, true, run.format);
+    default: return RelaySingleStream(run.pid, false, run.format);
     }
 }

@@ -18,16 +18,6 @@ constexpr REFERENCE_TIME kBufferDuration = 10000000;
 // concerned; the handler outlives the wait if it comes later after all.
 constexpr DWORD kActivationTimeout = 10000;  // ms
 
-constexpr WAVEFORMATEX kStreamFormat = {
-    WAVE_FORMAT_PCM,  // wFormatTag
-    2,                // nChannels
-    48000,            // nSamplesPerSec
-    192000,           // nAvgBytesPerSec
-    4,                // nBlockAlign
-    16,               // wBitsPerSample
-    0,                // cbSize
-};
-
 // Activates the device and waits for the handler; on success *client holds
 // the activated audio client.
 HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label) {
@@ -73,14 +63,14 @@ HRESULT Activate(DWORD pid, DWORD mode, IAudioClient** client, StageLabel* label
 
 }  // namespace
 
-HRESULT OpenLoopbackStream(DWORD pid, DWORD mode, CaptureStream* stream, StageLabel* label) {
+HRESULT OpenLoopbackStream(DWORD pid, DWORD mode, const PcmFormat& format, CaptureStream* stream, StageLabel* label) {
     CaptureStream opened;
     HRESULT hr = Activate(pid, mode, &opened.audio_client, label);
     if (FAILED(hr)) return hr;
 
     *label = "initialize";
-    hr = opened.audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, kBufferDuration, 0, &kStreamFormat,
-                                         nullptr);
+    const WAVEFORMATEX wave = WaveFormatOf(format);
+    hr = opened.audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, kBufferDuration, 0, &wave, nullptr);
     if (SUCCEEDED(hr)) {
         *label = "event";
         opened.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

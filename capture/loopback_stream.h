@@ -1,7 +1,8 @@
-// One process-loopback stream in the tool's fixed format (48 kHz, stereo,
-// s16le), opened on a process tree and started.
+// One process-loopback stream in the format asked for, opened on a process
+// tree and started.
 #pragma once
 
+#include "capture/pcm_format.h"
 #include "capture/status.h"
 #include "platform/win32.h"
 
@@ -18,10 +19,10 @@ constexpr DWORD kIncludeTargetTree = PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCES
 constexpr DWORD kExcludeTargetTree = PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
 
 // Activates the process-loopback device for pid in mode, initialises it in
-// the fixed format with event-driven delivery and starts it. On success fills
+// format (the engine converts) with event-driven delivery and starts it. On success fills
 // *stream and returns S_OK; on failure returns the failing call's result with
 // *label naming the step, releases everything and leaves *stream untouched.
-HRESULT OpenLoopbackStream(DWORD pid, DWORD mode, CaptureStream* stream, StageLabel* label);
+HRESULT OpenLoopbackStream(DWORD pid, DWORD mode, const PcmFormat& format, CaptureStream* stream, StageLabel* label);
 
 // Stop, then release the capture client, the audio client and the event,
 // skipping what is null.

@@ -32,10 +32,11 @@ const BYTE* Zeros(SilenceBuffer* silence, size_t length) {
 
 }  // namespace
 
-int RelaySingleStream(DWORD pid, bool exclude) {
+int RelaySingleStream(DWORD pid, bool exclude, const PcmFormat& format) {
     CaptureStream stream;
     StageLabel label = "";
-    const HRESULT opened = OpenLoopbackStream(pid, exclude ? kExcludeTargetTree : kIncludeTargetTree, &stream, &label);
+    const HRESULT opened = OpenLoopbackStream(pid, exclude ? kExcludeTargetTree : kIncludeTargetTree, format, &stream,
+                                              &label);
     if (FAILED(opened)) return ReportError(label, opened);
     ReportReady(pid);
     ScheduleAsAudioThread();
@@ -55,7 +56,7 @@ int RelaySingleStream(DWORD pid, bool exclude) {
             DWORD flags = 0;
             const HRESULT got = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
             if (FAILED(got)) return ReportError("buffer", got);
-            const size_t bytes = static_cast<uint64_t>(frames) * 4;
+            const size_t bytes = static_cast<uint64_t>(frames) * FrameBytes(format);
             const BYTE* out = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? Zeros(&silence, bytes) : data;
             const HRESULT written = WriteOutput(out, bytes);
             if (written != S_OK) return EndOfOutput(written);

@@ -17,7 +17,7 @@ int RunSelected(const SelectionRule& rule, DWORD probe_pid, const char* mode) {
     // at all; it is closed unread.
     CaptureStream probe;
     StageLabel label = "";
-    const HRESULT probed = OpenLoopbackStream(probe_pid, kIncludeTargetTree, &probe, &label);
+    const HRESULT probed = OpenLoopbackStream(probe_pid, kIncludeTargetTree, PcmFormat{}, &probe, &label);
     if (FAILED(probed)) return ReportError(label, probed);
     CloseLoopbackStream(&probe);
 

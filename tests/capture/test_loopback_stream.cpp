@@ -57,7 +57,7 @@ TEST_P(OpenTest, OpensAStartedStreamInTheFixedFormat) {
     CaptureStream stream;
     StageLabel label = "untouched";
 
-    ASSERT_EQ(OpenLoopbackStream(1234, kExcludeTargetTree, &stream, &label), S_OK);
+    ASSERT_EQ(OpenLoopbackStream(1234, kExcludeTargetTree, PcmFormat{}, &stream, &label), S_OK);
     scripted::Settle();
     EXPECT_NE(stream.audio_client, nullptr);
     EXPECT_NE(stream.capture_client, nullptr);
@@ -111,7 +111,7 @@ TEST_F(ScriptedTest, StartSuccessCodeOtherThanZeroStillOpens) {
     scripted::SetResult("IAudioClient::Start", S_FALSE);
     CaptureStream stream;
     StageLabel label = "";
-    EXPECT_EQ(OpenLoopbackStream(1, kIncludeTargetTree, &stream, &label), S_OK);
+    EXPECT_EQ(OpenLoopbackStream(1, kIncludeTargetTree, PcmFormat{}, &stream, &label), S_OK);
     CloseLoopbackStream(&stream);
 }
 
@@ -135,7 +135,7 @@ TEST_P(OpenFailureTest, ReportsTheStepAndReleasesEverything) {
     CaptureStream stream = Sentinel();
     StageLabel label = "sentinel";
 
-    const HRESULT result = OpenLoopbackStream(77, kIncludeTargetTree, &stream, &label);
+    const HRESULT result = OpenLoopbackStream(77, kIncludeTargetTree, PcmFormat{}, &stream, &label);
     EXPECT_EQ(Hex(result), Hex(c.result));
     EXPECT_STREQ(label, c.label);
     EXPECT_TRUE(IsSentinel(stream)) << "the caller's record was written";
@@ -215,7 +215,7 @@ TEST_F(ScriptedTest, FailedCompletionEventStartsNoActivation) {
     scripted::SetResult("CreateEventW", HRESULT_FROM_WIN32(8), 1);
     CaptureStream stream;
     StageLabel label = "";
-    EXPECT_EQ(Hex(OpenLoopbackStream(77, kIncludeTargetTree, &stream, &label)), Hex(HRESULT_FROM_WIN32(8)));
+    EXPECT_EQ(Hex(OpenLoopbackStream(77, kIncludeTargetTree, PcmFormat{}, &stream, &label)), Hex(HRESULT_FROM_WIN32(8)));
     EXPECT_EQ(scripted::CallCount("ActivateAudioInterfaceAsync"), 0);
 }
 
@@ -237,7 +237,7 @@ TEST_F(ScriptedTest, ActivationWaitEndsAfterTenSecondsAndALateCompletionIsSafe) 
         scripted::SetLoopback(77, script);
         CaptureStream stream = Sentinel();
         StageLabel label = "sentinel";
-        const HRESULT result = OpenLoopbackStream(77, kIncludeTargetTree, &stream, &label);
+        const HRESULT result = OpenLoopbackStream(77, kIncludeTargetTree, PcmFormat{}, &stream, &label);
         EXPECT_EQ(Hex(result), Hex(c.expected)) << c.activation_ms;
         if (SUCCEEDED(result)) {
             CloseLoopbackStream(&stream);
@@ -253,7 +253,7 @@ TEST_F(ScriptedTest, ActivationWaitEndsAfterTenSecondsAndALateCompletionIsSafe) 
 
         // Another opening in the meantime, where the last one's stack was.
         CaptureStream other;
-        ASSERT_EQ(Hex(OpenLoopbackStream(78, kExcludeTargetTree, &other, &label)), Hex(S_OK));
+        ASSERT_EQ(Hex(OpenLoopbackStream(78, kExcludeTargetTree, PcmFormat{}, &other, &label)), Hex(S_OK));
         CloseLoopbackStream(&other);
 
         scripted::AdvanceTime(6000000000u);  // the completion comes after all, and reads its parameters

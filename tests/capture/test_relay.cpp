@@ -49,7 +49,7 @@ protected:
         script.packets = std::move(packets);
         scripted::SetLoopback(kPid, script);
         scripted::SetHorizon(horizon_ms);
-        return scripted::Run([] { return RelaySingleStream(kPid, false); });
+        return scripted::Run([] { return RelaySingleStream(kPid, false, PcmFormat{}); });
     }
     size_t PacketsTaken() { return scripted::Streams().at(0).packets_taken; }
 };
@@ -119,7 +119,7 @@ TEST_F(RelayTest, FailingPacketSizeEndsWithABufferError) {
         c.script(script);
         scripted::SetLoopback(kPid, script);
         scripted::SetHorizon(5000);
-        const auto run = scripted::Run([] { return RelaySingleStream(kPid, false); });
+        const auto run = scripted::Run([] { return RelaySingleStream(kPid, false, PcmFormat{}); });
         EXPECT_EQ(run.exit_code, 1) << c.name;
         EXPECT_EQ(run.err, c.err) << c.name;
         EXPECT_TRUE(SameBytes(run.out, c.out)) << c.name;
@@ -159,7 +159,7 @@ TEST_F(RelayTest, AReaderStallWithinTheBufferLosesNothing) {
         scripted::SetLoopback(kPid, Steady());
         scripted::StallStdoutAt(200, c.stall_ms);
         scripted::SetHorizon(200 + c.stall_ms + 300);
-        const auto run = scripted::Run([] { return RelaySingleStream(kPid, false); });
+        const auto run = scripted::Run([] { return RelaySingleStream(kPid, false, PcmFormat{}); });
         const std::vector<int16_t> values = PacketValues(run.out);
         ASSERT_FALSE(values.empty());
         EXPECT_EQ(scripted::Streams().at(0).packets_dropped, c.dropped) << c.stall_ms << " ms";
@@ -264,7 +264,7 @@ TEST_F(RelayTest, OpenFailureIsReportedWithItsLabel) {
 
 TEST_F(RelayTest, ExcludeFlagOpensModeOne) {
     scripted::SetHorizon(10);
-    scripted::Run([] { return RelaySingleStream(kPid, true); });
+    scripted::Run([] { return RelaySingleStream(kPid, true, PcmFormat{}); });
     ASSERT_EQ(scripted::Activations().size(), 1u);
     EXPECT_EQ(scripted::Activations()[0].params.ProcessLoopbackParams.ProcessLoopbackMode,
               PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE);

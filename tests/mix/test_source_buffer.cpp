@@ -42,7 +42,7 @@ protected:
         scripted::SetLoopback(kPid, script);
         CaptureSource source;
         StageLabel label = "";
-        const HRESULT hr = OpenLoopbackStream(kPid, kIncludeTargetTree, &source.stream, &label);
+        const HRESULT hr = OpenLoopbackStream(kPid, kIncludeTargetTree, PcmFormat{}, &source.stream, &label);
         EXPECT_EQ(hr, S_OK) << std::hex << hr;
         source.sample_queue = std::move(queued);
         source.read_index = read;
