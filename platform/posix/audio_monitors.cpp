@@ -183,13 +183,28 @@ void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
 
 void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
 
+// Corks or uncorks the monitor stream as its stream is (PipeWire's pulse
+// server only). The server takes a cork only once the monitor is ready: a
+// stream that starts corked and plays a moment later is uncorked then, or
+// its monitor would stay corked for good.
+void MatchCork(Monitor* monitor) {
+    if (!monitor->mixer->connection->corked_monitor_holds_back || monitor->corked == monitor->paused ||
+        pa_stream_get_state(monitor->stream) != PA_STREAM_READY)
+        return;
+    pa_operation* op = pa_stream_cork(monitor->stream, monitor->paused, nullptr, nullptr);
+    if (op == nullptr) return;
+    pa_operation_unref(op);
+    monitor->corked = monitor->paused;
+}
+
 // A monitor ends when its stream does ("Entity killed") or moves to another
 // sink. It is reaped, and the stream looked at again, from the main loop
 // itself rather than from inside the stream's own callback.
 void OnMonitorState(pa_stream* stream, void* userdata) {
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
     auto* monitor = static_cast<Monitor*>(userdata);
+    if (state == PA_STREAM_READY) MatchCork(monitor);
+    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
     monitor->ended = true;
     LoopbackMixer* mixer = monitor->mixer;
     if (mixer->reaper == nullptr) {
@@ -239,10 +254,7 @@ void DropMonitor(LoopbackMixer* mixer, uint32_t sink_input) {
 // with its stream: a corked stream delivers nothing anyway.
 void FollowCork(Monitor* monitor, bool corked) {
     monitor->paused = corked;
-    if (!monitor->mixer->connection->corked_monitor_holds_back || monitor->corked == corked) return;
-    pa_operation* op = pa_stream_cork(monitor->stream, corked, nullptr, nullptr);
-    if (op != nullptr) pa_operation_unref(op);
-    monitor->corked = corked;
+    MatchCork(monitor);
 }
 
 // On the chooser thread, with the loop locked: starts, keeps or ends the
