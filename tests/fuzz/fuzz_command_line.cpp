@@ -124,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (parsed.pid != expected.pid || parsed.include != expected.include || parsed.exclude != expected.exclude ||
         parsed.mix != expected.mix || parsed.list != expected.list || parsed.app != expected.app ||
         parsed.app_names.size() != expected.app_names.size() || parsed.add_include != expected.add_include ||
-        parsed.add_exclude != expected.add_exclude || !(parsed.format == expected.format) ||
-        parsed.bad_format != expected.bad_format) {
+        parsed.add_exclude != expected.add_exclude || parsed.bad_format != expected.bad_format ||
+        (!expected.bad_format && !(parsed.format == expected.format))) {
         fprintf(stderr, "parse disagrees with the model: pid %u/%u exclude %d/%d mix %d/%d list %d/%d app %d/%d\n",
                 parsed.pid, expected.pid, parsed.exclude, expected.exclude, parsed.mix, expected.mix, parsed.list,
                 expected.list, parsed.app, expected.app);
