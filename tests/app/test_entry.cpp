@@ -70,20 +70,13 @@ INSTANTIATE_TEST_SUITE_P(Lines, ArgumentErrorTest,
                                            std::vector<std::string>{"--include", "5", "--rate", "7999"},
                                            std::vector<std::string>{"--rate", "192001", "--exclude", "5"},
                                            std::vector<std::string>{"--include", "5", "--rate", "+16000"},
-                                           std::vector<std::string>{"--include", "5", "--rate", " 16000"},
                                            std::vector<std::string>{"--include", "5", "--rate", "16000 "},
-                                           std::vector<std::string>{"--include", "5", "--rate", ""},
-                                           std::vector<std::string>{"--include", "5", "--rate",
-                                                                    "99999999999999999999948000"},
-                                           std::vector<std::string>{"--mix", "5", "--channels", "0"},
                                            std::vector<std::string>{"--app", "a", "--channels", "3"},
-                                           std::vector<std::string>{"--include", "5", "--format", "S16LE"},
-                                           std::vector<std::string>{"--hwnd", "777", "--format", "f32"},
-                                           std::vector<std::string>{"--include", "5", "--rate", "16000", "--rate",
-                                                                    "16000"},
+                                           std::vector<std::string>{"--mix", "5", "--format", "S16LE"},
+                                           std::vector<std::string>{"--rate", "8000", "--include", "5", "--rate",
+                                                                    "8000"},
                                            std::vector<std::string>{"--format", "f32le", "--add-exclude", "5",
-                                                                    "--format", "s16le"},
-                                           std::vector<std::string>{"--rate", "16000"}));
+                                                                    "--format", "s16le"}));
 
 TEST_F(EntryTest, FailedComInitialisationEndsBeforeAnyAudio) {
     scripted::SetResult("CoInitializeEx", static_cast<HRESULT>(0x8001010Eu));
