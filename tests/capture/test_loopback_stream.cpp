@@ -115,6 +115,25 @@ TEST_F(ScriptedTest, StartSuccessCodeOtherThanZeroStillOpens) {
     CloseLoopbackStream(&stream);
 }
 
+// With AUTOCONVERTPCM the engine converts to 16-bit or float, 8 to 192 kHz;
+// the tool asks for one or two channels.
+TEST_F(ScriptedTest, TheEngineRefusesAFormatItCannotConvertTo) {
+    const HRESULT kRefused = AUDCLNT_E_UNSUPPORTED_FORMAT;
+    const std::pair<PcmFormat, HRESULT> cases[] = {
+        {{8000, 1, SampleType::kS16}, S_OK},        {{192000, 2, SampleType::kF32}, S_OK},
+        {{7999, 1, SampleType::kS16}, kRefused},    {{192001, 2, SampleType::kF32}, kRefused},
+        {{48000, 3, SampleType::kS16}, kRefused},   {{48000, 0, SampleType::kF32}, kRefused},
+    };
+    for (const auto& [format, result] : cases) {
+        CaptureStream stream;
+        StageLabel label = "";
+        EXPECT_EQ(Hex(OpenLoopbackStream(1, kIncludeTargetTree, format, &stream, &label)), Hex(result))
+            << format.rate << " Hz, " << format.channels << " channels";
+        EXPECT_STREQ(label, SUCCEEDED(result) ? "start" : "initialize") << format.rate;
+        CloseLoopbackStream(&stream);
+    }
+}
+
 struct FailureCase {
     const char* name;
     std::function<void()> script;

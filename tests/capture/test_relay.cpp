@@ -44,12 +44,12 @@ std::string Pcm(UINT32 frames, int16_t value) {
 
 class RelayTest : public ScriptedTest {
 protected:
-    scripted::RunResult Relay(std::vector<scripted::Packet> packets, uint64_t horizon_ms) {
+    scripted::RunResult Relay(std::vector<scripted::Packet> packets, uint64_t horizon_ms, PcmFormat format = {}) {
         scripted::Loopback script;
         script.packets = std::move(packets);
         scripted::SetLoopback(kPid, script);
         scripted::SetHorizon(horizon_ms);
-        return scripted::Run([] { return RelaySingleStream(kPid, false, PcmFormat{}); });
+        return scripted::Run([format] { return RelaySingleStream(kPid, false, format); });
     }
     size_t PacketsTaken() { return scripted::Streams().at(0).packets_taken; }
 };
@@ -62,6 +62,28 @@ TEST_F(RelayTest, WritesPacketsInOrderSilentOnesAsZeros) {
     EXPECT_EQ(run.err, "READY 5\n");
     EXPECT_TRUE(SameBytes(run.out, Pcm(480, 0x1234) + Pcm(480, 0) + Pcm(441, -2)));
     EXPECT_EQ(PacketsTaken(), 4u) << "the empty packet is released too";
+}
+
+// The engine converts to the format asked for; the relay copies its frames.
+TEST_F(RelayTest, RelaysTheAskedFormatByteForByte) {
+    const std::pair<PcmFormat, WAVEFORMATEX> cases[] = {
+        {{16000, 1, SampleType::kS16}, {WAVE_FORMAT_PCM, 1, 16000, 32000, 2, 16, 0}},
+        {{48000, 2, SampleType::kF32}, {WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0}},
+    };
+    for (const auto& [format, wave] : cases) {
+        scripted::Reset();
+        std::vector<scripted::Packet> packets = {At(0, 160, 0), At(20, 161, 0, true), At(30, 3, 0)};
+        std::string expected;
+        for (scripted::Packet& packet : packets) {
+            for (size_t i = 0; i < packet.frames * wave.nBlockAlign; ++i)
+                packet.bytes.push_back(static_cast<BYTE>(expected.size() + i * 7 + 1));
+            expected += packet.silent ? std::string(packet.bytes.size(), '\0')
+                                      : std::string(packet.bytes.begin(), packet.bytes.end());
+        }
+        const auto run = Relay(packets, 500, format);
+        EXPECT_EQ(std::memcmp(&scripted::Streams().at(0).format, &wave, sizeof wave), 0) << wave.nBlockAlign;
+        EXPECT_TRUE(SameBytes(run.out, expected)) << wave.nBlockAlign;
+    }
 }
 
 TEST_F(RelayTest, DrainsEveryWaitingPacketBeforeOneFlush) {

@@ -8,6 +8,10 @@
 
 namespace scripted::detail {
 
+// The shared-mode mix format the engine runs at here.
+constexpr DWORD kMixRate = 48000;
+constexpr WORD kMixChannels = 2;
+
 struct CaptureClient : Counted<IAudioCaptureClient> {
     explicit CaptureClient(Stream* owner) : Counted("IAudioCaptureClient"), stream(owner) {}
     Stream* stream;
@@ -45,27 +49,39 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
             return AUDCLNT_S_BUFFER_EMPTY;
         }
         const Packet& packet = stream->ready.front();
-        const size_t samples = size_t{packet.frames} * 2;
-        int16_t* handed = nullptr;
-        if (!packet.silent && packet.samples.size() == samples && samples != 0) {
-            // Handed out in place: it goes at ReleaseBuffer, as the device's own buffer does.
-            handed = const_cast<int16_t*>(packet.samples.data());
+        const WAVEFORMATEX& format = stream->format;
+        const size_t samples = size_t{packet.frames} * format.nChannels;
+        const size_t length = size_t{packet.frames} * format.nBlockAlign;
+        const bool floats = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+        BYTE* handed = nullptr;
+        // Handed out in place where the script holds the very bytes: they go
+        // at ReleaseBuffer, as the device's own buffer does.
+        if (!packet.silent && packet.bytes.size() == length && length != 0) {
+            handed = const_cast<BYTE*>(packet.bytes.data());
+        } else if (!packet.silent && !floats && packet.samples.size() == samples && samples != 0) {
+            handed = reinterpret_cast<BYTE*>(const_cast<int16_t*>(packet.samples.data()));
         } else {
-            stream->buffer.resize(samples);
+            stream->buffer.resize(length);
             handed = stream->buffer.data();
             if (packet.silent) {
-                std::memset(stream->buffer.data(), 0x5A, samples * sizeof(int16_t));  // never to be read
-            } else if (!packet.samples.empty()) {
-                Violation("scripted packet has the wrong number of samples");
-                std::memcpy(stream->buffer.data(), packet.samples.data(),
-                            std::min(samples, packet.samples.size()) * sizeof(int16_t));
+                std::memset(handed, 0x5A, length);  // never to be read
             } else {
-                std::fill(stream->buffer.begin(), stream->buffer.end(), packet.value);
+                if (!packet.bytes.empty() || (!packet.samples.empty() && packet.samples.size() != samples))
+                    Violation("scripted packet does not fill its frames in the stream's format");
+                for (size_t i = 0; i < samples; ++i) {
+                    const int16_t sample = i < packet.samples.size() ? packet.samples[i] : packet.value;
+                    if (floats) {
+                        const float value = sample / 32768.0f;
+                        std::memcpy(handed + i * sizeof value, &value, sizeof value);
+                    } else {
+                        std::memcpy(handed + i * sizeof sample, &sample, sizeof sample);
+                    }
+                }
             }
         }
         stream->buffer_out = true;
         stream->buffer_frames = packet.frames;
-        *data = outcome.null_out ? nullptr : reinterpret_cast<BYTE*>(handed);
+        *data = outcome.null_out ? nullptr : handed;
         *frames = packet.frames;
         *flags = (packet.silent ? AUDCLNT_BUFFERFLAGS_SILENT : 0) |
                  (packet.discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0);
@@ -92,6 +108,22 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
         return outcome.result;
     }
 };
+
+// What the engine takes from a process-loopback client: 16-bit PCM or 32-bit
+// float, described consistently, one or two channels, 8 to 192 kHz, which
+// AUTOCONVERTPCM converts from the mix format; without it, only the mix
+// format's own rate and channels.
+bool EngineTakes(const WAVEFORMATEX& format, DWORD flags) {
+    const bool pcm16 = format.wFormatTag == WAVE_FORMAT_PCM && format.wBitsPerSample == 16;
+    const bool float32 = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && format.wBitsPerSample == 32;
+    if (!pcm16 && !float32) return false;
+    if (format.nChannels < 1 || format.nChannels > 2) return false;
+    if (format.nSamplesPerSec < 8000 || format.nSamplesPerSec > 192000) return false;
+    if (format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) return false;
+    if (format.nAvgBytesPerSec != format.nSamplesPerSec * format.nBlockAlign) return false;
+    const bool converted = (flags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0;
+    return converted || (format.nSamplesPerSec == kMixRate && format.nChannels == kMixChannels);
+}
 
 struct AudioClient : Counted<IAudioClient> {
     explicit AudioClient(Stream* owner) : Counted("IAudioClient"), stream(owner) {}
@@ -123,6 +155,7 @@ struct AudioClient : Counted<IAudioClient> {
         stream->format = *format;
         stream->stream_flags = flags;
         stream->buffer_duration = duration;
+        if (!EngineTakes(*format, flags)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
         if (SUCCEEDED(outcome.result)) stream->initialized = true;
         return outcome.result;
     }
@@ -258,6 +291,7 @@ std::optional<Packet> ScriptedPacket(Stream& stream) {
     if (stream.script.unseen_path) {
         Packet zeros;
         zeros.at_ms = stream.next_index * 10;
+        zeros.frames = stream.format.nSamplesPerSec / 100;
         return zeros;
     }
     if (stream.script.source) return stream.script.source(stream.next_index);

@@ -165,8 +165,10 @@ struct Packet {
     uint64_t at_ms = 0;              // available this long after the stream's Start
     UINT32 frames = 480;
     bool silent = false;             // data then holds garbage that must not be read
+    // In the stream's format: s16 as they are, f32 as value / 32768.
     int16_t value = 0;               // every sample, unless samples is given
-    std::vector<int16_t> samples;    // 2 * frames interleaved samples
+    std::vector<int16_t> samples;    // channels * frames interleaved samples
+    std::vector<BYTE> bytes;         // if given, the packet's data as it is: frames * nBlockAlign bytes
     // What GetNextPacketSize reports while this packet is next, if not frames.
     std::optional<UINT32> next_size;
     // Flagged AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY; the device also sets it
@@ -193,7 +195,7 @@ struct Loopback {
     std::vector<Packet> packets;  // used when source is empty
     PacketSource source;
     // The target plays through a path the loopback cannot see (reported of
-    // some conferencing apps): packets of zeros, 480 frames every 10 ms from
+    // some conferencing apps): packets of zeros, 10 ms of frames every 10 ms from
     // Start, in place of packets and source.
     bool unseen_path = false;
     // The device's clock against the performance counter, in ppm: at +100 a

@@ -78,7 +78,7 @@ struct Stream {
     // The packet GetBuffer handed out, until ReleaseBuffer.
     bool buffer_out = false;
     UINT32 buffer_frames = 0;
-    std::vector<int16_t> buffer;
+    std::vector<BYTE> buffer;
     // Lost streams fail their capture calls with AUDCLNT_E_DEVICE_INVALIDATED.
     bool lost = false;
     size_t dropped = 0;
