@@ -15,6 +15,7 @@ import math
 import os
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import time
@@ -672,6 +673,63 @@ class Surround(RealSoundTest):
         # Front 1, centre and rear -3 dB, no LFE, scaled by 1 / (1 + 2 x 0.7071).
         for frame in [(5071, -2728), (30000, 30000), (1234, -4321)]:
             self.assertGreater(frames[frame], RATE * 0.9, "%r: %r" % (frame, frames.most_common(6)))
+
+
+def left_channel(pcm, channels, typecode):
+    """The left (or only) channel's samples, float ones scaled to s16's full scale."""
+    samples = array.array(typecode)
+    frame = samples.itemsize * channels
+    samples.frombytes(pcm[:len(pcm) - len(pcm) % frame])
+    left = samples[0::channels]
+    return [x * 32768 for x in left] if typecode == "f" else list(left)
+
+
+class Formats(RealSoundTest):
+    """The server converts to the format asked for: the tone keeps its pitch
+    and level, and what a lower rate cannot carry is filtered, not folded."""
+    ROWS = [  # options, rate, channels, sample type
+        ([], RATE, 2, "h"),
+        (["--rate", "16000", "--channels", "1"], 16000, 1, "h"),
+        (["--rate", "44100"], 44100, 2, "h"),
+        (["--format", "f32le"], RATE, 2, "f"),
+    ]
+
+    def test_a_tone_keeps_its_pitch_and_level_and_a_lower_rate_does_not_alias(self):
+        tone, high = self.players.play(1000), self.players.play(12000)
+        self.assertTrue(self.players.wait_until_playing(2))
+        runs = [(self.capture("--include", tone.pid, *options), rate, channels, typecode)
+                for options, rate, channels, typecode in self.ROWS]
+        highs = [(self.capture("--include", high.pid, *options), rate, channels, typecode)
+                 for options, rate, channels, typecode in (self.ROWS[0], self.ROWS[1])]
+        for c, *_ in runs + highs:
+            self.assertIsNotNone(c.wait_ready(), "status lines: %r" % c.status_lines())
+        since = time.monotonic() + 1  # once every stream has joined the server's graph
+        time.sleep(3)
+        figures = []
+        for (c, rate, channels, typecode), row in zip(runs + highs, self.ROWS + self.ROWS[:2]):
+            frame = channels * array.array(typecode).itemsize
+            pcm = c.pcm()
+            left = left_channel(pcm[-(len(c.pcm(since)) // frame * frame):], channels, typecode)
+            self.assertGreater(len(left), rate, "%r: less than a second of audio" % row[0])
+            # Half the zero crossings of each 100 ms, times 10: a server's rare
+            # hiccup spoils a block, not the median.
+            blocks = [left[i:i + rate // 10 + 1] for i in range(0, len(left) - rate // 10, rate // 10)]
+            hz = statistics.median(sum((a < 0) != (b < 0) for a, b in zip(b, b[1:])) * 5 for b in blocks)
+            rms = math.sqrt(sum(x * x for x in left) / len(left))
+            figures.append((tone_level(b"", 1000, rate, left), hz, rms * math.sqrt(2)))
+        reference = figures[0][0]
+        report = ", ".join("%s: %.0f at %.1f Hz" % (" ".join(row[0]) or "default", level, hz)
+                           for row, (level, hz, _) in zip(self.ROWS, figures))
+        high_level = figures[4][2]
+        aliasing = 20 * math.log10(max(figures[5][2], 0.01) / high_level)
+        print("\n  1 kHz %s; 12 kHz %.0f at 48 kHz, %.1f dB at 16 kHz" % (report, high_level, aliasing),
+              file=sys.stderr)
+        self.assertGreater(reference, PRESENT, report)
+        for row, (level, hz, _) in zip(self.ROWS, figures):
+            self.assertAlmostEqual(hz, 1000, delta=5, msg=report)
+            self.assertLessEqual(abs(20 * math.log10(level / reference)), 1, report)
+        self.assertGreater(high_level, PRESENT)
+        self.assertLessEqual(aliasing, -50)
 
 
 def silences(pcm, shortest=64):
