@@ -11,8 +11,7 @@ public:
         *ended_ = false;
         return "";
     }
-    // Each player has a pid of its own, so that its packets can be 10 ms
-    // at the rate its stream was initialised with, as the engine's are.
+    // A pid of its own for each, whose packets are 10 ms at its stream's rate.
     DWORD Player() override {
         const DWORD pid = kPlayer + players_++;
         scripted::Loopback script;

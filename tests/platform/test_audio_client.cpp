@@ -232,7 +232,6 @@ TEST_P(InitializeFormat, IsRefusedAndLeavesTheClientUninitialised) {
 constexpr WAVEFORMATEX kThree = {WAVE_FORMAT_PCM, 3, 48000, 288000, 6, 16, 0};
 constexpr WAVEFORMATEX kBelowRange = {WAVE_FORMAT_PCM, 2, 7999, 31996, 4, 16, 0};
 constexpr WAVEFORMATEX kFloat16 = {3, 2, 48000, 192000, 4, 16, 0};
-constexpr WAVEFORMATEX kPcm32 = {WAVE_FORMAT_PCM, 2, 48000, 384000, 8, 32, 0};
 constexpr WAVEFORMATEX kExtensible = {0xFFFE, 2, 48000, 192000, 4, 16, 22};
 constexpr WAVEFORMATEX kBadAverage = {WAVE_FORMAT_PCM, 2, 48000, 96000, 4, 16, 0};
 
@@ -244,7 +243,6 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"ThreeChannels", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kThree},
                       FormatCase{"RateBelow8000", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kBelowRange},
                       FormatCase{"Float16Bits", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kFloat16},
-                      FormatCase{"Pcm32Bits", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kPcm32},
                       FormatCase{"Extensible", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kExtensible},
                       FormatCase{"WrongByteRate", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kBadAverage}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
