@@ -49,7 +49,7 @@ public:
     }
 
 private:
-    static constexpr DWORD kPlayer = 100;  // and on, one pid a player
+    static constexpr DWORD kPlayer = 100;  // and on
     static constexpr DWORD kQuiet = 200;
     static constexpr DWORD kUnseen = 300;
     std::shared_ptr<bool> ended_ = std::make_shared<bool>(false);
