@@ -671,19 +671,19 @@ def samples_of(pcm):
     return samples
 
 
-def tone_level(pcm, frequency):
+def tone_level(pcm, frequency, rate=RATE, left=None):
     """Amplitude (0..32768) of one frequency in the left channel: the RMS of
     its level in Hann-windowed 100 ms blocks, so that a tone a drift
     corrector has moved by a few hundred ppm still counts as that tone, and
-    tones 100 Hz apart do not leak into each other."""
-    samples = samples_of(pcm)
-    left = samples[0::2]
-    block = min(len(left), RATE // 10)
+    tones 100 Hz apart do not leak into each other. left: that channel's
+    samples already taken out of pcm, at rate."""
+    left = samples_of(pcm)[0::2] if left is None else left
+    block = min(len(left), rate // 10)
     if block == 0:
         return 0.0
     window = [0.5 - 0.5 * math.cos(2 * math.pi * (i + 0.5) / block) for i in range(block)]
     gain = sum(window)
-    k = 2 * math.cos(2 * math.pi * frequency / RATE)
+    k = 2 * math.cos(2 * math.pi * frequency / rate)
     total = 0.0
     blocks = len(left) // block
     for b in range(blocks):

@@ -11,17 +11,21 @@ public:
         *ended_ = false;
         return "";
     }
+    // A pid of its own for each, whose packets are 10 ms at its stream's rate.
     DWORD Player() override {
+        const DWORD pid = kPlayer + players_++;
         scripted::Loopback script;
-        script.source = [ended = ended_](size_t index) -> std::optional<scripted::Packet> {
+        script.source = [ended = ended_, pid](size_t index) -> std::optional<scripted::Packet> {
             if (*ended) return std::nullopt;
             scripted::Packet packet;
             packet.at_ms = index * 10;
+            for (const scripted::StreamState& stream : scripted::Streams())
+                if (stream.pid == pid && stream.initialized) packet.frames = stream.format.nSamplesPerSec / 100;
             packet.value = static_cast<int16_t>(index % 30000 + 1);
             return packet;
         };
-        scripted::SetLoopback(kPlayer, script);
-        return kPlayer;
+        scripted::SetLoopback(pid, script);
+        return pid;
     }
     DWORD Quiet() override { return kQuiet; }  // unscripted: opens and delivers nothing
     DWORD UnseenPlayer(std::string*) override {
@@ -45,10 +49,11 @@ public:
     }
 
 private:
-    static constexpr DWORD kPlayer = 100;
+    static constexpr DWORD kPlayer = 100;  // and on
     static constexpr DWORD kQuiet = 200;
     static constexpr DWORD kUnseen = 300;
     std::shared_ptr<bool> ended_ = std::make_shared<bool>(false);
+    DWORD players_ = 0;
 };
 
 }  // namespace

@@ -38,19 +38,21 @@ void operator delete[](void* p, size_t) noexcept { free(p); }
 
 namespace {
 
+constexpr WAVEFORMATEX kDeviceFormat = {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
+
 // ---- The device's packet ring, without a server ---------------------------------
 
 // Packets stamped with their sequence number, as a producer makes them.
 void Produce(PacketQueue* queue, uint32_t sequence) {
     Packet* packet = NextPacket(queue);
     ASSERT_NE(packet, nullptr);
-    memcpy(packet->samples + kPacketFrames * 2 - 2, &sequence, sizeof sequence);  // its last frame
+    memcpy(packet->data + (packet->frames - 1) * 4, &sequence, sizeof sequence);  // its last frame
     CommitPacket(queue);
 }
 
 uint32_t SequenceOf(const Packet* packet) {
     uint32_t sequence;
-    memcpy(&sequence, packet->samples + kPacketFrames * 2 - 2, sizeof sequence);
+    memcpy(&sequence, packet->data + (packet->frames - 1) * 4, sizeof sequence);
     return sequence;
 }
 
@@ -60,7 +62,7 @@ uint32_t SequenceOf(const Packet* packet) {
 TEST(PacketRing, AProducerAndAReaderPassMillionsOfPacketsInOrderWithoutAllocating) {
     constexpr uint32_t kPackets = 2000000;
     PacketQueue queue;
-    SizePacketQueue(&queue, 8);
+    SizePacketQueue(&queue, 8, kDeviceFormat);
     const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     queue.event.store(event);
     queue.signalling.store(true);
@@ -80,7 +82,7 @@ TEST(PacketRing, AProducerAndAReaderPassMillionsOfPacketsInOrderWithoutAllocatin
     while (next < kPackets && stalls < 3) {
         DWORD flags = 0;
         if (const Packet* packet = HoldPacket(&queue, &flags)) {
-            out_of_order += SequenceOf(packet) != next || packet->position != UINT64{next} * kPacketFrames;
+            out_of_order += SequenceOf(packet) != next || packet->position != UINT64{next} * 480;
             flagged += flags != 0;
             ReleasePacket(&queue, true);
             ++next;
@@ -121,7 +123,7 @@ TEST(PacketRing, AFullRingCountsItsLossAndFlagsTheNextPacket) {
     };
     for (const Case& c : cases) {
         PacketQueue queue;
-        SizePacketQueue(&queue, 2);
+        SizePacketQueue(&queue, 2, kDeviceFormat);
         queue.signalling.store(true);  // with no event to set
         uint32_t sequence = 0;
         DWORD flags = 0;
@@ -136,15 +138,14 @@ TEST(PacketRing, AFullRingCountsItsLossAndFlagsTheNextPacket) {
             const Packet* packet = HoldPacket(&queue, &flags);
             ASSERT_NE(packet, nullptr) << c.name;
             EXPECT_EQ(SequenceOf(packet), expected) << c.name;
-            EXPECT_EQ(packet->position, UINT64{expected} * kPacketFrames) << c.name << ": lost ones keep their place";
+            EXPECT_EQ(packet->position, UINT64{expected} * 480) << c.name << ": lost ones keep their place";
             EXPECT_EQ(flags == AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, flagged) << c.name << ", packet " << expected;
             ReleasePacket(&queue, true);
         }
-        EXPECT_FALSE(HasPacket(&queue)) << c.name;
+        EXPECT_EQ(NextPacketFrames(&queue), 0u) << c.name;
     }
 }
 
-constexpr WAVEFORMATEX kDeviceFormat = {WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0};
 constexpr DWORD kDeviceFlags = 0x88060000u;  // loopback, event callback, default SRC, auto-convert PCM
 
 #define EXPECT_HR(expected, actual) \
@@ -228,9 +229,9 @@ TEST_P(InitializeFormat, IsRefusedAndLeavesTheClientUninitialised) {
     EXPECT_EQ(client->Release(), 0u);
 }
 
-constexpr WAVEFORMATEX kMono = {WAVE_FORMAT_PCM, 1, 48000, 96000, 2, 16, 0};
-constexpr WAVEFORMATEX k44100 = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-constexpr WAVEFORMATEX kFloat = {3, 2, 48000, 384000, 8, 32, 0};
+constexpr WAVEFORMATEX kThree = {WAVE_FORMAT_PCM, 3, 48000, 288000, 6, 16, 0};
+constexpr WAVEFORMATEX kBelowRange = {WAVE_FORMAT_PCM, 2, 7999, 31996, 4, 16, 0};
+constexpr WAVEFORMATEX kFloat16 = {3, 2, 48000, 192000, 4, 16, 0};
 constexpr WAVEFORMATEX kExtensible = {0xFFFE, 2, 48000, 192000, 4, 16, 22};
 constexpr WAVEFORMATEX kBadAverage = {WAVE_FORMAT_PCM, 2, 48000, 96000, 4, 16, 0};
 
@@ -239,9 +240,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FormatCase{"Exclusive", AUDCLNT_SHAREMODE_EXCLUSIVE, kDeviceFlags, kDeviceFormat},
                       FormatCase{"NoEventCallback", AUDCLNT_SHAREMODE_SHARED, 0x88020000u, kDeviceFormat},
                       FormatCase{"NotLoopback", AUDCLNT_SHAREMODE_SHARED, 0x88040000u, kDeviceFormat},
-                      FormatCase{"Mono", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kMono},
-                      FormatCase{"Rate44100", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, k44100},
-                      FormatCase{"Float", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kFloat},
+                      FormatCase{"ThreeChannels", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kThree},
+                      FormatCase{"RateBelow8000", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kBelowRange},
+                      FormatCase{"Float16Bits", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kFloat16},
                       FormatCase{"Extensible", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kExtensible},
                       FormatCase{"WrongByteRate", AUDCLNT_SHAREMODE_SHARED, kDeviceFlags, kBadAverage}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });

@@ -51,11 +51,11 @@ protected:
     }
 
     // Activated, initialised with that buffer, started; null on any failure.
-    IAudioCaptureClient* Open(DWORD pid, REFERENCE_TIME buffer) {
+    IAudioCaptureClient* Open(DWORD pid, REFERENCE_TIME buffer, const WAVEFORMATEX& format = kFormat) {
         OpenStream stream;
         stream.client = ActivateClient(pid, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE);
         if (stream.client == nullptr) return nullptr;
-        if (FAILED(stream.client->Initialize(AUDCLNT_SHAREMODE_SHARED, kFlags, buffer, 0, &kFormat, nullptr)) ||
+        if (FAILED(stream.client->Initialize(AUDCLNT_SHAREMODE_SHARED, kFlags, buffer, 0, &format, nullptr)) ||
             FAILED(stream.client->SetEventHandle(event_)) ||
             FAILED(
                 stream.client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&stream.capture))) ||
@@ -178,6 +178,30 @@ TEST_F(CaptureContract, TheBufferHoldsWhatInitializeAskedForAndFlagsALoss) {
         }
         for (size_t i = 1; i < packets.size(); ++i)
             EXPECT_EQ(packets[i].flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, 0u) << "packet " << i;
+    }
+}
+
+// The engine converts to the format asked for: frames at its rate, in
+// packets of 10 ms, none lost.
+TEST_F(CaptureContract, AudioComesAtTheRateAsked) {
+    const DWORD player = world_->Player();
+    ASSERT_NE(player, 0u);
+    for (const WAVEFORMATEX& format : {WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 16000, 32000, 2, 16, 0},
+                                       WAVEFORMATEX{WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0}}) {
+        IAudioCaptureClient* capture = Open(player, kOneSecond, format);
+        ASSERT_TRUE(capture != nullptr && AwaitAudio(capture)) << format.nSamplesPerSec << ": no audio";
+        Sleep(500);  // a server settles its new stream's latency first
+        Drain(capture);
+        const DWORD start = GetTickCount();
+        Sleep(500);
+        const UINT32 period = format.nSamplesPerSec / 100;
+        UINT32 frames = 0, odd = 0;
+        for (const Read& packet : Drain(capture)) {
+            frames += packet.frames;
+            odd += packet.frames > period || (packet.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0;
+        }
+        EXPECT_NEAR(frames, period / 10.0 * (GetTickCount() - start), (world_->Slack() + 1) * period) << period;
+        EXPECT_EQ(odd, 0u) << period << " frames a period: packets longer, or flagged";
     }
 }
 
