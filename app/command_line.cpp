@@ -29,6 +29,51 @@ void FindWindowOwner(HWND window, DWORD& pid) {
     if (GetWindowThreadProcessId(core, &app_pid) != 0 && app_pid != 0) pid = app_pid;
 }
 
+// Digits and nothing else, from low to high.
+bool ReadBoundedNumber(const char* text, DWORD low, DWORD high, DWORD& value) {
+    uint64_t number = 0;
+    const char* digit = text;
+    for (; *digit >= '0' && *digit <= '9'; ++digit) {
+        number = number * 10 + static_cast<unsigned>(*digit - '0');
+        if (number > high) return false;
+    }
+    if (digit == text || *digit != '\0' || number < low) return false;
+    value = static_cast<DWORD>(number);
+    return true;
+}
+
+const char* const kFormatWords[] = {"--rate", "--channels", "--format"};
+
+// The format word's index in kFormatWords, or -1 for any other word.
+int FormatWordIndex(const char* word) {
+    for (int i = 0; i < 3; ++i)
+        if (strcmp(word, kFormatWords[i]) == 0) return i;
+    return -1;
+}
+
+bool ReadFormatValue(int index, const char* value, PcmFormat& format) {
+    DWORD number = 0;
+    switch (index) {
+    case 0:
+        if (!ReadBoundedNumber(value, 8000, 192000, number)) return false;
+        format.rate = number;
+        return true;
+    case 1:
+        if (!ReadBoundedNumber(value, 1, 2, number)) return false;
+        format.channels = static_cast<WORD>(number);
+        return true;
+    default:
+        if (strcmp(value, "s16le") == 0) {
+            format.type = SampleType::kS16;
+        } else if (strcmp(value, "f32le") == 0) {
+            format.type = SampleType::kF32;
+        } else {
+            return false;
+        }
+        return true;
+    }
+}
+
 HWND WindowFrom(const char* value) {
     return reinterpret_cast<HWND>(static_cast<uintptr_t>(ParseDecimal(value, UINT64_MAX)));
 }
@@ -83,6 +128,10 @@ CommandLine ParseCommandLine(int argc, char** argv) {
             line.add_include.push_back(owner);
         } else if (strcmp(word, "--add-exclude") == 0) {
             line.add_exclude.push_back(static_cast<DWORD>(ParseDecimal(value, UINT32_MAX)));
+        } else if (const int index = FormatWordIndex(word); index >= 0) {
+            const unsigned bit = 1u << index;
+            if ((line.format_words & bit) != 0 || !ReadFormatValue(index, value, line.format)) line.bad_format = true;
+            line.format_words |= bit;
         }
     }
     return line;
@@ -90,6 +139,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
 
 RunChoice ChooseRun(const CommandLine& line) {
     RunChoice run;
+    if (line.bad_format) return run;
+    run.format = line.format;
     const bool include_words = line.app || !line.add_include.empty();
     const bool exclude_words = !line.add_exclude.empty();
     if (!include_words && !exclude_words) {

@@ -20,6 +20,9 @@ struct CommandLine {
     std::vector<DWORD> add_include;       // every --add-include pid and --add-hwnd owner, as read (0: none)
     std::vector<DWORD> add_exclude;       // every --add-exclude pid, as read
     bool list = false;                    // --list seen (a word without a value)
+    PcmFormat format;                     // --rate, --channels, --format; 48 kHz stereo s16le without them
+    unsigned format_words = 0;            // one bit per format word seen
+    bool bad_format = false;              // a format value unreadable or out of range, or a format word twice
 };
 
 // The run a whole command line asks for.
@@ -49,7 +52,9 @@ struct RunChoice {
 uint64_t ParseDecimal(const char* text, uint64_t max);
 
 // Walks argv[1..] in pairs (word, value); unknown words and an unpaired last
-// argument are skipped. --list is a word alone: the next pair starts after
+// argument are skipped. The format words' values are read strictly: digits
+// alone for --rate (8000..192000) and --channels (1 or 2), s16le or f32le
+// for --format. --list is a word alone: the next pair starts after
 // it. --hwnd and --add-hwnd resolve the window's owner at once.
 CommandLine ParseCommandLine(int argc, char** argv);
 
@@ -57,7 +62,8 @@ CommandLine ParseCommandLine(int argc, char** argv);
 // alone means what it always has (the last pid, the mode from every option).
 // --app, --add-include, --add-hwnd and --add-exclude add targets: one pid
 // alone is still one stream, more are mixed. Include-side and exclude-side
-// words together, an added pid of 0 and a name no file can have are errors.
+// words together, an added pid of 0 and a name no file can have are errors,
+// and so is a bad or repeated format word, whatever the mode.
 RunChoice ChooseRun(const CommandLine& line);
 
 // The whole tool: reads the command line, prepares stdout and COM, runs the

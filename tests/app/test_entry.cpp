@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "app/command_line.h"
 #include "app/json_text.h"
 #include "tests/doubles/scripted_test.h"
@@ -63,7 +65,25 @@ INSTANTIATE_TEST_SUITE_P(Lines, ArgumentErrorTest,
                                            std::vector<std::string>{"--add-hwnd", "777", "--add-exclude", "6"},
                                            std::vector<std::string>{"--hwnd", "777", "--add-exclude", "3"},
                                            std::vector<std::string>{"--add-include", "5", "--add-include", "0"},
-                                           std::vector<std::string>{"--add-hwnd", "778"}));
+                                           std::vector<std::string>{"--add-hwnd", "778"},
+                                           // Format values read strictly, each word once, in every mode.
+                                           std::vector<std::string>{"--include", "5", "--rate", "7999"},
+                                           std::vector<std::string>{"--rate", "192001", "--exclude", "5"},
+                                           std::vector<std::string>{"--include", "5", "--rate", "+16000"},
+                                           std::vector<std::string>{"--include", "5", "--rate", " 16000"},
+                                           std::vector<std::string>{"--include", "5", "--rate", "16000 "},
+                                           std::vector<std::string>{"--include", "5", "--rate", ""},
+                                           std::vector<std::string>{"--include", "5", "--rate",
+                                                                    "99999999999999999999948000"},
+                                           std::vector<std::string>{"--mix", "5", "--channels", "0"},
+                                           std::vector<std::string>{"--app", "a", "--channels", "3"},
+                                           std::vector<std::string>{"--include", "5", "--format", "S16LE"},
+                                           std::vector<std::string>{"--hwnd", "777", "--format", "f32"},
+                                           std::vector<std::string>{"--include", "5", "--rate", "16000", "--rate",
+                                                                    "16000"},
+                                           std::vector<std::string>{"--format", "f32le", "--add-exclude", "5",
+                                                                    "--format", "s16le"},
+                                           std::vector<std::string>{"--rate", "16000"}));
 
 TEST_F(EntryTest, FailedComInitialisationEndsBeforeAnyAudio) {
     scripted::SetResult("CoInitializeEx", static_cast<HRESULT>(0x8001010Eu));
@@ -99,6 +119,7 @@ struct ModeCase {
     DWORD pid;
     DWORD mode;
     const char* ready;
+    PcmFormat format = {};
 };
 
 class ModeTest : public EntryTest, public ::testing::WithParamInterface<ModeCase> {};
@@ -121,6 +142,9 @@ TEST_P(ModeTest, OpensTheChosenStreamAndAnnouncesIt) {
     ASSERT_EQ(activations.size(), 1u);
     EXPECT_EQ(activations[0].params.ProcessLoopbackParams.TargetProcessId, c.pid);
     EXPECT_EQ(static_cast<DWORD>(activations[0].params.ProcessLoopbackParams.ProcessLoopbackMode), c.mode);
+    const WAVEFORMATEX asked = WaveFormatOf(c.format);
+    ASSERT_EQ(scripted::Streams().size(), 1u);
+    EXPECT_EQ(std::memcmp(&scripted::Streams()[0].format, &asked, sizeof(asked)), 0);
     EXPECT_THAT(scripted::CallsMatching({"_setmode", "CoInitializeEx", "ActivateAudioInterfaceAsync"}),
                 ElementsAre("_setmode", "CoInitializeEx", "ActivateAudioInterfaceAsync"));
 }
@@ -136,7 +160,13 @@ INSTANTIATE_TEST_SUITE_P(Modes, ModeTest,
                                            // One distinct pid however named: the one stream.
                                            ModeCase{{"--include", "5", "--add-include", "5"}, 5, 0, "READY 5\n"},
                                            ModeCase{{"--include", "0", "--add-hwnd", "777"}, 31, 0, "READY 31\n"},
-                                           ModeCase{{"--add-exclude", "6", "--exclude", "6"}, 6, 1, "READY 6\n"}));
+                                           ModeCase{{"--add-exclude", "6", "--exclude", "6"}, 6, 1, "READY 6\n"},
+                                           ModeCase{{"--rate", "8000", "--include", "5", "--channels", "1"}, 5, 0,
+                                                    "READY 5\n", {8000, 1, SampleType::kS16}},
+                                           ModeCase{{"--format", "f32le", "--hwnd", "777", "--rate", "0192000"}, 31,
+                                                    0, "READY 31\n", {192000, 2, SampleType::kF32}},
+                                           ModeCase{{"--exclude", "5", "--format", "s16le", "--channels", "2",
+                                                     "--rate", "48000"}, 5, 1, "READY 5\n"}));
 
 // App mode probes on pcmtap's own tree; with nothing running the app it
 // opens no other stream, and writes silence.
@@ -163,7 +193,8 @@ TEST_F(EntryTest, SeveralTargetsMixTheirTreesAndAnnounceTheCount) {
         {{"--include", "5", "--add-include", "7", "--add-include", "5", "--add-include", "8"}, "READY include 2\n",
          {4242, 5, 7}},
         {{"--add-include", "7", "--app", "Player"}, "READY include 2\n", {4242, 7, 9}},
-        {{"--exclude", "5", "--add-exclude", "7"}, "READY exclude 1\n", {4242, 9}},
+        {{"--exclude", "5", "--add-exclude", "7", "--rate", "16000", "--channels", "1"}, "READY exclude 1\n",
+         {4242, 9}},
     };
     for (Case& c : cases) {
         scripted::Reset();

@@ -1,6 +1,7 @@
 // Fuzzes the command line: the input, split at NUL bytes, is the argument
 // vector; the parse must agree with a model of the rules written here from
 // scratch, with nothing shared with the tool's own conversion.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,23 @@ uint64_t ModelNumber(const std::string& text, int bits) {
     return static_cast<uint64_t>(negative ? (max + 1 - value) & max : value);
 }
 
+// --rate, --channels, --format: digits alone within their range, or one of
+// two names; false for anything else.
+bool ModelFormat(const std::string& word, const std::string& value, PcmFormat& format) {
+    if (word == "--format") {
+        if (value != "s16le" && value != "f32le") return false;
+        format.type = value == "s16le" ? SampleType::kS16 : SampleType::kF32;
+        return true;
+    }
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) return false;
+    const std::string digits = value.substr(std::min(value.find_first_not_of('0'), value.size()));
+    const unsigned long number = digits.size() > 6 ? 0 : std::strtoul(digits.c_str(), nullptr, 10);
+    if (word == "--rate" && number >= 8000 && number <= 192000) format.rate = static_cast<DWORD>(number);
+    else if (word == "--channels" && (number == 1 || number == 2)) format.channels = static_cast<WORD>(number);
+    else return false;
+    return true;
+}
+
 // --list stands alone; every other word takes the argument after it.
 CommandLine Model(const std::vector<std::string>& args) {
     CommandLine line;
@@ -65,6 +83,11 @@ CommandLine Model(const std::vector<std::string>& args) {
         } else if (word == "--add-hwnd") {
             auto window = kWindows.find(ModelNumber(value, 64));
             line.add_include.push_back(window != kWindows.end() ? window->second : 0);
+        } else if (word == "--rate" || word == "--channels" || word == "--format") {
+            const unsigned bit = word == "--rate" ? 1 : word == "--channels" ? 2 : 4;
+            line.bad_format = !ModelFormat(word, value, line.format) || (line.format_words & bit) != 0 ||
+                              line.bad_format;
+            line.format_words |= bit;
         }
     }
     return line;
@@ -101,7 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (parsed.pid != expected.pid || parsed.include != expected.include || parsed.exclude != expected.exclude ||
         parsed.mix != expected.mix || parsed.list != expected.list || parsed.app != expected.app ||
         parsed.app_names.size() != expected.app_names.size() || parsed.add_include != expected.add_include ||
-        parsed.add_exclude != expected.add_exclude) {
+        parsed.add_exclude != expected.add_exclude || !(parsed.format == expected.format) ||
+        parsed.bad_format != expected.bad_format) {
         fprintf(stderr, "parse disagrees with the model: pid %u/%u exclude %d/%d mix %d/%d list %d/%d app %d/%d\n",
                 parsed.pid, expected.pid, parsed.exclude, expected.exclude, parsed.mix, expected.mix, parsed.list,
                 expected.list, parsed.app, expected.app);
