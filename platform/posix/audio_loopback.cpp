@@ -1,6 +1,8 @@
 // IAudioClient and IAudioCaptureClient of the virtual process-loopback
 // device. The device accepts exactly what a process-loopback client asks of
-// Windows: shared mode, event-driven loopback, 48 kHz stereo 16-bit PCM.
+// Windows: shared mode, event-driven loopback with the engine converting
+// (AUTOCONVERTPCM), in a plain PCM or float format of one or two channels;
+// the sound server converts to it.
 #include "platform/posix/audio_loopback.h"
 
 #include <mutex>
@@ -14,10 +16,14 @@ namespace {
 constexpr DWORD kLoopbackFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
                                  AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
 
+// 16-bit PCM or 32-bit float, mono or stereo, at a rate the engine converts
+// to (8 to 192 kHz), with its block and byte rate consistent; no extension.
 bool IsDeviceFormat(const WAVEFORMATEX& format) {
-    return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels == 2 && format.nSamplesPerSec == 48000 &&
-           format.nAvgBytesPerSec == 192000 && format.nBlockAlign == 4 && format.wBitsPerSample == 16 &&
-           format.cbSize == 0;
+    const bool sample = (format.wFormatTag == WAVE_FORMAT_PCM && format.wBitsPerSample == 16) ||
+                        (format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && format.wBitsPerSample == 32);
+    return sample && (format.nChannels == 1 || format.nChannels == 2) && format.nSamplesPerSec >= 8000 &&
+           format.nSamplesPerSec <= 192000 && format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8 &&
+           format.nAvgBytesPerSec == format.nSamplesPerSec * format.nBlockAlign && format.cbSize == 0;
 }
 
 constexpr UINT32 kMeaninglessBufferSize = 0xBAADF00Du;
@@ -60,8 +66,9 @@ public:
         if (hnsBufferDuration < 0) return E_INVALIDARG;
         if (ShareMode != AUDCLNT_SHAREMODE_SHARED || StreamFlags != kLoopbackFlags || !IsDeviceFormat(*pFormat))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        const uint64_t frames = static_cast<uint64_t>(hnsBufferDuration) * pFormat->nSamplesPerSec / 10000000;
-        SizePacketQueue(&queue_, frames / kPacketFrames);
+        // The server side makes its packets in this format from Start on.
+        const uint64_t periods = static_cast<uint64_t>(hnsBufferDuration) * kPeriodsPerSecond / 10000000;
+        SizePacketQueue(&queue_, periods, *pFormat);
         initialized_ = true;
         return S_OK;
     }
@@ -165,7 +172,7 @@ LoopbackCapture::~LoopbackCapture() { client_->Release(); }
 HRESULT STDMETHODCALLTYPE LoopbackCapture::GetNextPacketSize(UINT32* pNumFramesInNextPacket) {
     if (pNumFramesInNextPacket == nullptr) return E_POINTER;
     if (queue_->lost.load(std::memory_order_acquire)) return AUDCLNT_E_DEVICE_INVALIDATED;
-    *pNumFramesInNextPacket = HasPacket(queue_) ? kPacketFrames : 0;
+    *pNumFramesInNextPacket = NextPacketFrames(queue_);
     return S_OK;
 }
 
@@ -180,9 +187,9 @@ HRESULT STDMETHODCALLTYPE LoopbackCapture::GetBuffer(BYTE** ppData, UINT32* pNum
     DWORD flags = 0;
     const Packet* packet = HoldPacket(queue_, &flags);
     if (packet == nullptr) return AUDCLNT_S_BUFFER_EMPTY;
-    // The packet is the reader's until released: the const goes as on Windows, whose buffer is writable.
-    *ppData = reinterpret_cast<BYTE*>(const_cast<int16_t*>(packet->samples));
-    *pNumFramesToRead = kPacketFrames;
+    // The packet is the reader's until released; Windows' buffer is writable too.
+    *ppData = packet->data;
+    *pNumFramesToRead = packet->frames;
     *pdwFlags = flags;
     if (pu64DevicePosition != nullptr) *pu64DevicePosition = packet->position;
     if (pu64QPCPosition != nullptr) *pu64QPCPosition = packet->time;
@@ -193,7 +200,7 @@ HRESULT STDMETHODCALLTYPE LoopbackCapture::GetBuffer(BYTE** ppData, UINT32* pNum
 // count must be the whole packet.
 HRESULT STDMETHODCALLTYPE LoopbackCapture::ReleaseBuffer(UINT32 NumFramesRead) {
     if (!IsPacketHeld(queue_)) return AUDCLNT_E_OUT_OF_ORDER;
-    if (NumFramesRead != 0 && NumFramesRead != kPacketFrames) return AUDCLNT_E_INVALID_SIZE;
+    if (NumFramesRead != 0 && NumFramesRead != NextPacketFrames(queue_)) return AUDCLNT_E_INVALID_SIZE;
     ReleasePacket(queue_, NumFramesRead != 0);
     return S_OK;
 }

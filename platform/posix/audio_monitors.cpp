@@ -1,6 +1,7 @@
 // The sound server side of the process-loopback device. Every playback stream
 // (sink input) of the captured process tree is recorded through a monitor
-// stream of its own, which carries that stream alone at its own volume. The
+// stream of its own, which carries that stream alone at its own volume, in
+// the device's format: the server resamples and mixes channels down. The
 // connection's clock mixes what the monitors have delivered into one 10 ms
 // packet per period, as the Windows device does from its engine.
 //
@@ -16,8 +17,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/posix/audio_loopback.h"
@@ -27,10 +30,9 @@
 namespace {
 
 constexpr pa_usec_t kPeriod = kClockPeriod;  // µs per packet
-constexpr size_t kPacketSamples = kPacketFrames * 2;
 // What a monitor holds beyond one fragment before it joins the mix: the
 // server's and our thread's lateness, 20 ms of it.
-constexpr size_t kJitterSamples = 2 * kPacketSamples;
+constexpr uint32_t kJitterPeriods = 2;
 // A monitor whose stream is not known to be corked, and that has had nothing
 // for this much longer than the freshest of its device, has been passed over
 // by the server: its stream ended or ran dry. PipeWire's pulse server holds a
@@ -41,7 +43,9 @@ constexpr pa_usec_t kPassedOver = 250000;  // µs
 // before the oldest go (the server's clock drifting from ours, a clock that
 // started afresh): 40 ms, and what it may gather while the device waits for
 // a sibling the server may have passed over.
-constexpr size_t kSlackSamples = 4 * kPacketSamples + kPassedOver * 48000 / 1000000 * 2;
+constexpr uint32_t kSlackPeriods = 4;
+// The most samples of one period: 192 kHz stereo.
+constexpr size_t kMaxPeriodSamples = 192000 / kPeriodsPerSecond * 2;
 // How long a period may wait for a server that delivers nothing to any of
 // the device's streams: the server running late delays the packets instead of
 // breaking them. The reader's buffer (a second, for our own) takes the burst
@@ -52,24 +56,24 @@ constexpr pa_usec_t kMaxLag = 1000000;  // µs
 
 // What each monitor asks the server for: the latency of its data, and so the
 // least a sound server may lower its own pace (PipeWire's graph quantum, a
-// PulseAudio sink's latency) to serve it. 1024 frames never takes a desktop
-// graph below its usual quantum. PCMTAP_FRAGMENT_MS asks for another, from 2
-// to 200 ms, for lower latency at the cost of waking every client of the
-// server more often.
-constexpr uint32_t kDefaultFragmentFrames = 1024;  // 21.3 ms
+// PulseAudio sink's latency) to serve it. 1024 frames at 48 kHz never takes
+// a desktop graph below its usual quantum. PCMTAP_FRAGMENT_MS asks for
+// another, from 2 to 200 ms, for lower latency at the cost of waking every
+// client of the server more often.
+constexpr uint32_t kDefaultFragmentFrames = 1024;  // 21.3 ms at 48 kHz
+constexpr uint32_t kDefaultFragmentRate = 48000;
 
-uint32_t FragmentBytes() {
-    static const uint32_t bytes = [] {
-        uint32_t frames = kDefaultFragmentFrames;
+// Frames of the fragment at the device's rate.
+uint32_t FragmentFrames(DWORD rate) {
+    static const double ms = [] {
         const char* text = getenv("PCMTAP_FRAGMENT_MS");
-        if (text != nullptr && *text != '\0') {
-            char* end = nullptr;
-            const double ms = strtod(text, &end);
-            if (*end == '\0' && ms >= 2 && ms <= 200) frames = static_cast<uint32_t>(ms * 48 + 0.5);
-        }
-        return frames * 4;
+        if (text == nullptr || *text == '\0') return 0.0;
+        char* end = nullptr;
+        const double asked = strtod(text, &end);
+        return *end == '\0' && asked >= 2 && asked <= 200 ? asked : 0.0;
     }();
-    return bytes;
+    if (ms == 0) return static_cast<uint32_t>(uint64_t{kDefaultFragmentFrames} * rate / kDefaultFragmentRate);
+    return static_cast<uint32_t>(ms * rate / 1000 + 0.5);
 }
 
 }  // namespace
@@ -77,14 +81,22 @@ uint32_t FragmentBytes() {
 struct Monitor {
     LoopbackMixer* mixer;
     uint32_t sink_input;
-    uint32_t sink;                 // where the monitored stream plays; it moving ends the monitor
-    pa_stream* stream;             // main loop thread, as is all of this record; null once closed
-    std::vector<int16_t> samples;  // delivered, not yet mixed
+    uint32_t sink;               // where the monitored stream plays; it moving ends the monitor
+    pa_stream* stream;           // main loop thread, as is all of this record; null once closed
+    std::vector<uint8_t> bytes;  // delivered in the device's format, not yet mixed
     pa_usec_t arrival = 0;         // when the server last delivered to it
     bool paused = false;           // its stream is corked, as the server last told
     bool corked = false;           // the monitor stream, while its stream is corked (PipeWire's pulse server)
     bool primed = false;           // holds enough to join the mix
     bool ended = false;            // failed or terminated by the server; mixed out, then reaped
+};
+
+// What a monitor holds, in bytes of the device's format, fixed when the
+// device starts.
+struct MonitorBounds {
+    size_t fragment;  // what each delivery of the server may bring
+    size_t prime;     // what it holds before it joins the mix
+    size_t most;      // before the oldest go
 };
 
 namespace {
@@ -93,9 +105,16 @@ namespace {
 // never longer than what we ask for, nor a PulseAudio sink's latency), while
 // the device's clock takes 10 ms a period: a monitor joins the mix holding a
 // fragment and the jitter allowance.
-size_t PrimeSamples() { return std::max<size_t>(FragmentBytes() / 2, kPacketSamples) + kJitterSamples; }
-
-size_t MaxMonitorSamples() { return PrimeSamples() + FragmentBytes() / 2 + kSlackSamples; }
+MonitorBounds BoundsOf(const PacketQueue& queue) {
+    const WAVEFORMATEX& format = queue.format;
+    const size_t period = size_t{queue.packet_frames} * format.nBlockAlign;
+    MonitorBounds bounds;
+    bounds.fragment = size_t{FragmentFrames(format.nSamplesPerSec)} * format.nBlockAlign;
+    bounds.prime = std::max(bounds.fragment, period) + kJitterPeriods * period;
+    const size_t passed_over = size_t{kPassedOver * format.nSamplesPerSec / 1000000} * format.nBlockAlign;
+    bounds.most = bounds.prime + bounds.fragment + kSlackPeriods * period + passed_over;
+    return bounds;
+}
 
 }  // namespace
 
@@ -133,6 +152,8 @@ struct LoopbackMixer {
     PacketQueue* queue;  // the device's; outlives the mixer
     // The rest belongs to the main loop thread, or to whoever holds its lock.
     bool running = false;
+    MonitorBounds bounds{};                                 // in the queue's format, set at start
+    uint64_t period = 0;                                    // periods of the clock so far: the next one's length
     pa_defer_event* reaper = nullptr;                       // pending while an ended monitor waits to be reaped
     pa_usec_t next_tick = 0;                                // CLOCK_MONOTONIC, µs, on the connection's grid
     std::vector<pa_operation*> queries;                     // sink input queries; cancelled when it stops
@@ -155,23 +176,22 @@ bool MixDuePackets(LoopbackMixer* mixer, pa_usec_t now);
 void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
     auto* monitor = static_cast<Monitor*>(userdata);
     const void* data = nullptr;
-    size_t bytes = 0;
-    while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) == 0 && bytes != 0) {
-        const size_t count = bytes / sizeof(int16_t);
+    size_t count = 0;
+    std::vector<uint8_t>& bytes = monitor->bytes;
+    while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &count) == 0 && count != 0) {
         if (data == nullptr) {
-            monitor->samples.insert(monitor->samples.end(), count, 0);  // a hole in the stream
+            bytes.insert(bytes.end(), count, 0);  // a hole in the stream (0.0f is all zero bytes too)
         } else {
-            const auto* samples = static_cast<const int16_t*>(data);
-            monitor->samples.insert(monitor->samples.end(), samples, samples + count);
+            const auto* delivered = static_cast<const uint8_t*>(data);
+            bytes.insert(bytes.end(), delivered, delivered + count);
         }
         pa_stream_drop(stream);
     }
     LoopbackMixer* mixer = monitor->mixer;
     // Only a clock slower than the server's, or a burst beyond any the server
     // makes, gets here: what is cut is a loss, and the next packet says so.
-    if (monitor->samples.size() > MaxMonitorSamples()) {
-        const size_t excess = monitor->samples.size() - PrimeSamples();
-        monitor->samples.erase(monitor->samples.begin(), monitor->samples.begin() + excess);
+    if (bytes.size() > mixer->bounds.most) {
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(bytes.size() - mixer->bounds.prime));
         mixer->queue->gap = true;
     }
     monitor->arrival = pa_rtclock_now();
@@ -198,15 +218,25 @@ void OnMonitorState(pa_stream* stream, void* userdata) {
     }
 }
 
+// The device's format as the server spells it; with no channel map given,
+// one channel is MONO, which the server mixes as the mean of left and right.
+pa_sample_spec SampleSpecOf(const WAVEFORMATEX& format) {
+    pa_sample_spec spec;
+    spec.format = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+    spec.rate = format.nSamplesPerSec;
+    spec.channels = static_cast<uint8_t>(format.nChannels);
+    return spec;
+}
+
 void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink, bool corked) {
-    static const pa_sample_spec kSpec = {PA_SAMPLE_S16LE, 48000, 2};
-    pa_stream* stream = pa_stream_new(mixer->connection->context, "process loopback", &kSpec, nullptr);
+    const pa_sample_spec spec = SampleSpecOf(mixer->queue->format);
+    pa_stream* stream = pa_stream_new(mixer->connection->context, "process loopback", &spec, nullptr);
     if (stream == nullptr) return;
     auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}});
     monitor->paused = corked;
     monitor->corked = corked && mixer->connection->corked_monitor_holds_back;
     // Room for all it may hold, so that the loop thread never grows it.
-    monitor->samples.reserve(MaxMonitorSamples() + FragmentBytes());
+    monitor->bytes.reserve(mixer->bounds.most + mixer->bounds.fragment);
     pa_stream_set_read_callback(stream, OnMonitorData, monitor.get());
     pa_stream_set_state_callback(stream, OnMonitorState, monitor.get());
     pa_buffer_attr attr;
@@ -214,7 +244,7 @@ void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink, bool 
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = FragmentBytes();
+    attr.fragsize = static_cast<uint32_t>(mixer->bounds.fragment);
     // With no source named, the server records from the monitor of the sink
     // that the stream plays on.
     if (pa_stream_set_monitor_stream(stream, sink_input) < 0 ||
@@ -338,41 +368,75 @@ void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
     }
 }
 
-// One period of the device: sum every primed monitor's next 10 ms and clamp.
+// Bytes of the device's next period.
+size_t NextPeriodBytes(const LoopbackMixer* mixer) {
+    const WAVEFORMATEX& format = mixer->queue->format;
+    return size_t{PeriodFrames(format.nSamplesPerSec, mixer->period)} * format.nBlockAlign;
+}
+
+// Adds a monitor's samples into the period's sums.
+template <typename Sample, typename Sum>
+void AddSamples(const uint8_t* bytes, size_t count, Sum* sum) {
+    for (size_t i = 0; i < count; ++i) {
+        Sample sample;
+        memcpy(&sample, bytes + i * sizeof sample, sizeof sample);
+        sum[i] += sample;
+    }
+}
+
+// The period's sums as the device's samples: 16-bit ones clamp, float ones
+// go as they are, above full scale too, as the engine's float mix does.
+template <typename Sample, typename Sum>
+void WriteSamples(const Sum* sum, size_t count, uint8_t* out) {
+    for (size_t i = 0; i < count; ++i) {
+        Sample sample;
+        if constexpr (std::is_same_v<Sample, int16_t>)
+            sample = static_cast<int16_t>(std::clamp(sum[i], -32768, 32767));
+        else
+            sample = sum[i];
+        memcpy(out + i * sizeof sample, &sample, sizeof sample);
+    }
+}
+
+// One period of the device: sum every primed monitor's next 10 ms.
 // A monitor joins once it holds its prime (an ended one with whatever it
 // holds), with all it holds: a sound's first frames are kept, and a delivery
 // that came with them adds at most its own length to the latency. It leaves
 // when it runs dry; with none taking part nothing is delivered, as Windows
 // delivers nothing while the captured processes are silent. An ended
 // monitor that has run dry is reaped.
+template <typename Sample, typename Sum>
 void MixOnePacket(LoopbackMixer* mixer) {
-    int32_t sum[kPacketSamples] = {};
+    const size_t period = NextPeriodBytes(mixer);
+    const size_t count = period / sizeof(Sample);
+    Sum sum[kMaxPeriodSamples] = {};
     bool any = false;
     for (auto it = mixer->monitors.begin(); it != mixer->monitors.end();) {
         Monitor* monitor = it->second.get();
-        std::vector<int16_t>& samples = monitor->samples;
-        if (monitor->ended && samples.empty()) {
+        std::vector<uint8_t>& bytes = monitor->bytes;
+        if (monitor->ended && bytes.empty()) {
             CloseMonitor(monitor);
             it = mixer->monitors.erase(it);
             continue;
         }
         ++it;
-        if (!monitor->primed && (monitor->ended || samples.size() >= PrimeSamples())) monitor->primed = true;
+        if (!monitor->primed && (monitor->ended || bytes.size() >= mixer->bounds.prime)) monitor->primed = true;
         if (!monitor->primed) continue;
-        const size_t count = std::min(samples.size(), kPacketSamples);
-        for (size_t i = 0; i < count; ++i) sum[i] += samples[i];
-        samples.erase(samples.begin(), samples.begin() + count);
+        const size_t taken = std::min(bytes.size(), period);
+        AddSamples<Sample>(bytes.data(), taken / sizeof(Sample), sum);
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(taken));
         // Short of a period only when the server passed it over: it leaves.
         // One that gave a whole period and holds nothing more stays, at the
         // edge: the next period waits for it if the server is late.
-        if (count < kPacketSamples) monitor->primed = false;
-        any |= count > 0;
+        if (taken < period) monitor->primed = false;
+        any |= taken > 0;
     }
+    ++mixer->period;
     Packet* packet = any ? NextPacket(mixer->queue) : nullptr;
     if (packet == nullptr) return;
     packet->time = mixer->next_tick * 10;  // the period's tick on the device clock (CLOCK_MONOTONIC)
-    for (size_t i = 0; i < kPacketSamples; ++i)
-        packet->samples[i] = static_cast<int16_t>(std::clamp(sum[i], -32768, 32767));
+    packet->frames = static_cast<UINT32>(period / mixer->queue->format.nBlockAlign);
+    WriteSamples<Sample>(sum, count, packet->data);
     CommitPacket(mixer->queue);
 }
 
@@ -384,7 +448,7 @@ bool IsServerLate(const LoopbackMixer* mixer) {
     pa_usec_t freshest = 0;
     for (const auto& [index, monitor] : mixer->monitors) freshest = std::max(freshest, monitor->arrival);
     for (const auto& [index, monitor] : mixer->monitors)
-        if (monitor->primed && !monitor->ended && !monitor->paused && monitor->samples.size() < kPacketSamples &&
+        if (monitor->primed && !monitor->ended && !monitor->paused && monitor->bytes.size() < NextPeriodBytes(mixer) &&
             monitor->arrival + kPassedOver >= freshest)
             return true;
     return false;
@@ -392,7 +456,7 @@ bool IsServerLate(const LoopbackMixer* mixer) {
 
 bool HoldsSound(const LoopbackMixer* mixer) {
     for (const auto& [index, monitor] : mixer->monitors)
-        if (monitor->primed || !monitor->samples.empty()) return true;
+        if (monitor->primed || !monitor->bytes.empty()) return true;
     return false;
 }
 
@@ -408,7 +472,10 @@ bool MixDuePackets(LoopbackMixer* mixer, pa_usec_t now) {
     if (now > mixer->next_tick + kMaxLag) mixer->next_tick = NextClockTick(now) - kPeriod;
     while (mixer->next_tick <= now) {
         if (now < mixer->next_tick + kMaxWait && IsServerLate(mixer)) break;
-        MixOnePacket(mixer);
+        if (mixer->queue->format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
+            MixOnePacket<float, float>(mixer);
+        else
+            MixOnePacket<int16_t, int32_t>(mixer);
         mixer->next_tick += kPeriod;
     }
     return HoldsSound(mixer);
@@ -450,6 +517,7 @@ HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
         SubscribeSinkInputs(mixer->connection);
         TrackOperation(&mixer->queries, pa_context_get_sink_input_info_list(context, OnSinkInputInfo, mixer));
         mixer->next_tick = NextClockTick(pa_rtclock_now());
+        mixer->bounds = BoundsOf(*mixer->queue);
         mixer->chooser.stopping.store(false);
         mixer->chooser.thread = std::thread(RunChooser, mixer);
     }

@@ -2,9 +2,10 @@
 // stream of ours, and a link from every output port of every playback
 // stream of the captured process tree to an input port of ours: the graph
 // mixes what the links bring, on its own clock and at whatever quantum it
-// runs (we ask for none). Stereo and mono players feed our FL and FR; players
-// with more channels feed a second set of inputs, which we mix down to stereo
-// ourselves. Each cycle's frames are cut into 10 ms packets stamped with the
+// runs (we ask for none), and converts it to the device's rate and sample
+// type. Stereo and mono players feed our FL and FR; players with more
+// channels feed a second set of inputs, which we mix down to stereo (or
+// mono) ourselves. Each cycle's frames are cut into 10 ms packets stamped with the
 // graph's time on the graph's own data thread, straight into the device's
 // ring, so that nothing the loop thread does (the graph's events) can make
 // them late; that thread allocates nothing, takes no lock and never waits.
@@ -14,8 +15,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <set>
+#include <type_traits>
 #include <utility>
 
 #include "platform/posix/audio_loopback.h"
@@ -284,23 +287,52 @@ void OnStreamState(void* data, pw_stream_state, pw_stream_state state, const cha
 
 // ---- The data thread ----------------------------------------------------------------
 
+template <typename Sample>
+void Put(Sample sample, uint8_t** out) {
+    memcpy(*out, &sample, sizeof sample);
+    *out += sizeof sample;
+}
+
+// 16-bit samples clamp; float ones go as they are, as the engine's do.
+void PutSample(long sample, uint8_t** out) { Put(static_cast<int16_t>(std::clamp(sample, -32768l, 32767l)), out); }
+void PutSample(float sample, uint8_t** out) { Put(sample, out); }
+
 // Mixes frames of our inputs down to the device's stereo: FL and FR as they
 // are, the surround set with the standard gains (front 1, centre and each
 // side's side and rear channel -3 dB, the low-frequency channel left out),
 // scaled so that a side's gains add up to 1: a player that does not clip
 // does not clip here. Without a surround player the set is silent and
-// stereo passes sample for sample.
-void MixDown(const int16_t* in, uint32_t frames, int weight, int16_t* out) {
+// stereo passes sample for sample. Mono is the mean of that left and right,
+// as Windows' engine mixes stereo down.
+template <typename Sample>
+void MixDown(const Sample* in, uint32_t frames, int weight, WORD channels, uint8_t* out) {
     constexpr float kMinus3dB = 0.70710678f;
     const float front = 1.0f / (1.0f + kMinus3dB * static_cast<float>(weight));
     const float other = kMinus3dB * front;
-    for (uint32_t i = 0; i < frames; ++i, in += kChannels, out += 2) {
-        const int16_t* set = in + kSurroundFirst;  // FL FR FC SL SR RL RR
+    for (uint32_t i = 0; i < frames; ++i, in += kChannels) {
+        const Sample* set = in + kSurroundFirst;  // FL FR FC SL SR RL RR
         const float centre = other * set[2];
         const float left = front * set[0] + centre + other * (set[3] + set[5]);
         const float right = front * set[1] + centre + other * (set[4] + set[6]);
-        out[0] = static_cast<int16_t>(std::clamp(in[0] + std::lrint(left), -32768l, 32767l));
-        out[1] = static_cast<int16_t>(std::clamp(in[1] + std::lrint(right), -32768l, 32767l));
+        if constexpr (std::is_same_v<Sample, int16_t>) {
+            const long l = in[0] + std::lrint(left);
+            const long r = in[1] + std::lrint(right);
+            if (channels == 1) {
+                PutSample(std::lrint(0.5 * static_cast<double>(l + r)), &out);
+                continue;
+            }
+            PutSample(l, &out);
+            PutSample(r, &out);
+        } else {
+            const float l = in[0] + left;
+            const float r = in[1] + right;
+            if (channels == 1) {
+                PutSample(0.5f * (l + r), &out);
+                continue;
+            }
+            PutSample(l, &out);
+            PutSample(r, &out);
+        }
     }
 }
 
@@ -315,7 +347,9 @@ bool IsSound(const spa_chunk& chunk) { return (chunk.flags & SPA_CHUNK_FLAG_EMPT
 // milliseconds of a sound are not kept back for a next one.
 void FlushPacket(PipeWireCapture* capture) {
     if (capture->packet == nullptr) return;
-    std::fill(capture->packet->samples + capture->filled * 2, capture->packet->samples + kPacketFrames * 2, 0);
+    const WORD block = capture->queue->format.nBlockAlign;
+    std::fill(capture->packet->data + size_t{capture->filled} * block,
+              capture->packet->data + size_t{capture->packet->frames} * block, 0);
     CommitPacket(capture->queue);
     capture->packet = nullptr;
 }
@@ -325,6 +359,9 @@ void FlushPacket(PipeWireCapture* capture) {
 // first frame.
 void OnProcess(void* data) {
     auto* capture = static_cast<PipeWireCapture*>(data);
+    const WAVEFORMATEX& format = capture->queue->format;
+    const bool f32 = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+    const uint32_t in_frame = kChannels * (f32 ? sizeof(float) : sizeof(int16_t));
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(capture->stream)) {
         const spa_data& block = buffer->buffer->datas[0];
         if (block.data == nullptr || block.chunk == nullptr || !IsSound(*block.chunk)) {
@@ -333,8 +370,8 @@ void OnProcess(void* data) {
             continue;
         }
         const uint32_t offset = std::min(block.chunk->offset, block.maxsize);
-        const uint32_t frames = std::min(block.chunk->size, block.maxsize - offset) / (kChannels * 2);
-        const auto* samples = reinterpret_cast<const int16_t*>(static_cast<const uint8_t*>(block.data) + offset);
+        const uint32_t frames = std::min(block.chunk->size, block.maxsize - offset) / in_frame;
+        const auto* in = static_cast<const uint8_t*>(block.data) + offset;
         pw_time time{};
         const bool timed = pw_stream_get_time_n(capture->stream, &time, sizeof time) == 0;
         const int weight = capture->surround_weight.load(std::memory_order_relaxed);
@@ -344,13 +381,18 @@ void OnProcess(void* data) {
                 if (capture->packet == nullptr) break;  // stopped
                 capture->filled = 0;
                 capture->packet->time =
-                    timed ? static_cast<UINT64>(time.now) / 100 + UINT64{done} * 10000000 / 48000 : 0;
+                    timed ? static_cast<UINT64>(time.now) / 100 + UINT64{done} * 10000000 / format.nSamplesPerSec : 0;
             }
-            const uint32_t count = std::min(frames - done, kPacketFrames - capture->filled);
-            MixDown(samples + size_t{done} * kChannels, count, weight, capture->packet->samples + capture->filled * 2);
+            const uint32_t count = std::min(frames - done, capture->packet->frames - capture->filled);
+            const uint8_t* from = in + size_t{done} * in_frame;
+            uint8_t* to = capture->packet->data + size_t{capture->filled} * format.nBlockAlign;
+            if (f32)
+                MixDown(reinterpret_cast<const float*>(from), count, weight, format.nChannels, to);
+            else
+                MixDown(reinterpret_cast<const int16_t*>(from), count, weight, format.nChannels, to);
             capture->filled += count;
             done += count;
-            if (capture->filled == kPacketFrames) {
+            if (capture->filled == capture->packet->frames) {
                 CommitPacket(capture->queue);
                 capture->packet = nullptr;
             }
@@ -382,9 +424,11 @@ bool ConnectStream(PipeWireCapture* capture) {
     pw_stream_add_listener(capture->stream, &capture->stream_listener, &kStreamEvents, capture);
     uint8_t storage[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    // The graph's adapter converts to the device's rate and sample type.
+    const WAVEFORMATEX& device = capture->queue->format;
     spa_audio_info_raw format{};
-    format.format = SPA_AUDIO_FORMAT_S16_LE;
-    format.rate = 48000;
+    format.format = device.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ? SPA_AUDIO_FORMAT_F32_LE : SPA_AUDIO_FORMAT_S16_LE;
+    format.rate = device.nSamplesPerSec;
     format.channels = kChannels;
     format.position[0] = SPA_AUDIO_CHANNEL_FL;
     format.position[1] = SPA_AUDIO_CHANNEL_FR;

@@ -21,22 +21,29 @@ void Wake(PacketQueue* queue) {
 
 }  // namespace
 
-void SizePacketQueue(PacketQueue* queue, uint64_t capacity) {
+void SizePacketQueue(PacketQueue* queue, uint64_t capacity, const WAVEFORMATEX& format) {
+    queue->format = format;
+    queue->packet_frames = (format.nSamplesPerSec + kPeriodsPerSecond - 1) / kPeriodsPerSecond;
     queue->capacity = std::max<uint64_t>(capacity, 1);
     queue->size = queue->capacity + 2;
     queue->slots = std::make_unique<Packet[]>(queue->size);
+    const size_t packet_bytes = size_t{queue->packet_frames} * format.nBlockAlign;
+    queue->storage = std::make_unique<BYTE[]>(queue->size * packet_bytes);
+    for (uint64_t i = 0; i < queue->size; ++i) queue->slots[i].data = queue->storage.get() + i * packet_bytes;
 }
 
 Packet* NextPacket(PacketQueue* queue) {
     if (!queue->signalling.load(std::memory_order_acquire) || queue->slots == nullptr) return nullptr;
-    return &queue->slots[queue->written.load(std::memory_order_relaxed) % queue->size];
+    Packet* packet = &queue->slots[queue->written.load(std::memory_order_relaxed) % queue->size];
+    packet->frames = queue->packet_frames;
+    return packet;
 }
 
 void CommitPacket(PacketQueue* queue) {
     const uint64_t written = queue->written.load(std::memory_order_relaxed);
     Packet& packet = queue->slots[written % queue->size];
     packet.position = queue->mixed;
-    queue->mixed += kPacketFrames;
+    queue->mixed += packet.frames;
     // Make room first, so that no slot the reader may come to hold is filled.
     uint64_t read = queue->read.load(std::memory_order_acquire);
     while (written + 1 - IndexOf(read) > queue->capacity) {
@@ -65,8 +72,10 @@ void ReportDeviceLost(PacketQueue* queue) {
     Wake(queue);
 }
 
-bool HasPacket(const PacketQueue* queue) {
-    return IndexOf(queue->read.load(std::memory_order_acquire)) != queue->written.load(std::memory_order_acquire);
+UINT32 NextPacketFrames(const PacketQueue* queue) {
+    const uint64_t oldest = IndexOf(queue->read.load(std::memory_order_acquire));
+    if (oldest == queue->written.load(std::memory_order_acquire)) return 0;
+    return queue->slots[oldest % queue->size].frames;
 }
 
 const Packet* HoldPacket(PacketQueue* queue, DWORD* flags) {

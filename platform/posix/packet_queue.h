@@ -18,18 +18,29 @@
 
 #include "platform/win32.h"
 
-constexpr UINT32 kPacketFrames = 480;  // 10 ms at 48 kHz: one period of the device clock
+// One period of the device clock is 10 ms: at a rate that 100 does not
+// divide, periods alternate between the two whole frame counts around it.
+constexpr UINT32 kPeriodsPerSecond = 100;
+
+// Frames of the device's period number `period` since its clock started.
+inline UINT32 PeriodFrames(DWORD rate, uint64_t period) {
+    return static_cast<UINT32>((period + 1) * rate / kPeriodsPerSecond - period * rate / kPeriodsPerSecond);
+}
 
 struct Packet {
-    int16_t samples[kPacketFrames * 2];  // interleaved stereo
-    UINT64 position = 0;                 // device position of its first frame
-    UINT64 time = 0;                     // when the device's clock took its first frame: QPC, 100 ns units
-    DWORD flags = 0;                     // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY after a loss
+    BYTE* data = nullptr;  // frames in the device's format (nBlockAlign bytes each); the queue's storage
+    UINT32 frames = 0;     // what the producer filled, at most the queue's packet_frames
+    UINT64 position = 0;   // device position of its first frame
+    UINT64 time = 0;       // when the device's clock took its first frame: QPC, 100 ns units
+    DWORD flags = 0;       // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY after a loss
 };
 
 struct PacketQueue {
     // Set at Initialize, before the producer runs.
+    WAVEFORMATEX format{};     // what the reader asked for; the producer makes packets in it
+    UINT32 packet_frames = 0;  // room in each packet: the longest period at the format's rate
     std::unique_ptr<Packet[]> slots;
+    std::unique_ptr<BYTE[]> storage;  // every slot's frames
     uint64_t capacity = 0;  // packets that may wait; 0 until Initialize
     uint64_t size = 0;      // slots: the capacity, the one held and the one being filled
     // Shared.
@@ -47,14 +58,15 @@ struct PacketQueue {
 constexpr uint64_t kReadHeld = 1;  // the reader holds the oldest packet
 constexpr uint64_t kReadGap = 2;   // packets before the oldest were lost
 
-// Reader, at Initialize: room for capacity packets (at least one).
-void SizePacketQueue(PacketQueue* queue, uint64_t capacity);
+// Reader, at Initialize: room for capacity packets (at least one) of the
+// longest period in format, all allocated now.
+void SizePacketQueue(PacketQueue* queue, uint64_t capacity, const WAVEFORMATEX& format);
 
-// Producer: the packet to fill, which stays its own until committed; null
-// while the device is not started.
+// Producer: the packet to fill (its frames set to packet_frames), which
+// stays its own until committed; null while the device is not started.
 Packet* NextPacket(PacketQueue* queue);
-// Producer: stamps the filled packet with its device position, hands it
-// over and sets the event.
+// Producer: stamps the filled packet (of the frames it says) with its
+// device position, hands it over and sets the event.
 void CommitPacket(PacketQueue* queue);
 // Producer: what it was making was lost (its stream was made again, say):
 // the next packet handed over says so.
@@ -63,8 +75,8 @@ void MarkPacketLost(PacketQueue* queue);
 // GetBuffer, which fail from now on.
 void ReportDeviceLost(PacketQueue* queue);
 
-// Reader: whether a packet waits.
-bool HasPacket(const PacketQueue* queue);
+// Reader: the frames of the oldest packet waiting, 0 when none does.
+UINT32 NextPacketFrames(const PacketQueue* queue);
 // Reader: holds the oldest packet and gives it with its flags; null when
 // none waits or one is held already.
 const Packet* HoldPacket(PacketQueue* queue, DWORD* flags);
