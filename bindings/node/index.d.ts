@@ -23,22 +23,42 @@ export type Target =
   | { exclude: OneOrMore<number>; include?: never; hwnd?: never; app?: never; mix?: never }
   | { mix: number; include?: never; hwnd?: never; app?: never; exclude?: never };
 
+/** Samples as signed 16-bit integers, or as 32-bit floats (full scale ±1, not clamped), little-endian. */
+export type SampleFormat = 's16le' | 'f32le';
+
 export interface CaptureOptions {
-  /** Yield whole frames only, as interleaved Int16Array (left, right, left, ...). */
+  /** Yield whole frames only, as interleaved samples (left, right, left, ...): Int16Array, or Float32Array for 'f32le'. */
   frames?: boolean;
+  /** Frames a second, an integer from 8000 to 192000 (48000 when not given). */
+  rate?: number;
+  /** 1 (the platform's own downmix) or 2 (when not given). */
+  channels?: 1 | 2;
+  /** The sample type ('s16le' when not given). */
+  format?: SampleFormat;
 }
 
 /** The READY line: the pid captured (one include, exclude or hwnd), or the number of sources in the mix (mix, app, several targets, several excludes). */
 export type ReadyInfo = { pid: number } | { sources: number };
 
+/** The format of a capture's PCM: what it asked pcmtap for. */
 export interface Format {
+  readonly sampleRate: number;
+  readonly channels: 1 | 2;
+  readonly sampleFormat: SampleFormat;
+  readonly bitsPerSample: 16 | 32;
+  readonly bytesPerFrame: number;
+}
+
+/** The format of a capture that asks for none. */
+export interface DefaultFormat extends Format {
   readonly sampleRate: 48000;
   readonly channels: 2;
+  readonly sampleFormat: 's16le';
   readonly bitsPerSample: 16;
   readonly bytesPerFrame: 4;
 }
 
-export declare const FORMAT: Format;
+export declare const FORMAT: DefaultFormat;
 
 /** The steps pcmtap reports ('sessions': listApps() found no audio service to ask), and this package's own: 'spawn' (no binary, or it could not start), 'exit' (it ended without a status line) and 'list' (listApps() got no answer, or one it could not read). */
 export type Stage =
@@ -72,8 +92,8 @@ export interface ExitInfo {
   signal: NodeJS.Signals | null;
 }
 
-/** One running pcmtap: a stream of PCM (Buffer chunks, or Int16Array frames with `frames: true`). */
-export declare class Capture<Chunk extends Buffer | Int16Array = Buffer> extends Readable {
+/** One running pcmtap: a stream of PCM (Buffer chunks, or Int16Array or Float32Array frames with `frames: true`). */
+export declare class Capture<Chunk extends Buffer | Int16Array | Float32Array = Buffer> extends Readable {
   private constructor();
   /** pcmtap's process id (undefined if it could not be started). */
   readonly pid: number | undefined;
@@ -103,12 +123,13 @@ export declare class Capture<Chunk extends Buffer | Int16Array = Buffer> extends
 /**
  * Starts pcmtap on a target. Throws a TypeError for a target that is not
  * valid (a bad pid, handle or name, an empty list alone, exclude with
- * include, hwnd or app), and a PcmtapError (stage 'spawn', code 'PCMTAP_NOT_FOUND') when no
- * binary is found.
+ * include, hwnd or app) or an option out of range, and a PcmtapError
+ * (stage 'spawn', code 'PCMTAP_NOT_FOUND') when no binary is found.
  */
-export declare function capture(target: Target, options: CaptureOptions & { frames: true }): Capture<Int16Array>;
+export declare function capture(target: Target, options: CaptureOptions & { frames: true; format: 'f32le' }): Capture<Float32Array>;
+export declare function capture(target: Target, options: CaptureOptions & { frames: true; format?: 's16le' }): Capture<Int16Array>;
 export declare function capture(target: Target, options?: CaptureOptions & { frames?: false }): Capture<Buffer>;
-export declare function capture(target: Target, options?: CaptureOptions): Capture<Buffer | Int16Array>;
+export declare function capture(target: Target, options?: CaptureOptions): Capture<Buffer | Int16Array | Float32Array>;
 
 /** A process that has an audio session now. */
 export interface App {

@@ -6,9 +6,8 @@ const { findBinary } = require('./locate');
 const { launch } = require('./launch');
 const { parseStatus, readLines } = require('./status');
 const { frameSplitter } = require('./frames');
+const { FORMAT, requestedFormat } = require('./format');
 const { exitError, spawnError } = require('./errors');
-
-const FORMAT = Object.freeze({ sampleRate: 48000, channels: 2, bitsPerSample: 16, bytesPerFrame: 4 });
 
 // How long stop() lets pcmtap notice its closed stdout before ending it: a
 // capture whose target plays nothing writes nothing, and so never notices.
@@ -18,12 +17,12 @@ const STOP_GRACE_MS = 1000;
 // and signal, so the stream emits it itself, once the child has exited and
 // the stream has ended or been destroyed.
 class Capture extends Readable {
-  constructor(child, { frames }) {
+  constructor(child, { frames, format = FORMAT }) {
     super({ objectMode: frames, emitClose: false });
-    this.format = FORMAT;
+    this.format = format;
     this.pid = child.pid;
     this._child = child;
-    this._take = frames ? frameSplitter() : null;
+    this._take = frames ? frameSplitter(format) : null;
     this._isReady = false;
     this._failure = null; // an ERROR line, or the child that could not start
     this._stopRequested = false;
@@ -145,8 +144,9 @@ function capture(target, options = {}) {
     throw new TypeError(`pcmtap: frames must be true or false; got ${String(options.frames)}`);
   }
   const frames = options.frames === true;
+  const { args: formatArgs, format } = requestedFormat(options);
   const binary = findBinary();
-  return new Capture(launch(binary, args), { frames });
+  return new Capture(launch(binary, [...args, ...formatArgs]), { frames, format });
 }
 
 module.exports = { capture, Capture, FORMAT };

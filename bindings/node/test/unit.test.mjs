@@ -13,6 +13,7 @@ const require = createRequire(import.meta.url);
 const { errorFromStatus } = require('../lib/errors.js');
 const { findBinary } = require('../lib/locate.js');
 const { frameSplitter } = require('../lib/frames.js');
+const { requestedFormat } = require('../lib/format.js');
 
 const ARGS = path.join(scratch, 'args.json');
 
@@ -42,12 +43,15 @@ describe('targets', () => {
         .map((bad) => ({ app: ['game', bad] }))]) {
       assert.throws(() => capture(target), TypeError, String(target && Object.entries(target)));
     }
-    for (const options of [null, { frames: 'yes' }]) assert.throws(() => capture({ include: 5 }, options), TypeError);
+    for (const options of [null, { frames: 'yes' }, { rate: 7999 }, { rate: 192001 }, { rate: 16000.5 }, { rate: '16000' },
+      { rate: NaN }, { channels: 0 }, { channels: 3 }, { channels: '1' }, { format: 'F32LE' }, { format: 's24le' }]) {
+      assert.throws(() => capture({ include: 5 }, options), TypeError, JSON.stringify(options));
+    }
     assert.equal(existsSync(ARGS), false, 'a refused target started pcmtap');
   });
 
   it('become the exact command line', async () => {
-    for (const [target, expected] of [
+    for (const [target, expected, options] of [
       [{ exclude: 4294967295 }, ['--exclude', '4294967295']],
       [{ mix: 77, include: undefined }, ['--mix', '77']],
       [{ hwnd: 2n ** 64n - 1n }, ['--hwnd', '18446744073709551615']],
@@ -57,9 +61,13 @@ describe('targets', () => {
         ['--include', '5', '--add-include', '7', '--add-hwnd', '10', '--add-hwnd', '11', '--app', 'a']],
       [{ hwnd: [10, 11] }, ['--hwnd', '10', '--add-hwnd', '11']],
       [{ exclude: [5, 6, 7] }, ['--exclude', '5', '--add-exclude', '6', '--add-exclude', '7']],
+      [{ mix: 7 }, ['--mix', '7', '--rate', '8000', '--channels', '1', '--format', 'f32le'],
+        { rate: 8000, channels: 1, format: 'f32le' }],
+      [{ app: 'a' }, ['--app', 'a', '--rate', '192000'], { rate: 192000, channels: undefined }],
+      [{ include: 5 }, ['--include', '5', '--channels', '2', '--format', 's16le'], { channels: 2, format: 's16le' }],
     ]) {
       fake([{ stderr: 'READY 1\n' }, { exit: 0 }]);
-      const { errors, close } = await runToClose(capture(target));
+      const { errors, close } = await runToClose(capture(target, options));
       assert.deepEqual(JSON.parse(readFileSync(ARGS, 'utf8')), expected);
       assert.deepEqual([errors, close], [[], [0, null]], 'an exit with 0 after READY is no error');
     }
@@ -152,16 +160,22 @@ it('listApps reads an app a line, and fails with a PcmtapError when pcmtap does 
 describe('frames', () => {
   it('are never partial, however the bytes are split', () => {
     const bytes = Buffer.from(Array.from({ length: 64 }, (_, i) => (i * 37) & 0xff));
-    for (let first = 1; first <= 9; first++) {
-      for (let rest = 1; rest <= 7; rest++) {
-        const take = frameSplitter();
-        const out = [];
-        for (let at = 0, size = first; at < bytes.length; at += size, size = rest) {
-          const frames = take(bytes.subarray(at, at + size));
-          if (frames) out.push(frames);
+    for (const [options, Samples] of [[{}, Int16Array], [{ channels: 1 }, Int16Array],
+      [{ format: 'f32le', channels: 1 }, Float32Array], [{ format: 'f32le' }, Float32Array]]) {
+      const { format } = requestedFormat(options);
+      for (let first = 1; first <= 9; first++) {
+        for (let rest = 1; rest <= 7; rest++) {
+          const take = frameSplitter(format);
+          const out = [];
+          for (let at = 0, size = first; at < bytes.length; at += size, size = rest) {
+            const frames = take(bytes.subarray(at, at + size));
+            if (frames) out.push(frames);
+          }
+          assert.ok(out.every((f) => f instanceof Samples && f.byteLength % format.bytesPerFrame === 0 &&
+            f.length % format.channels === 0 && f.byteOffset === 0 && f.buffer.byteLength === f.byteLength));
+          assert.deepEqual(Buffer.concat(out.map((f) => Buffer.from(f.buffer))), bytes,
+            `${JSON.stringify(options)}: pieces of ${first} then ${rest}`);
         }
-        assert.ok(out.every((f) => f.length % 2 === 0 && f.byteOffset === 0 && f.buffer.byteLength === f.byteLength));
-        assert.deepEqual(Buffer.concat(out.map((f) => Buffer.from(f.buffer))), bytes, `pieces of ${first} then ${rest}`);
       }
     }
   });
@@ -172,11 +186,15 @@ describe('frames', () => {
     for (let at = 0, size = 3; at < bytes.length; at += size, size = 8 - size) {
       steps.push({ stdout: bytes.slice(at, at + size) }, { sleep: 15 });
     }
-    fake([...steps, { exit: 0 }]);
-    const { chunks } = await runToClose(capture({ include: 9 }, { frames: true }));
-    assert.ok(chunks.length > 1, 'the pieces came in one read: nothing was split');
-    assert.ok(chunks.every((c) => c instanceof Int16Array && c.length % 2 === 0));
-    assert.deepEqual([...Buffer.concat(chunks.map((c) => Buffer.from(c.buffer)))], bytes.slice(0, 48));
+    for (const [format, Samples, frameBytes] of [['s16le', Int16Array, 4], ['f32le', Float32Array, 8]]) {
+      fake([...steps, { exit: 0 }]);
+      const tap = capture({ include: 9 }, { frames: true, format });
+      const { chunks } = await runToClose(tap);
+      assert.ok(chunks.length > 1, 'the pieces came in one read: nothing was split');
+      assert.ok(chunks.every((c) => c instanceof Samples && c.byteLength % frameBytes === 0), format);
+      assert.deepEqual([...Buffer.concat(chunks.map((c) => Buffer.from(c.buffer)))], bytes.slice(0, 48));
+      assert.equal(tap.format.bytesPerFrame, frameBytes);
+    }
   });
 });
 

@@ -4,30 +4,22 @@
     with pcmtap.capture(include=pid) as tap:
         pcm = tap.read(48000)  # one second: 48000 frames, stereo s16le
 
-Audio is always 48000 frames per second, 2 interleaved channels, signed
-16-bit little-endian samples: see FORMAT.
+Audio is 48000 frames per second, 2 interleaved channels, signed 16-bit
+little-endian samples (FORMAT), unless capture() asks for another rate=,
+channels= or format=.
 """
 
-from typing import List, NamedTuple, Optional, Sequence, Union
+from typing import List, Optional, Sequence, Union
 
 from ._async import AsyncCapture, OpenCapture
 from ._binary import find_binary
 from ._capture import Capture
 from ._errors import BinaryNotFoundError, PcmtapError, ReadyInfo
+from ._format import FORMAT, Format, format_args
 from ._list import App, run_list, run_list_async
 from ._target import target_args
 
 __version__ = "0.1.0"
-
-
-class Format(NamedTuple):
-    sample_rate: int
-    channels: int
-    bits_per_sample: int
-    bytes_per_frame: int
-
-
-FORMAT = Format(sample_rate=48000, channels=2, bits_per_sample=16, bytes_per_frame=4)
 
 
 Pids = Union[int, Sequence[int]]
@@ -36,6 +28,7 @@ Names = Union[str, Sequence[str]]
 
 def capture(*, include: Optional[Pids] = None, exclude: Optional[Pids] = None,
             mix: Optional[int] = None, hwnd: Optional[Pids] = None, app: Optional[Names] = None,
+            rate: Optional[int] = None, channels: Optional[int] = None, format: Optional[str] = None,
             ready_timeout: Optional[float] = 10.0, binary: Optional[str] = None) -> Capture:
     """Starts pcmtap on its targets and waits for its READY line.
 
@@ -45,13 +38,18 @@ def capture(*, include: Optional[Pids] = None, exclude: Optional[Pids] = None,
     and they combine: the capture is the mix of every tree named. exclude:
     everything but that process tree (or those trees); it combines with none of
     them. mix: every playing process but that tree, alone.
-    Raises TypeError or ValueError for a bad target before anything starts,
+    rate (8000 to 192000 frames a second), channels (1: the platform's own
+    downmix, or 2) and format ('s16le', or 'f32le': floats, not clamped)
+    choose the output format, converted by the platform's audio engine; those
+    not given stay as in FORMAT.
+    Raises TypeError or ValueError for a bad target or format before anything starts,
     BinaryNotFoundError (a PcmtapError and a FileNotFoundError) without a
     binary, and PcmtapError when pcmtap fails (stage 'ready' with ERROR_TIMEOUT
     when no READY comes within ready_timeout seconds; None waits for ever)."""
     args = target_args(include, exclude, mix, hwnd, app)  # a bad target is told before all else
-    argv = [binary or find_binary()] + args
-    tap = Capture(argv)
+    options, fmt = format_args(rate, channels, format)
+    argv = [binary or find_binary()] + args + options
+    tap = Capture(argv, fmt)
     try:
         tap._wait_ready(ready_timeout)
     except BaseException:  # KeyboardInterrupt too: never leave the child running
@@ -62,15 +60,17 @@ def capture(*, include: Optional[Pids] = None, exclude: Optional[Pids] = None,
 
 def open_capture(*, include: Optional[Pids] = None, exclude: Optional[Pids] = None,
                  mix: Optional[int] = None, hwnd: Optional[Pids] = None,
-                 app: Optional[Names] = None, ready_timeout: Optional[float] = 10.0,
-                 binary: Optional[str] = None) -> OpenCapture:
+                 app: Optional[Names] = None, rate: Optional[int] = None,
+                 channels: Optional[int] = None, format: Optional[str] = None,
+                 ready_timeout: Optional[float] = 10.0, binary: Optional[str] = None) -> OpenCapture:
     """capture() for asyncio: `async with pcmtap.open_capture(include=pid) as tap:`
-    or `tap = await pcmtap.open_capture(...)`. The target is checked at once."""
+    or `tap = await pcmtap.open_capture(...)`. The target and format are checked at once."""
     args = target_args(include, exclude, mix, hwnd, app)  # a bad target is told before all else
-    argv = [binary or find_binary()] + args
+    options, fmt = format_args(rate, channels, format)
+    argv = [binary or find_binary()] + args + options
 
     def start() -> Capture:
-        tap = Capture(argv)
+        tap = Capture(argv, fmt)
         tap._wait_ready(ready_timeout)  # stops the child when it raises
         return tap
     return OpenCapture(start)

@@ -10,6 +10,7 @@ from typing import Any, Callable, Generator, List, Optional, TypeVar
 
 from ._capture import Capture
 from ._errors import ReadyInfo
+from ._format import Format
 
 T = TypeVar("T")
 
@@ -26,6 +27,10 @@ class AsyncCapture:
     async def _run(self, call: Callable[..., T], *args: Any) -> T:
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(self._worker, functools.partial(call, *args))
+
+    @property
+    def format(self) -> Format:
+        return self._capture.format
 
     @property
     def ready_info(self) -> Optional[ReadyInfo]:

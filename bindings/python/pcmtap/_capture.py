@@ -9,12 +9,12 @@ import subprocess
 import sys
 import threading
 import weakref
-from typing import Any, Iterator, List, Literal, Optional, overload
+from typing import Any, Iterator, List, Literal, Optional, Union, overload
 
 from ._errors import PcmtapError, ReadyInfo, exit_error, parse_status
+from ._format import FORMAT, Format
 from ._spawn import spawn
 
-FRAME_BYTES = 4
 _CHUNK_BYTES = 65536
 _TIMEOUT = 0x800705B4
 
@@ -25,9 +25,10 @@ class Capture:
     """A running pcmtap. Made by capture(); not meant to be shared between
     threads while one of them reads."""
 
-    def __init__(self, argv: List[str]) -> None:
+    def __init__(self, argv: List[str], format: Format = FORMAT) -> None:
         self._proc = spawn(argv)
         self._argv = argv
+        self._format = format
         self._out = self._proc.stdout
         self._lock = threading.Lock()
         # Written by the status thread under _lock:
@@ -107,7 +108,7 @@ class Capture:
         return True
 
     def _whole(self, limit: Optional[int] = None) -> bytes:
-        size = len(self._pending) - len(self._pending) % FRAME_BYTES
+        size = len(self._pending) - len(self._pending) % self._format.bytes_per_frame
         if limit is not None:
             size = min(size, limit)
         out = bytes(self._pending[:size])
@@ -131,12 +132,12 @@ class Capture:
                          self._stderr_tail())
 
     def read(self, n_frames: int) -> bytes:
-        """Waits for n_frames frames and returns their bytes (4 a frame). Fewer
+        """Waits for n_frames frames and returns their bytes (format.bytes_per_frame a frame). Fewer
         come only at the end of the output; after stop() the result is empty.
         An ERROR from pcmtap is raised once the frames before it are read."""
         if n_frames < 0:
             raise ValueError("n_frames must not be negative")
-        want = n_frames * FRAME_BYTES
+        want = n_frames * self._format.bytes_per_frame
         while len(self._pending) < want and self._fill():
             pass
         out = self._whole(want)
@@ -158,7 +159,7 @@ class Capture:
                 raise StopIteration
 
     @overload
-    def frames(self, as_numpy: Literal[False] = ...) -> Iterator[array.array[int]]:
+    def frames(self, as_numpy: Literal[False] = ...) -> Iterator[Union[array.array[int], array.array[float]]]:
         ...
 
     @overload
@@ -170,22 +171,29 @@ class Capture:
         ...
 
     def frames(self, as_numpy: bool = False) -> Iterator[Any]:
-        """Chunks as interleaved 16-bit samples: array('h'), or numpy arrays of
-        shape (frames, 2) with as_numpy=True."""
+        """Chunks as interleaved samples: array('h') for s16le, array('f') for
+        f32le, or numpy arrays of shape (frames, channels) with as_numpy=True."""
+        floats = self._format.sample_format == "f32le"
         if as_numpy:
             import numpy  # only when asked for: numpy is optional
 
             for chunk in self:
-                yield numpy.frombuffer(chunk, dtype="<i2").reshape(-1, 2)
+                yield numpy.frombuffer(chunk, dtype="<f4" if floats else "<i2").reshape(
+                    -1, self._format.channels)
             return
         for chunk in self:
-            samples = array.array("h")
+            samples = array.array("f" if floats else "h")
             samples.frombytes(chunk)
             if sys.byteorder == "big":
                 samples.byteswap()
             yield samples
 
     # -- the child --------------------------------------------------------------------
+
+    @property
+    def format(self) -> Format:
+        """The format of the PCM: what the capture asked pcmtap for."""
+        return self._format
 
     @property
     def ready_info(self) -> Optional[ReadyInfo]:

@@ -66,7 +66,7 @@ def read_odd(tap):
         n += 1
         chunk = tap.read(want)
         assert not short, "read() went on after a short read"
-        short = len(chunk) < want * 4
+        short = len(chunk) < want * tap.format.bytes_per_frame
         yield chunk
 
 
@@ -83,11 +83,14 @@ def iterate_async(tap_args):
     return asyncio.run(run())
 
 
+@pytest.mark.parametrize("fmt, frame_bytes, typecode", [({}, 4, "h"), ({"channels": 1}, 2, "h"),
+                                                        ({"format": "f32le"}, 8, "f")])
 @pytest.mark.parametrize("reader", ["iterate", "read", "frames", "numpy", "async"])
-def test_split_frames_and_lines_come_whole_and_a_late_error_surfaces(tmp_path, reader):
+def test_split_frames_and_lines_come_whole_and_a_late_error_surfaces(tmp_path, reader, fmt, frame_bytes,
+                                                                     typecode):
     if reader == "numpy":
         pytest.importorskip("numpy")
-    args = {"include": 1, "binary": fake(tmp_path, SPLIT)}
+    args = {"include": 1, "binary": fake(tmp_path, SPLIT), **fmt}
     if reader == "async":
         chunks, error = iterate_async(args)
     else:
@@ -95,14 +98,14 @@ def test_split_frames_and_lines_come_whole_and_a_late_error_surfaces(tmp_path, r
         with pcmtap.capture(**args) as tap:
             assert tap.ready_info == pcmtap.ReadyInfo(pid=42, sources=None)
             source = {"iterate": tap, "read": read_odd(tap),
-                      "frames": (f.tobytes() for f in tap.frames()),
+                      "frames": (f.tobytes() for f in tap.frames() if f.typecode == typecode),
                       "numpy": (f.reshape(-1).tobytes() for f in tap.frames(as_numpy=True)
-                                if f.shape[1:] == (2,))}[reader]
+                                if f.shape[1:] == (tap.format.channels,))}[reader]
             with pytest.raises(pcmtap.PcmtapError) as caught:
                 for chunk in source:
                     chunks.append(chunk)
             error = caught.value
-    assert [len(c) % 4 for c in chunks] == [0] * len(chunks)
+    assert [len(c) % frame_bytes for c in chunks] == [0] * len(chunks)
     assert b"".join(chunks) == PCM[:1200]  # every whole frame, in order, before the error
     assert error is not None
     assert (error.stage, error.hresult, error.code) == ("buffer", 0x88890004,

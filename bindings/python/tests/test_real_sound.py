@@ -28,20 +28,23 @@ def play(players, frequency):
     return player
 
 
-def test_a_tone_by_include_arrives_with_its_frequency_at_48000_frames_a_second(server, players):
+@pytest.mark.parametrize("options, rate, channels", [({}, RATE, 2), ({"rate": 16000, "channels": 1}, 16000, 1)])
+def test_a_tone_by_include_arrives_with_its_frequency_at_the_rate_asked_for(server, players, options, rate,
+                                                                            channels):
     player = play(players, 440)
     play(players, 1000)  # another process: must stay out of an include capture
-    with pcmtap.capture(include=player.pid) as tap:
+    with pcmtap.capture(include=player.pid, **options) as tap:
         assert tap.ready_info == pcmtap.ReadyInfo(pid=player.pid, sources=None)
-        tap.read(RATE // 2)  # settle: the first read may take what piled up before it
+        tap.read(rate // 2)  # settle: the first read may take what piled up before it
         started = time.monotonic()
-        pcm = tap.read(2 * RATE)
+        pcm = tap.read(2 * rate)
         elapsed = time.monotonic() - started
-    assert len(pcm) == 2 * RATE * 4
-    assert tone_level(pcm, 440) > PRESENT
-    assert tone_level(pcm, 1000) < ABSENT
+    assert len(pcm) == 2 * rate * 2 * channels
+    # tone_level reads the left of stereo at 48 kHz: a frequency scaled so, for any rate and channel count
+    assert tone_level(pcm, 440 * 2 * RATE / (rate * channels)) > PRESENT
+    assert tone_level(pcm, 1000 * 2 * RATE / (rate * channels)) < ABSENT
     # Wall time under a shared machine's load: within 5 %.
-    assert 2 / elapsed == pytest.approx(1.0, abs=0.05), "%.0f frames/s" % (2 * RATE / elapsed)
+    assert 2 / elapsed == pytest.approx(1.0, abs=0.05), "%.0f frames/s" % (2 * rate / elapsed)
 
 
 def test_ready_info_for_a_silent_pid_and_for_mix(server):

@@ -5,6 +5,7 @@ import pytest
 import pcmtap
 from pcmtap import _capture
 from pcmtap._errors import ReadyInfo, parse_status
+from pcmtap._format import format_args
 from pcmtap._target import target_args
 
 
@@ -35,6 +36,11 @@ def no_spawn(monkeypatch):
     ({"include": [5, 0]}, ValueError), ({"hwnd": [1, "2"]}, TypeError), ({"app": ["game", None]}, TypeError),
     ({"include": [5], "exclude": 6}, TypeError), ({"app": "game", "exclude": [6]}, TypeError),
     ({"hwnd": 1, "exclude": 6}, TypeError), ({"mix": 5, "app": []}, TypeError),
+    ({"include": 1, "rate": 7999}, ValueError), ({"include": 1, "rate": 192001}, ValueError),
+    ({"include": 1, "rate": 16000.0}, TypeError), ({"include": 1, "rate": "16000"}, TypeError),
+    ({"include": 1, "channels": 0}, ValueError), ({"include": 1, "channels": 3}, ValueError),
+    ({"include": 1, "channels": True}, TypeError), ({"include": 1, "format": "F32LE"}, ValueError),
+    ({"include": 1, "format": "s24le"}, ValueError), ({"include": 1, "format": b"f32le"}, TypeError),
 ] + [({"app": ["game", bad]}, ValueError) for bad in (  # names no Windows file has, or invalid UTF-8
     "C:player.exe", "a*", "a?", 'a"b', "a<b>", "a|b", "a\x1fb", "game.", "game ", "\udcff", "a\ud83c")])
 def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
@@ -51,10 +57,15 @@ def test_bad_target_is_refused_before_spawning(no_spawn, start, target, error):
      ["--include", "5", "--add-include", "7", "--add-hwnd", "10", "--add-hwnd", "11", "--app", "a"]),
     ({"hwnd": [10, 11]}, ["--hwnd", "10", "--add-hwnd", "11"]),
     ({"exclude": [5, 6, 7]}, ["--exclude", "5", "--add-exclude", "6", "--add-exclude", "7"]),
+    ({"include": 5, "rate": 8000, "channels": 1, "format": "f32le"},
+     ["--include", "5", "--rate", "8000", "--channels", "1", "--format", "f32le"]),
+    ({"app": "a", "rate": 192000}, ["--app", "a", "--rate", "192000"]),
+    ({"hwnd": 9, "channels": 2, "format": "s16le"}, ["--hwnd", "9", "--channels", "2", "--format", "s16le"]),
 ])
 def test_targets_become_the_exact_command_line(target, argv):
     assert target_args(target.get("include"), target.get("exclude"), None, target.get("hwnd"),
-                       target.get("app")) == argv
+                       target.get("app")) + format_args(target.get("rate"), target.get("channels"),
+                                                        target.get("format"))[0] == argv
 
 
 # Cases with logic of their own; the other named codes come from the same table.

@@ -20,6 +20,14 @@ for await (const chunk of frames) {
   chunk.readInt16LE(0);
   void left;
 }
+const speech = capture({ include: 1 }, { rate: 16000, channels: 1, format: 'f32le', frames: true });
+for await (const chunk of speech) {
+  const first: number = chunk[0];
+  const floats: Float32Array = chunk;
+  void first; void floats;
+}
+const bytes: number = speech.format.bytesPerFrame;
+void bytes;
 capture({ hwnd: 0x10n });
 capture({ hwnd: 66 });
 const apps: App[] = await listApps({ timeout: 2000 });
@@ -53,5 +61,12 @@ capture({ mix: [1, 2] });
 listApps({ timeout: '1s' });
 // @ts-expect-error frames is a boolean
 capture({ include: 1 }, { frames: 'yes' });
-// @ts-expect-error pcmtap's format is fixed
+// @ts-expect-error one or two channels
+capture({ include: 1 }, { channels: 6 });
+// @ts-expect-error no such sample format
+capture({ include: 1 }, { format: 's24le' });
+// @ts-expect-error float frames are no Int16Array
+const wrong: Int16Array | null = capture({ include: 1 }, { frames: true, format: 'f32le' }).read();
+// @ts-expect-error pcmtap's default format is fixed
 FORMAT.sampleRate = 44100;
+void wrong;
