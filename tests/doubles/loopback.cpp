@@ -45,22 +45,31 @@ struct CaptureClient : Counted<IAudioCaptureClient> {
             return AUDCLNT_S_BUFFER_EMPTY;
         }
         const Packet& packet = stream->ready.front();
-        const size_t samples = size_t{packet.frames} * 2;
+        // Frames of nBlockAlign bytes; f32 carries each scripted sample as sample / 32768.
+        const bool f32 = stream->format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+        const size_t block = stream->format.nBlockAlign != 0 ? stream->format.nBlockAlign : 4;
+        const size_t samples = size_t{packet.frames} * block / (f32 ? 4 : 2);
         int16_t* handed = nullptr;
-        if (!packet.silent && packet.samples.size() == samples && samples != 0) {
+        if (!f32 && !packet.silent && packet.samples.size() == samples && samples != 0) {
             // Handed out in place: it goes at ReleaseBuffer, as the device's own buffer does.
             handed = const_cast<int16_t*>(packet.samples.data());
         } else {
-            stream->buffer.resize(samples);
+            stream->buffer.resize(size_t{packet.frames} * block / 2);
             handed = stream->buffer.data();
             if (packet.silent) {
-                std::memset(stream->buffer.data(), 0x5A, samples * sizeof(int16_t));  // never to be read
-            } else if (!packet.samples.empty()) {
-                Violation("scripted packet has the wrong number of samples");
-                std::memcpy(stream->buffer.data(), packet.samples.data(),
-                            std::min(samples, packet.samples.size()) * sizeof(int16_t));
+                std::memset(stream->buffer.data(), 0x5A, stream->buffer.size() * sizeof(int16_t));  // never to be read
             } else {
-                std::fill(stream->buffer.begin(), stream->buffer.end(), packet.value);
+                if (!packet.samples.empty() && packet.samples.size() != samples)
+                    Violation("scripted packet has the wrong number of samples");
+                for (size_t i = 0; i < samples; ++i) {
+                    const int16_t v =
+                        packet.samples.empty() ? packet.value : packet.samples[std::min(i, packet.samples.size() - 1)];
+                    const float f = static_cast<float>(v) / 32768;
+                    if (f32)
+                        std::memcpy(stream->buffer.data() + 2 * i, &f, sizeof f);
+                    else
+                        stream->buffer[i] = v;
+                }
             }
         }
         stream->buffer_out = true;

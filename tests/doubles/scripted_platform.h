@@ -166,7 +166,7 @@ struct Packet {
     UINT32 frames = 480;
     bool silent = false;             // data then holds garbage that must not be read
     int16_t value = 0;               // every sample, unless samples is given
-    std::vector<int16_t> samples;    // 2 * frames interleaved samples
+    std::vector<int16_t> samples;    // frames x channels interleaved samples
     // What GetNextPacketSize reports while this packet is next, if not frames.
     std::optional<UINT32> next_size;
     // Flagged AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY; the device also sets it
