@@ -32,10 +32,10 @@ int PcmtapMain(int argc, char** argv) {
     if (FAILED(result)) return ReportError("coinit", result);
 
     switch (run.kind) {
-    case RunKind::Mix: return RunMix(run.pid);
-    case RunKind::App: return RunApp(run.app_names);
-    case RunKind::Includes: return RunIncludes(run.pids, run.app_names);
-    case RunKind::Excludes: return RunExcludes(run.pids);
+    case RunKind::Mix: return RunMix(run.pid, run.format);
+    case RunKind::App: return RunApp(run.app_names, run.format);
+    case RunKind::Includes: return RunIncludes(run.pids, run.app_names, run.format);
+    case RunKind::Excludes: return RunExcludes(run.pids, run.format);
     case RunKind::Exclude: return RelaySingleStream(run.pid, true, run.format);
     default: return RelaySingleStream(run.pid, false, run.format);
     }

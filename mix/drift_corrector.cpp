@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "mix/growth.h"
@@ -17,24 +19,16 @@ namespace {
 constexpr size_t kTaps = 2 * kDriftHalfTaps;
 constexpr size_t kHistory = kDriftHalfTaps - 1;  // input frames kept before the read position
 
-// The edge, once a window: a clock 1 ppm off moves it 0.048 frames; 0.1 % off, the most there is, 48.
-constexpr double kFramesPerPpm = kDriftWindow * 1e-6;
-// Frames (1 ms) off the prediction in one window: a step, never drift. The
-// most a clock moves the edge is 48 a window (0.1 %), and a lost cycle of the
-// smallest quantum 64.
-constexpr double kStep = 48;
-constexpr double kSmoothing = 0.25;      // weight of a window's surprise in the edge
-constexpr double kLearning = 0.004;      // ... and in the drift: learned in about a minute
-constexpr double kDeadBand = 144;        // frames (3 ms) the edge may stand off its anchor before it is steered
-constexpr double kSteering = 0.1;        // of the edge's offset, taken back each window while correcting
-constexpr double kReleasePpm = 5;        // a learned drift below this goes back to passing through...
-constexpr double kReleaseFrames = 48;    // ...once the edge is within 1 ms of its anchor
-constexpr double kLandingPpm = 100;      // the most a release bends the ratio to bring the phase to 0
-constexpr int64_t kOrdinaryChunk = 960;  // frames: arrivals around a larger (late) chunk are no burst
-constexpr int64_t kForgetting = 32;      // mix frames of ordinary chunks per frame a burst is forgotten by
-constexpr int64_t kJoinLeft = 480;       // frames a joining source keeps after its first chunk, at least...
-constexpr int64_t kMostLeft = 2400;      // ...and at most, however large its bursts
-constexpr int64_t kEndQuiet = 4800;      // frames without arrivals after which what is left plays
+// The edge moves once a window by mix.frames_per_ppm for a clock 1 ppm
+// off: 1 ms for 0.1 %, the most there is. A surprise of mix.step (1 ms) is a
+// step, never drift: beyond any clock, and short of a lost cycle of the
+// smallest quantum (64 frames at 48 kHz).
+constexpr double kSmoothing = 0.25;  // weight of a window's surprise in the edge
+constexpr double kLearning = 0.004;  // ... and in the drift: learned in about a minute
+constexpr double kSteering = 0.1;    // of the edge's offset, taken back each window while correcting
+constexpr double kReleasePpm = 5;    // a learned drift below this goes back to passing through (mix.release)
+constexpr double kLandingPpm = 100;  // the most a release bends the ratio to bring the phase to 0
+constexpr int64_t kForgetting = 32;  // mix frames of ordinary chunks per frame a burst is forgotten by
 
 // Kaiser-windowed sinc cut off at half the sample rate: 1 at 0 and 0 at every
 // other whole frame, so that phase 0 is the identity. Row r is the filter for
@@ -93,6 +87,24 @@ int16_t ToSample(float value) {
     return static_cast<int16_t>(std::lrint(clamped));
 }
 
+// Sample i of a run of units (mix/mix_frames.h), as T.
+template <typename T>
+float Load(const int16_t* units, size_t i) {
+    T value;
+    std::memcpy(&value, units + i * sizeof(T) / 2, sizeof(T));
+    return static_cast<float>(value);
+}
+
+// s16 rounds to the nearest and saturates; f32 is stored as it is.
+template <typename T>
+void Store(int16_t* units, size_t i, float value) {
+    if constexpr (std::is_same_v<T, int16_t>) {
+        units[i] = ToSample(value);
+    } else {
+        std::memcpy(units + 2 * i, &value, sizeof value);
+    }
+}
+
 #ifdef PCMTAP_DRIFT_SSE
 float Sum(__m128 lanes) {
     const __m128 pairs = _mm_add_ps(lanes, _mm_movehl_ps(lanes, lanes));
@@ -102,11 +114,12 @@ float Sum(__m128 lanes) {
 
 // Frames k = 0, 1, ... at input positions `position` + k x `step` (32.32
 // fixed point), each filtered from the kTaps frames around it, while the
-// input lasts and up to `frames`. `left` and `right` hold `count` frames;
-// position p reads frames floor(p) .. floor(p) + kTaps - 1. Returns the
-// frames written.
+// input lasts and up to `frames`. `left` and `right` hold `count` frames
+// (mono: the same twice); position p reads frames floor(p) .. floor(p) +
+// kTaps - 1. Returns the frames written.
+template <typename T>
 size_t Interpolate(const float* left, const float* right, size_t count, uint64_t position, uint64_t step, int16_t* out,
-                   size_t frames) {
+                   size_t frames, size_t channels) {
     constexpr int kRowShift = 32 - 8;  // kDriftPhases = 2^8
     static_assert(kDriftPhases == 256);
     const FilterTable& table = Table();
@@ -129,8 +142,8 @@ size_t Interpolate(const float* left, const float* right, size_t count, uint64_t
             sum_left = _mm_add_ps(sum_left, _mm_mul_ps(coefficient, _mm_loadu_ps(l + m)));
             sum_right = _mm_add_ps(sum_right, _mm_mul_ps(coefficient, _mm_loadu_ps(r + m)));
         }
-        out[2 * k] = ToSample(Sum(sum_left));
-        out[2 * k + 1] = ToSample(Sum(sum_right));
+        Store<T>(out, channels * k, Sum(sum_left));
+        if (channels == 2) Store<T>(out, 2 * k + 1, Sum(sum_right));
 #else
         float sum_left = 0, sum_right = 0;
         for (size_t m = 0; m < kTaps; ++m) {
@@ -138,8 +151,8 @@ size_t Interpolate(const float* left, const float* right, size_t count, uint64_t
             sum_left += coefficient * l[m];
             sum_right += coefficient * r[m];
         }
-        out[2 * k] = ToSample(sum_left);
-        out[2 * k + 1] = ToSample(sum_right);
+        Store<T>(out, channels * k, sum_left);
+        if (channels == 2) Store<T>(out, 2 * k + 1, sum_right);
 #endif
     }
     return k;
@@ -148,22 +161,39 @@ size_t Interpolate(const float* left, const float* right, size_t count, uint64_t
 uint64_t Fixed(double value) { return static_cast<uint64_t>(std::llround(value * 4294967296.0)); }
 
 // scratch = [left x count | right x count], from `first` frames of `a`,
-// then `b` up to frame `real`, then silence.
-void Deinterleave(const int16_t* a, size_t first, const int16_t* b, size_t real, size_t count,
+// then `b` up to frame `real`, then silence; mono fills both alike.
+template <typename T>
+void Deinterleave(const int16_t* a, size_t first, const int16_t* b, size_t real, size_t count, size_t channels,
                   std::vector<float>& scratch) {
     ReserveForGrowth(scratch, 2 * count);
     scratch.resize(2 * count);
     float* left = scratch.data();
     float* right = left + count;
+    const size_t units = channels * sizeof(T) / 2;
     for (size_t i = 0; i < count; ++i) {
         if (i >= real) {
             left[i] = right[i] = 0;
             continue;
         }
-        const int16_t* frame = i < first ? a + 2 * i : b + 2 * (i - first);
-        left[i] = frame[0];
-        right[i] = frame[1];
+        const int16_t* frame = i < first ? a + units * i : b + units * (i - first);
+        left[i] = Load<T>(frame, 0);
+        right[i] = Load<T>(frame, channels - 1);
     }
+}
+
+// Interpolate over Deinterleave's planes, in the sample type of `format`.
+template <typename T>
+size_t FilterAs(const int16_t* a, size_t first, const int16_t* b, size_t real, size_t count, uint64_t position,
+                uint64_t step, int16_t* out, size_t frames, size_t channels, std::vector<float>& scratch) {
+    Deinterleave<T>(a, first, b, real, count, channels, scratch);
+    return Interpolate<T>(scratch.data(), scratch.data() + count, count, position, step, out, frames, channels);
+}
+
+size_t Filter(const PcmFormat& format, const int16_t* a, size_t first, const int16_t* b, size_t real, size_t count,
+              uint64_t position, uint64_t step, int16_t* out, size_t frames, std::vector<float>& scratch) {
+    return format.type == SampleType::kF32
+               ? FilterAs<float>(a, first, b, real, count, position, step, out, frames, format.channels, scratch)
+               : FilterAs<int16_t>(a, first, b, real, count, position, step, out, frames, format.channels, scratch);
 }
 
 double Clamp(double ppm, double bound) { return std::min(bound, std::max(-bound, ppm)); }
@@ -175,15 +205,16 @@ double Clamp(double ppm, double bound) { return std::min(bound, std::max(-bound,
 // that moved): edge and level move with it at once, and nothing is learned,
 // so that steps never add up to drift. A smaller one is noise or creep,
 // learned slowly.
-void Track(DriftCorrector& c, double high) {
-    c.edge += (c.integral - c.ppm) * kFramesPerPpm;
+void Track(DriftCorrector& c, double high, const MixFrames& mix) {
+    const double frames_per_ppm = mix.frames_per_ppm;
+    c.edge += (c.integral - c.ppm) * frames_per_ppm;
     const double surprise = high - c.edge;
-    const bool jumps = std::abs(surprise) > kStep;
+    const bool jumps = std::abs(surprise) > mix.step;
     if (c.settling > 0) {  // the edge is the mean of the windows since the step
         c.edge += surprise / static_cast<double>(kDriftSettling - --c.settling);
         c.anchor = c.edge;
         c.suspect = 0;
-    } else if (jumps && c.suspect != 0 && std::abs(surprise - c.suspect) <= kStep) {
+    } else if (jumps && c.suspect != 0 && std::abs(surprise - c.suspect) <= mix.step) {
         c.edge = high;  // it stayed where it went: a step
         c.anchor += surprise;
         c.suspect = 0;
@@ -192,13 +223,13 @@ void Track(DriftCorrector& c, double high) {
     } else {
         c.suspect = 0;
         c.edge += kSmoothing * surprise;
-        c.integral = Clamp(c.integral + kLearning * surprise / kFramesPerPpm, kDriftMaxPpm);
+        c.integral = Clamp(c.integral + kLearning * surprise / frames_per_ppm, kDriftMaxPpm);
     }
     const double offset = c.edge - c.anchor;
-    if (c.mode == DriftMode::kPassThrough && std::abs(offset) > kDeadBand) c.mode = DriftMode::kCorrecting;
-    if (c.mode == DriftMode::kCorrecting && std::abs(c.integral) < kReleasePpm && std::abs(offset) < kReleaseFrames)
+    if (c.mode == DriftMode::kPassThrough && std::abs(offset) > mix.dead_band) c.mode = DriftMode::kCorrecting;
+    if (c.mode == DriftMode::kCorrecting && std::abs(c.integral) < kReleasePpm && std::abs(offset) < mix.release)
         c.mode = DriftMode::kReleasing;
-    c.ppm = c.mode == DriftMode::kCorrecting ? Clamp(c.integral + kSteering * offset / kFramesPerPpm, kDriftMaxPpm) : 0;
+    c.ppm = c.mode == DriftMode::kCorrecting ? Clamp(c.integral + kSteering * offset / frames_per_ppm, kDriftMaxPpm) : 0;
 }
 
 // The backlog stepped: the window starts again, on the new level.
@@ -209,18 +240,18 @@ void Restep(DriftCorrector& c) {
 }
 
 // Counts one chunk's backlog; at the end of a window, tracks its edge.
-void Observe(DriftCorrector& c, size_t backlog, size_t frames) {
+void Observe(DriftCorrector& c, size_t backlog, size_t frames, const MixFrames& mix) {
     // A chunk the source cannot fill is its last before it runs dry and joins again.
     if (backlog < frames || frames == 0) return;
     // Frames beyond the cap were skipped: the backlog may have stepped up.
-    if (frames >= kDriftStallChunk) return Restep(c);
+    if (static_cast<int64_t>(frames) >= mix.stall_chunk) return Restep(c);
     const int64_t left = static_cast<int64_t>(backlog - frames);
     c.window_high = c.window_frames == 0 ? left : std::max(c.window_high, left);
     c.window_frames += static_cast<int64_t>(frames);
-    if (c.window_frames < kDriftWindow) return;
+    if (c.window_frames < mix.drift_window) return;
     c.window_frames = 0;
     // A window may miss the top of the cycle of fragments and turns; two in a row seldom do.
-    Track(c, static_cast<double>(std::max(c.window_high, std::exchange(c.last_high, c.window_high))));
+    Track(c, static_cast<double>(std::max(c.window_high, std::exchange(c.last_high, c.window_high))), mix);
 }
 
 // Back from running dry on a new level, a step; the drift learned holds. The
@@ -234,27 +265,27 @@ void Afresh(DriftCorrector& c) {
 
 // The filter's history becomes the kHistory frames before the position
 // `advanced` frames on, for a correction that goes on (or starts) next chunk.
-void KeepHistory(DriftCorrector& c, const int16_t* unread, size_t advanced) {
+void KeepHistory(DriftCorrector& c, const int16_t* unread, size_t advanced, size_t units) {
     for (size_t i = 0; i < kHistory; ++i) {
         const size_t at = advanced + i;
         // at >= i: an old history frame is read before its place is written.
-        const int16_t* frame = at < kHistory ? c.history + 2 * at : unread + 2 * (at - kHistory);
-        c.history[2 * i] = frame[0];
-        c.history[2 * i + 1] = frame[1];
+        const int16_t* frame = at < kHistory ? c.history + units * at : unread + units * (at - kHistory);
+        std::copy_n(frame, units, c.history + units * i);
     }
 }
 
 }  // namespace
 
-bool Plays(DriftCorrector& c, bool primed, bool leaving, size_t unread_frames, size_t frames, size_t first) {
+bool Plays(DriftCorrector& c, bool primed, bool leaving, size_t unread_frames, size_t frames, const MixFrames& mix) {
     const int64_t unread = static_cast<int64_t>(unread_frames), chunk = static_cast<int64_t>(frames);
-    const size_t after = static_cast<size_t>(std::clamp<int64_t>(c.burst, kJoinLeft, kMostLeft));
+    const size_t after = static_cast<size_t>(std::clamp<int64_t>(c.burst, mix.join_left, mix.most_left));
     c.quiet = unread == c.left ? c.quiet + chunk : 0;
-    const bool ends = unread != 0 && (leaving || c.quiet >= kEndQuiet);
+    const bool ends = unread != 0 && (leaving || c.quiet >= mix.end_quiet);
+    const size_t first = static_cast<size_t>(mix.priming);
     const bool joins = !primed && (ends || unread_frames >= std::max(first, frames + after));
     // What was there when the source was first seen is a backlog, not a
     // burst, and what piled up over a stall of the loop is none either.
-    if (c.left >= 0 && chunk <= kOrdinaryChunk)
+    if (c.left >= 0 && chunk <= mix.ordinary_chunk)
         c.burst = std::max({int64_t{0}, c.burst - chunk / kForgetting, unread - c.left});
     c.left = unread;
     if (joins) Afresh(c);
@@ -262,11 +293,11 @@ bool Plays(DriftCorrector& c, bool primed, bool leaving, size_t unread_frames, s
 }
 
 DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unread_frames, size_t frames,
-                          std::vector<float>& scratch) {
-    Observe(c, unread_frames, frames);
+                          std::vector<float>& scratch, const MixFrames& mix) {
+    Observe(c, unread_frames, frames, mix);
     if (c.mode == DriftMode::kPassThrough || frames == 0) {
         const size_t taken = std::min(unread_frames, frames);
-        KeepHistory(c, unread, taken);
+        KeepHistory(c, unread, taken, mix.units);
         c.left -= static_cast<int64_t>(taken);
         return DriftShare{unread, taken, taken};
     }
@@ -285,25 +316,23 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
     // History, then as much of the queue as the chunk can read.
     const size_t wanted = static_cast<size_t>((start + (frames - 1) * step) >> 32) + kTaps;
     const size_t real = kHistory + unread_frames;
-    ReserveForGrowth(c.output, 2 * frames);
-    c.output.resize(2 * frames);
+    ReserveForGrowth(c.output, mix.units * frames);
+    c.output.resize(mix.units * frames);
     if (wanted > real) {
         // The source runs short: it has stopped, or runs dry. Its last
         // frames are played out against silence for look-ahead, up to the
         // last frame it delivered, and it starts afresh when it comes back.
         const size_t count = real + kDriftHalfTaps;
-        Deinterleave(c.history, kHistory, unread, real, count, scratch);
         const uint64_t end = static_cast<uint64_t>(unread_frames) << 32;
         const size_t reach = end > start ? static_cast<size_t>((end - start + step - 1) / step) : 0;
-        const size_t given = Interpolate(scratch.data(), scratch.data() + count, count, start, step, c.output.data(),
-                                         std::min(frames, reach));
+        const size_t given = Filter(mix.format, c.history, kHistory, unread, real, count, start, step, c.output.data(),
+                                    std::min(frames, reach), scratch);
         Afresh(c);
         c.left -= static_cast<int64_t>(unread_frames);
         return DriftShare{c.output.data(), given, unread_frames};
     }
-    Deinterleave(c.history, kHistory, unread, wanted, wanted, scratch);
     const size_t given =
-        Interpolate(scratch.data(), scratch.data() + wanted, wanted, start, step, c.output.data(), frames);
+        Filter(mix.format, c.history, kHistory, unread, wanted, wanted, start, step, c.output.data(), frames, scratch);
     const uint64_t end = start + given * step;
     size_t advanced = static_cast<size_t>(end >> 32);
     c.phase = static_cast<double>(end & 0xFFFFFFFFu) / 4294967296.0;
@@ -312,18 +341,17 @@ DriftShare TakeDriftShare(DriftCorrector& c, const int16_t* unread, size_t unrea
         c.phase = 0;
         c.mode = DriftMode::kPassThrough;
     }
-    KeepHistory(c, unread, advanced);
+    KeepHistory(c, unread, advanced, mix.units);
     c.left -= static_cast<int64_t>(advanced);
     return DriftShare{c.output.data(), given, advanced};
 }
 
 size_t Resample(const int16_t* input, size_t input_frames, double ppm, double& phase, int16_t* output, size_t frames,
-                std::vector<float>& scratch) {
-    Deinterleave(input, 0, input, input_frames, input_frames, scratch);
+                std::vector<float>& scratch, const PcmFormat& format) {
     const uint64_t step = Fixed(1 + ppm * 1e-6);
     const uint64_t start = Fixed(phase);
     const size_t given =
-        Interpolate(scratch.data(), scratch.data() + input_frames, input_frames, start, step, output, frames);
+        Filter(format, input, 0, input, input_frames, input_frames, start, step, output, frames, scratch);
     const uint64_t end = start + given * step;
     phase = static_cast<double>(end & 0xFFFFFFFFu) / 4294967296.0;
     return static_cast<size_t>(end >> 32);

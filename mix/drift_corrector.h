@@ -5,7 +5,7 @@
 // just after a chunk over a window of a second: where it stands just after
 // a packet arrived. A late turn does not move it, nor do the size of the
 // fragments or a server that holds packets back and hands them over at once.
-// Only a difference of clocks makes it creep, 48 frames a window at most;
+// Only a difference of clocks makes it creep, 1 ms a window at most;
 // a larger move is a step (a join, a stall that skipped output, a trim, a
 // loss), and the level after it is held, however long ago the last step
 // was. Drift is learned only between steps: a source on the mix's clock
@@ -17,12 +17,14 @@
 #include <cstdint>
 #include <vector>
 
-constexpr size_t kDriftHalfTaps = 8;       // the interpolator reads 8 frames either side
-constexpr size_t kDriftPhases = 256;       // filter phases per frame, interpolated between
-constexpr int64_t kDriftWindow = 48000;    // mix frames per window of the high edge (1 s)
-constexpr int64_t kDriftSettling = 8;      // windows after a step that only measure the new level
-constexpr double kDriftMaxPpm = 1000;      // the ratio stays within 1 +- 0.001
-constexpr size_t kDriftStallChunk = 4800;  // frames: a chunk this large comes after a stall of the loop
+#include "mix/mix_frames.h"
+
+constexpr size_t kDriftHalfTaps = 8;   // the interpolator reads 8 frames either side
+constexpr size_t kDriftPhases = 256;   // filter phases per frame, interpolated between
+constexpr int64_t kDriftSettling = 8;  // windows after a step that only measure the new level
+constexpr double kDriftMaxPpm = 1000;  // the ratio stays within 1 +- 0.001
+// Its durations (the window, the step, the dead band, a join's backlog...)
+// are those of the run's MixFrames.
 
 enum class DriftMode : uint8_t {
     kPassThrough,  // ratio 1, phase 0: the source's samples as they are
@@ -51,23 +53,25 @@ struct DriftCorrector {
     double suspect = 0;   // frames the edge jumped by in the last window, if it did: a step if it stays
     double ppm = 0;       // applied while correcting: input frames per output frame = 1 + ppm / 10^6
     double phase = 0;     // [0, 1): where the last resampled share left the interpolator, between frames
-    int16_t history[2 * (kDriftHalfTaps - 1)] = {};  // the last input frames taken, L R interleaved
-    std::vector<int16_t> output;                     // this chunk's resampled share
+    int16_t history[4 * (kDriftHalfTaps - 1)] = {};  // the last input frames taken, in units (two f32 channels fit)
+    std::vector<int16_t> output;                     // this chunk's resampled share, in units
 };
 
 // What a source gives to one chunk.
 struct DriftShare {
-    const int16_t* samples;  // `frames` frames, interleaved; valid until the next call
+    const int16_t* samples;  // `frames` frames, in units; valid until the next call
     size_t frames;           // given to the chunk: all of it unless the source runs short
     size_t consumed;         // input frames taken from the queue
 };
 
 // Counts arrivals, at every chunk for every source, and says whether it
 // plays in this one of `frames` frames: a primed source does; another joins
-// with `first` unread frames and its largest recent burst (10 to 50 ms) left
-// after the chunk, or, at the end of a sound (`leaving` the mix, or nothing
-// new for 100 ms), with what it has. A join is a step; the filter restarts.
-bool Plays(DriftCorrector& corrector, bool primed, bool leaving, size_t unread_frames, size_t frames, size_t first);
+// with mix.priming unread frames and its largest recent burst (10 to 50 ms)
+// left after the chunk, or, at the end of a sound (`leaving` the mix, or
+// nothing new for 100 ms), with what it has. A join is a step; the filter
+// restarts.
+bool Plays(DriftCorrector& corrector, bool primed, bool leaving, size_t unread_frames, size_t frames,
+           const MixFrames& mix);
 
 // The source's share of a chunk of `frames` frames from its `unread_frames`
 // at `unread`, once the backlog is measured: passing through, the queue's own
@@ -75,10 +79,10 @@ bool Plays(DriftCorrector& corrector, bool primed, bool leaving, size_t unread_f
 // with the last kDriftHalfTaps frames left as look-ahead until the source runs
 // short and the rest plays out against silence. `scratch`: shared storage.
 DriftShare TakeDriftShare(DriftCorrector& corrector, const int16_t* unread, size_t unread_frames, size_t frames,
-                          std::vector<float>& scratch);
+                          std::vector<float>& scratch, const MixFrames& mix = kDefaultMixFrames);
 
 // The interpolator alone, for tests and benchmarks: `frames` frames at ratio
 // 1 + ppm / 10^6 from `input`, the first at input frame kDriftHalfTaps - 1 +
 // phase (history and look-ahead included); returns the input frames advanced.
 size_t Resample(const int16_t* input, size_t input_frames, double ppm, double& phase, int16_t* output, size_t frames,
-                std::vector<float>& scratch);
+                std::vector<float>& scratch, const PcmFormat& format = PcmFormat{});

@@ -2,19 +2,19 @@
 
 #include <algorithm>
 
-int64_t FramesDue(int64_t elapsed_ticks, int64_t frequency) {
-    // elapsed = s * f + r, so elapsed * 48000 / f = s * 48000 + r * 48000 / f
-    // with s * 48000 whole: truncating the second term alone is exact.
+int64_t FramesDue(int64_t elapsed_ticks, int64_t frequency, int64_t rate) {
+    // elapsed = s * f + r, so elapsed * rate / f = s * rate + r * rate / f
+    // with s * rate whole: truncating the second term alone is exact.
     const int64_t seconds = elapsed_ticks / frequency;
     const int64_t remainder = elapsed_ticks % frequency;
-    return seconds * kMixRate + remainder * kMixRate / frequency;
+    return seconds * rate + remainder * rate / frequency;
 }
 
-int64_t TakeChunk(MixClock& clock, int64_t now) {
-    const int64_t due = FramesDue(now - clock.counter_start, clock.frequency);
+int64_t TakeChunk(MixClock& clock, int64_t now, const MixFrames& frames) {
+    const int64_t due = FramesDue(now - clock.counter_start, clock.frequency, frames.format.rate);
     const int64_t pending = due - clock.frames_produced;
-    if (pending < kMinChunkFrames) return 0;
-    const int64_t chunk = std::min(pending, kMaxChunkFrames);
+    if (pending < frames.min_chunk) return 0;
+    const int64_t chunk = std::min(pending, frames.max_chunk);
     clock.frames_produced = due;
     return chunk;
 }

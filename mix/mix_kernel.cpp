@@ -1,6 +1,7 @@
 #include "mix/mix_kernel.h"
 
 #include <algorithm>
+#include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #define PCMTAP_MIX_SSE2
@@ -169,6 +170,22 @@ void MixSpansReference(int32_t* sums, int16_t* out, const MixSpan* spans, size_t
     std::fill(sums, sums + count, 0);
     for (size_t k = 0; k < span_count; ++k) MixIntoReference(sums, spans[k].samples, std::min(spans[k].count, count));
     ClampMixReference(out, sums, count);
+}
+
+void MixFloatSpans(int16_t* out, const MixSpan* spans, size_t span_count, size_t count) {
+    std::fill(out, out + 2 * count, int16_t{0});  // 0.0f
+    for (size_t k = 0; k < span_count; ++k) {
+        const int16_t* samples = spans[k].samples;
+        const size_t n = std::min(spans[k].count, count);
+        // memcpy: the bytes are read as floats without breaking aliasing; compilers vectorise it.
+        for (size_t i = 0; i < n; ++i) {
+            float sum, sample;
+            std::memcpy(&sum, out + 2 * i, sizeof sum);
+            std::memcpy(&sample, samples + 2 * i, sizeof sample);
+            sum += sample;
+            std::memcpy(out + 2 * i, &sum, sizeof sum);
+        }
+    }
 }
 
 void MixInto(int32_t* mix, const int16_t* samples, size_t count) {

@@ -1,4 +1,5 @@
-// The mixing kernel: sources summed in 32 bits, then clamped to 16.
+// The mixing kernels: s16 sources summed in 32 bits, then clamped to 16;
+// f32 ones summed in float.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,10 @@ struct MixSpan {
 void MixSpans(int32_t* sums, int16_t* out, const MixSpan* spans, size_t span_count, size_t count);
 // What MixSpans runs on a processor without AVX2.
 void MixSpansSse2(int32_t* sums, int16_t* out, const MixSpan* spans, size_t span_count, size_t count);
+
+// f32: out[i] = the sum of every span's sample i, unclamped, for i < count;
+// spans and out hold each float's bytes in two int16_t entries.
+void MixFloatSpans(int16_t* out, const MixSpan* spans, size_t span_count, size_t count);
 
 // One sample at a time: the definition the fast paths must match.
 void MixIntoReference(int32_t* mix, const int16_t* samples, size_t count);

@@ -7,12 +7,14 @@
 
 #include "mix/mix_chunk.h"
 #include "mix/mix_clock.h"
+#include "mix/mix_frames.h"
 #include "mix/source_handoff.h"
 #include "mix/source_map.h"
 #include "platform/win32.h"
 
 struct MixLoop {
     DWORD target_pid = 0;
+    MixFrames frames = kDefaultMixFrames;  // the run's format and durations; set before StartMixLoop
     SourceMap sources;      // mixing thread
     MixClock clock;         // mixing thread
     MixBuffers buffers;     // mixing thread
@@ -27,7 +29,7 @@ struct MixLoop {
 void StartMixLoop(MixLoop& loop);
 
 // One turn: Sleep(5), pump every source, exchange with the reconciling
-// thread, then mix and write the frames due, if at least 480 are, and trim.
+// thread, then mix and write the frames due, if at least 10 ms are, and trim.
 // Waits on nothing of the platform but Sleep and stdout. False once a write or flush of stdout
 // fails, with loop.output saying why.
 bool MixTurn(MixLoop& loop);

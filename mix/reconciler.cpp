@@ -75,7 +75,7 @@ void ReconcileOnce(ReconcilerState& state, SourceHandoff& handoff) {
         if (process == nullptr) continue;
         SourceChange change{pid, {}};
         StageLabel label = "";
-        if (FAILED(OpenLoopbackStream(pid, kIncludeTargetTree, PcmFormat{}, &change.stream, &label))) {
+        if (FAILED(OpenLoopbackStream(pid, kIncludeTargetTree, state.format, &change.stream, &label))) {
             CloseHandle(process);
             continue;
         }

@@ -13,6 +13,7 @@
 // The reconciling thread's own record, from the first round on.
 struct ReconcilerState {
     SelectionRule rule;
+    PcmFormat format;  // every source's stream opens at it: the output's
     HandoffSide side;
     // The process of each source the reconciler opened, held while the
     // source lives (mix/held_process.h): its end drops the source.

@@ -12,12 +12,12 @@ namespace {
 
 // Every mixing mode is one loop: only the rule of selection and the READY
 // line differ.
-int RunSelected(const SelectionRule& rule, DWORD probe_pid, const char* mode) {
+int RunSelected(const SelectionRule& rule, DWORD probe_pid, const char* mode, const PcmFormat& format) {
     // An include stream on the probe's pid proves that process loopback works
     // at all; it is closed unread.
     CaptureStream probe;
     StageLabel label = "";
-    const HRESULT probed = OpenLoopbackStream(probe_pid, kIncludeTargetTree, PcmFormat{}, &probe, &label);
+    const HRESULT probed = OpenLoopbackStream(probe_pid, kIncludeTargetTree, format, &probe, &label);
     if (FAILED(probed)) return ReportError(label, probed);
     CloseLoopbackStream(&probe);
 
@@ -25,8 +25,10 @@ int RunSelected(const SelectionRule& rule, DWORD probe_pid, const char* mode) {
     // yet. Its state, held processes included, goes on to the thread.
     MixLoop loop;
     loop.target_pid = rule.target_pid;
+    loop.frames = MixFramesOf(format);
     auto state = std::make_unique<ReconcilerState>();
     state->rule = rule;
+    state->format = format;
     ReconcileSources(*state, *loop.handoff, loop.spare, loop.sources);
     ReportReadyCount(mode, static_cast<unsigned>(loop.sources.size()));
 
@@ -43,29 +45,29 @@ int RunSelected(const SelectionRule& rule, DWORD probe_pid, const char* mode) {
 
 }  // namespace
 
-int RunMix(DWORD target_pid) {
+int RunMix(DWORD target_pid, const PcmFormat& format) {
     SelectionRule rule;
     rule.target_pid = target_pid;
-    return RunSelected(rule, target_pid, "mix");
+    return RunSelected(rule, target_pid, "mix", format);
 }
 
 // pcmtap's own tree plays nothing: the probe's stream on it is always there
 // to open where process loopback works, whatever runs.
-int RunApp(const std::vector<std::wstring>& app_names) {
+int RunApp(const std::vector<std::wstring>& app_names, const PcmFormat& format) {
     SelectionRule rule;
     rule.app_names = app_names;
-    return RunSelected(rule, GetCurrentProcessId(), "app");
+    return RunSelected(rule, GetCurrentProcessId(), "app", format);
 }
 
-int RunIncludes(const std::set<DWORD>& pids, const std::vector<std::wstring>& app_names) {
+int RunIncludes(const std::set<DWORD>& pids, const std::vector<std::wstring>& app_names, const PcmFormat& format) {
     SelectionRule rule;
     rule.include_pids = pids;
     rule.app_names = app_names;
-    return RunSelected(rule, GetCurrentProcessId(), "include");
+    return RunSelected(rule, GetCurrentProcessId(), "include", format);
 }
 
-int RunExcludes(const std::set<DWORD>& pids) {
+int RunExcludes(const std::set<DWORD>& pids, const PcmFormat& format) {
     SelectionRule rule;
     rule.exclude_pids = pids;
-    return RunSelected(rule, GetCurrentProcessId(), "exclude");
+    return RunSelected(rule, GetCurrentProcessId(), "exclude", format);
 }

@@ -8,20 +8,17 @@
 
 namespace {
 
-// Samples: the most a source holds between trims (38400), and a turn's packets.
-constexpr size_t kQueueRoom = 49152;
-
-SourceMap::node_type FreshSource() {
+SourceMap::node_type FreshSource(const HandoffSpare& spare) {
     SourceMap one;
     CaptureSource& source = one[0];
-    source.sample_queue.reserve(kQueueRoom);
-    source.drift.output.reserve(2 * kMaxChunkFrames);  // a resampled share
+    source.sample_queue.reserve(spare.queue_room);
+    source.drift.output.reserve(spare.share_room);
     return one.extract(one.begin());
 }
 
 // A source from the stock, as new but for its storage.
 void AddSource(SourceMap& sources, HandoffSpare& spare, DWORD pid, const CaptureStream& stream) {
-    if (spare.stock.empty()) spare.stock.push_back(FreshSource());  // more sources than ever prepared for
+    if (spare.stock.empty()) spare.stock.push_back(FreshSource(spare));  // more sources than ever prepared for
     SourceMap::node_type node = std::move(spare.stock.back());
     spare.stock.pop_back();
     node.key() = pid;
@@ -38,13 +35,15 @@ void AddSource(SourceMap& sources, HandoffSpare& spare, DWORD pid, const Capture
 
 }  // namespace
 
-void PrepareSpare(HandoffSpare& spare, size_t sources) {
+void PrepareSpare(HandoffSpare& spare, size_t sources, const MixFrames& mix) {
+    spare.queue_room = static_cast<size_t>(mix.queue_room) * mix.units;
+    spare.share_room = static_cast<size_t>(mix.max_chunk) * mix.units;
     spare.changes.reserve(sources);
     spare.released.reserve(sources);
     spare.live.reserve(sources);
     spare.failed.reserve(sources);
     spare.stock.reserve(2 * sources);
-    while (spare.stock.size() < sources) spare.stock.push_back(FreshSource());
+    while (spare.stock.size() < sources) spare.stock.push_back(FreshSource(spare));
 }
 
 void ExchangeSources(SourceHandoff& handoff, SourceMap& sources, HandoffSpare& spare) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/loopback_stream.h"
+#include "mix/mix_frames.h"
 #include "mix/source_map.h"
 #include "platform/win32.h"
 
@@ -43,11 +44,15 @@ struct HandoffSpare {
     std::vector<DWORD> live, failed;
     std::vector<SourceMap::node_type> stock;
     uint64_t applied = 0;  // changes taken so far
+    // Units a stock source's queue is made with (what it holds between trims
+    // and a turn's packets), and its resampled share's.
+    size_t queue_room = static_cast<size_t>(kDefaultMixFrames.queue_room) * kDefaultMixFrames.units;
+    size_t share_room = static_cast<size_t>(kDefaultMixFrames.max_chunk) * kDefaultMixFrames.units;
 };
 
-// Room for `sources` sources and their exchanges before the clock starts, so
-// that the mixing thread allocates only beyond that many.
-void PrepareSpare(HandoffSpare& spare, size_t sources);
+// Room for `sources` sources of the run's format and their exchanges before
+// the clock starts, so that the mixing thread allocates only beyond that many.
+void PrepareSpare(HandoffSpare& spare, size_t sources, const MixFrames& mix = kDefaultMixFrames);
 
 // Mixing thread, right after a drain: marks the sources the reconciler
 // dropped as leaving (they play out what they hold and what their streams

@@ -11,7 +11,7 @@
 
 struct CaptureSource {
     CaptureStream stream;               // owned; closed by the reconciler once the source is removed
-    std::vector<int16_t> sample_queue;  // interleaved L, R; appended by PumpSource
+    std::vector<int16_t> sample_queue;  // interleaved frames in units (mix/mix_frames.h); appended by PumpSource
     uint64_t read_index = 0;            // samples; first one the mixer has not taken
     bool primed = false;                // taking part in the mix (set by the mixer)
     bool failed = false;                // a capture call failed; removed at next reconcile

@@ -182,6 +182,7 @@ struct Delivery {
     double ppm;
     size_t fragment;                                // frames per delivery
     double (*ppm_later)(double seconds) = nullptr;  // a clock that changes
+    DWORD rate = 48000;
 };
 
 using mixworld::kRampFrames;
@@ -197,6 +198,8 @@ struct Outcome {
 
 Outcome Deliver(const Delivery& d, double seconds, uint64_t seed) {
     std::mt19937_64 random(seed);
+    const MixFrames mix = MixFramesOf(PcmFormat{d.rate, 2, SampleType::kS16});
+    const double rate = d.rate;
     SourceMap sources;
     CaptureSource& source = sources[1];
     MixBuffers buffers;
@@ -207,9 +210,9 @@ Outcome Deliver(const Delivery& d, double seconds, uint64_t seed) {
     int64_t produced = 0;
     double expect = -1;          // the number the next output frame must carry
     int previous_left = -30000;  // the last output frame's left sample
-    while (now < seconds * 48000) {
-        now += 48 * (5 + static_cast<double>(random() % 4001) / 1000);
-        if (d.ppm_later != nullptr) ppm = d.ppm_later(now / 48000);
+    while (now < seconds * rate) {
+        now += rate / 1000 * (5 + static_cast<double>(random() % 4001) / 1000);
+        if (d.ppm_later != nullptr) ppm = d.ppm_later(now / rate);
         // Fragments due by now on the device's clock.
         while (delivered_at + static_cast<double>(d.fragment) / (1 + ppm * 1e-6) <= now) {
             delivered_at += static_cast<double>(d.fragment) / (1 + ppm * 1e-6);
@@ -217,14 +220,14 @@ Outcome Deliver(const Delivery& d, double seconds, uint64_t seed) {
                 for (size_t ch = 0; ch < 2; ++ch) source.sample_queue.push_back(mixworld::Numbered(next, ch));
         }
         const int64_t due = static_cast<int64_t>(now);
-        if (due - produced < 480) continue;
-        const size_t frames = static_cast<size_t>(std::min<int64_t>(due - produced, 4800));
+        if (due - produced < mix.min_chunk) continue;
+        const size_t frames = static_cast<size_t>(std::min<int64_t>(due - produced, mix.stall_chunk));
         produced = due;
         const bool was = source.primed;
-        MixChunk(sources, frames, buffers);
+        MixChunk(sources, frames, buffers, mix);
         outcome.joins += !was && source.primed;
         outcome.dries += was && !source.primed;
-        if (now > 48000) {
+        if (now > rate) {
             for (size_t k = 0; k < frames; ++k) {
                 const int16_t* frame = buffers.output.data() + 2 * k;
                 if (frame[0] == 0 && frame[1] == 0) continue;
@@ -240,7 +243,7 @@ Outcome Deliver(const Delivery& d, double seconds, uint64_t seed) {
                 previous_left = frame[0];
             }
         }
-        if (now > 48000 * 180) {
+        if (now > rate * 180) {
             const double left = static_cast<double>(source.sample_queue.size() - source.read_index) / 2;
             outcome.lowest = std::min(outcome.lowest, left);
             outcome.highest = std::max(outcome.highest, left);
@@ -269,7 +272,9 @@ TEST(DriftCorrector, SameClockPassesExactlyAndDriftIsSteered) {
                               {120, 1024},
                               {-40, 480},
                               // Drifts for two minutes, then keeps time: it goes back to passing through.
-                              {200, 480, [](double t) { return t < 60 ? 200.0 : 0.0; }}};
+                              {200, 480, [](double t) { return t < 60 ? 200.0 : 0.0; }},
+                              {300, 160, nullptr, 16000},
+                              {-300, 683, nullptr, 16000}};
 // A sanitizer build runs the interpolator many times slower: the same-clock cases and one drift there.
 #if defined(__SANITIZE_ADDRESS__)
     const size_t count = 5, seeds = 1;
@@ -279,7 +284,8 @@ TEST(DriftCorrector, SameClockPassesExactlyAndDriftIsSteered) {
     for (const Delivery& d : std::vector<Delivery>(cases, cases + count)) {
         for (uint64_t seed = 1; seed <= seeds; ++seed) {
             SCOPED_TRACE(std::to_string(d.ppm) + " ppm, fragments of " + std::to_string(d.fragment) + ", seed " +
-                         std::to_string(seed));
+                         std::to_string(seed) + ", " + std::to_string(d.rate) + " Hz");
+            const double scale = d.rate / 48000.0;  // the backlog's bounds are durations
             const Outcome o = Deliver(d, 300, seed);
             printf(
                 "%+5.0f ppm, fragments of %4zu, seed %llu: learned %+6.1f ppm, backlog %.0f..%.0f, %d joins, "
@@ -297,8 +303,8 @@ TEST(DriftCorrector, SameClockPassesExactlyAndDriftIsSteered) {
                 EXPECT_EQ(o.last.mode, DriftMode::kPassThrough);
             } else {
                 EXPECT_NEAR(o.last.integral, d.ppm, 30);
-                EXPECT_GE(o.lowest, 240) << "never near running dry";
-                EXPECT_LE(o.highest, static_cast<double>(d.fragment + 1920)) << "nor piling up";
+                EXPECT_GE(o.lowest, 240 * scale) << "never near running dry";
+                EXPECT_LE(o.highest, static_cast<double>(d.fragment) + 1920 * scale) << "nor piling up";
             }
         }
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "mix/mix_chunk.h"
@@ -119,6 +120,39 @@ TEST(MixChunk, BuffersGrowByHalfOrToTheNeedAndNeverShrink) {
         EXPECT_EQ(buffers.output.size(), step.frames * 2);
         EXPECT_EQ(buffers.accumulator.capacity(), step.capacity) << step.frames << " frames";
         EXPECT_EQ(buffers.output.capacity(), step.capacity) << step.frames << " frames";
+    }
+}
+
+struct FormatCase {
+    PcmFormat format;
+    float first, second, sum;  // every sample of two primed sources, and of the mix
+};
+
+// Mono or stereo: s16 sums clamp, f32 sums pass beyond 1 as they are.
+TEST(MixChunk, SumsInTheOutputsSampleType) {
+    const FormatCase cases[] = {{{48000, 2, SampleType::kF32}, 0.75f, 0.75f, 1.5f},
+                                {{16000, 1, SampleType::kF32}, -0.75f, -0.5f, -1.25f},
+                                {{16000, 1, SampleType::kS16}, 20000, 20000, 32767}};
+    for (const FormatCase& c : cases) {
+        const MixFrames mix = MixFramesOf(c.format);
+        const size_t frames = static_cast<size_t>(mix.min_chunk), samples = frames * c.format.channels;
+        const auto sample = [&c](const int16_t* units, size_t i) {
+            float value = units[i];
+            if (c.format.type == SampleType::kF32) std::memcpy(&value, units + 2 * i, sizeof value);
+            return value;
+        };
+        SourceMap sources;
+        for (const float value : {c.first, c.second}) {
+            CaptureSource& source = sources[static_cast<DWORD>(sources.size() + 1)];
+            source.primed = true;
+            source.sample_queue.resize(frames * mix.units, static_cast<int16_t>(value));
+            for (size_t i = 0; c.format.type == SampleType::kF32 && i < samples; ++i)
+                std::memcpy(source.sample_queue.data() + 2 * i, &value, sizeof value);
+        }
+        MixBuffers buffers;
+        MixChunk(sources, frames, buffers, mix);
+        ASSERT_EQ(buffers.output.size(), frames * mix.units) << c.format.rate;
+        for (size_t i = 0; i < samples; ++i) ASSERT_EQ(sample(buffers.output.data(), i), c.sum) << "sample " << i;
     }
 }
 

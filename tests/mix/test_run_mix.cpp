@@ -80,8 +80,8 @@ protected:
         ScriptedTest::SetUp();
         scripted::SetLoopback(kTarget, mixworld::Script());
     }
-    scripted::RunResult Mix() {
-        return scripted::Run([] { return RunMix(kTarget); });
+    scripted::RunResult Mix(const PcmFormat& format = {}) {
+        return scripted::Run([format] { return RunMix(kTarget, format); });
     }
 };
 
@@ -183,13 +183,18 @@ struct ChunkCase {
     uint64_t sleep_ms;  // every turn's real length
     uint64_t horizon_ms;
     size_t frames;  // written by then
+    PcmFormat format = {};
 };
+
+constexpr PcmFormat kMono16k{16000, 1, SampleType::kS16}, kFloat{48000, 2, SampleType::kF32};
 
 TEST_F(RunMixTest, WritesOnlyOnceTenMillisecondsAreDueAndCatchesUpToTwoHundred) {
     const ChunkCase cases[] = {
         {5, 9, 0},        {5, 10, 480},      {7, 13, 0},        {7, 14, 672},     {3, 11, 0},
         {3, 12, 576},     {100, 100, 4800},  {150, 150, 7200},  {150, 300, 14400}, {5, 1000, 48000},
         {250, 250, 9600},  // 2400 beyond 200 ms skipped
+        {5, 9, 0, kMono16k}, {5, 10, 160, kMono16k}, {5, 1000, 16000, kMono16k}, {250, 250, 3200, kMono16k},
+        {5, 1000, 48000, kFloat}, {250, 250, 9600, kFloat},
     };
     for (const ChunkCase& c : cases) {
         scripted::Reset();
@@ -197,8 +202,9 @@ TEST_F(RunMixTest, WritesOnlyOnceTenMillisecondsAreDueAndCatchesUpToTwoHundred) 
         scripted::SetSleepDuration([c](DWORD ms) { return ms == 5 ? c.sleep_ms * 1000000 : ms * 1000000ull; });
         scripted::SetHorizon(c.horizon_ms);
 
-        const auto run = Mix();
-        EXPECT_EQ(run.out.size(), c.frames * kFrameBytes) << c.sleep_ms << " ms turns, until " << c.horizon_ms;
+        const auto run = Mix(c.format);
+        EXPECT_EQ(run.out.size(), c.frames * FrameBytes(c.format))
+            << c.sleep_ms << " ms turns, until " << c.horizon_ms << ", " << c.format.rate << " Hz";
     }
 }
 
