@@ -682,6 +682,14 @@ class Formats(RealSoundTest):
             (["--rate", "44100"], 44100, 2, "h"), (["--format", "f32le"], RATE, 2, "f")]
 
     def test_a_tone_keeps_its_pitch_and_level_and_a_lower_rate_does_not_alias(self):
+        self.formats_case()
+
+    @unittest.skipUnless(PIPEWIRE, "PipeWire's pulse server")
+    def test_through_the_libpulse_group_too(self):
+        self.server.env["PCMTAP_AUDIO"] = "pulse"
+        self.formats_case()
+
+    def formats_case(self):
         tone, high = self.players.play(1000), self.players.play(12000)
         self.assertTrue(self.players.wait_until_playing(2))
         runs = [(self.capture("--include", p.pid, *row[0]), row)
