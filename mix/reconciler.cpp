@@ -101,9 +101,10 @@ void ReleaseHeld(ReconcilerState& state) {
     state.held.clear();
 }
 
-bool StartReconcilingThread(DWORD target_pid, const std::shared_ptr<SourceHandoff>& handoff) {
+bool StartReconcilingThread(DWORD target_pid, const std::shared_ptr<SourceHandoff>& handoff, const PcmFormat& format) {
     auto state = std::make_unique<ReconcilerState>();
     state->rule.target_pid = target_pid;
+    state->format = format;
     return StartReconcilingThread(std::move(state), handoff);
 }
 

@@ -46,4 +46,5 @@ void ReleaseHeld(ReconcilerState& state);
 // False if no thread could be made (the state's handles are then closed).
 bool StartReconcilingThread(std::unique_ptr<ReconcilerState> state, const std::shared_ptr<SourceHandoff>& handoff);
 // Mix mode's rule (every audible tree but target_pid's), from a fresh state.
-bool StartReconcilingThread(DWORD target_pid, const std::shared_ptr<SourceHandoff>& handoff);
+bool StartReconcilingThread(DWORD target_pid, const std::shared_ptr<SourceHandoff>& handoff,
+                            const PcmFormat& format = PcmFormat{});

@@ -29,6 +29,7 @@ int RunSelected(const SelectionRule& rule, DWORD probe_pid, const char* mode, co
     auto state = std::make_unique<ReconcilerState>();
     state->rule = rule;
     state->format = format;
+    PrepareSpare(loop.spare, 0, loop.frames);  // the first sources' storage at the run's format, too
     ReconcileSources(*state, *loop.handoff, loop.spare, loop.sources);
     ReportReadyCount(mode, static_cast<unsigned>(loop.sources.size()));
 

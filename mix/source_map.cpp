@@ -2,17 +2,19 @@
 
 #include "mix/reconciler.h"
 
-void ReconcileSources(DWORD target_pid, SourceMap& sources) {
+void ReconcileSources(DWORD target_pid, SourceMap& sources, const PcmFormat& format) {
     SelectionRule rule;
     rule.target_pid = target_pid;
-    ReconcileSources(rule, sources);
+    ReconcileSources(rule, sources, format);
 }
 
-void ReconcileSources(const SelectionRule& rule, SourceMap& sources) {
+void ReconcileSources(const SelectionRule& rule, SourceMap& sources, const PcmFormat& format) {
     ReconcilerState state;
     state.rule = rule;
+    state.format = format;
     SourceHandoff handoff;
     HandoffSpare spare;
+    PrepareSpare(spare, 0, MixFramesOf(format));  // sources' storage at their format
     ReconcileSources(state, handoff, spare, sources);
     ReleaseHeld(state);
 }

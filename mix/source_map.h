@@ -30,6 +30,6 @@ typedef std::map<DWORD, CaptureSource> SourceMap;
 // sources closed, missing ones opened (failed opens are retried at the next
 // call). Prints nothing, and holds no process afterwards: for a map that no
 // reconciling thread takes on (mix/reconciler.h has the one that does).
-void ReconcileSources(const SelectionRule& rule, SourceMap& sources);
+void ReconcileSources(const SelectionRule& rule, SourceMap& sources, const PcmFormat& format = PcmFormat{});
 // Mix mode's rule: every audible tree but target_pid's.
-void ReconcileSources(DWORD target_pid, SourceMap& sources);
+void ReconcileSources(DWORD target_pid, SourceMap& sources, const PcmFormat& format = PcmFormat{});

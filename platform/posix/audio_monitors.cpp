@@ -1,7 +1,9 @@
 // The sound server side of the process-loopback device. Every playback stream
 // (sink input) of the captured process tree is recorded through a monitor
 // stream of its own, which carries that stream alone at its own volume, in
-// the device's format: the server resamples and mixes channels down. The
+// the device's rate and sample type, always stereo: the server resamples
+// and mixes surround down, and a mono device takes the mean of left and
+// right here (PipeWire's pulse server would take each at -3 dB). The
 // connection's clock mixes what the monitors have delivered into one 10 ms
 // packet per period, as the Windows device does from its engine.
 //
@@ -91,7 +93,7 @@ struct Monitor {
     bool ended = false;            // failed or terminated by the server; mixed out, then reaped
 };
 
-// What a monitor holds, in bytes of the device's format, fixed when the
+// What a monitor holds, in bytes of its stereo frames, fixed when the
 // device starts.
 struct MonitorBounds {
     size_t fragment;  // what each delivery of the server may bring
@@ -105,13 +107,17 @@ namespace {
 // never longer than what we ask for, nor a PulseAudio sink's latency), while
 // the device's clock takes 10 ms a period: a monitor joins the mix holding a
 // fragment and the jitter allowance.
+// Bytes of a monitor's frame: two samples of the device's type.
+size_t MonitorFrameBytes(const WAVEFORMATEX& format) { return size_t{format.wBitsPerSample} / 8 * 2; }
+
 MonitorBounds BoundsOf(const PacketQueue& queue) {
     const WAVEFORMATEX& format = queue.format;
-    const size_t period = size_t{queue.packet_frames} * format.nBlockAlign;
+    const size_t frame = MonitorFrameBytes(format);
+    const size_t period = size_t{queue.packet_frames} * frame;
     MonitorBounds bounds;
-    bounds.fragment = size_t{FragmentFrames(format.nSamplesPerSec)} * format.nBlockAlign;
+    bounds.fragment = size_t{FragmentFrames(format.nSamplesPerSec)} * frame;
     bounds.prime = std::max(bounds.fragment, period) + kJitterPeriods * period;
-    const size_t passed_over = size_t{kPassedOver * format.nSamplesPerSec / 1000000} * format.nBlockAlign;
+    const size_t passed_over = size_t{kPassedOver * format.nSamplesPerSec / 1000000} * frame;
     bounds.most = bounds.prime + bounds.fragment + kSlackPeriods * period + passed_over;
     return bounds;
 }
@@ -233,13 +239,12 @@ void OnMonitorState(pa_stream* stream, void* userdata) {
     }
 }
 
-// The device's format as the server spells it; with no channel map given,
-// one channel is MONO, which the server mixes as the mean of left and right.
+// A monitor's format as the server spells it: the device's rate and type, stereo.
 pa_sample_spec SampleSpecOf(const WAVEFORMATEX& format) {
     pa_sample_spec spec;
     spec.format = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
     spec.rate = format.nSamplesPerSec;
-    spec.channels = static_cast<uint8_t>(format.nChannels);
+    spec.channels = 2;
     return spec;
 }
 
@@ -380,10 +385,10 @@ void OnReaperDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
     }
 }
 
-// Bytes of the device's next period.
+// Bytes of the next period in a monitor.
 size_t NextPeriodBytes(const LoopbackMixer* mixer) {
     const WAVEFORMATEX& format = mixer->queue->format;
-    return size_t{PeriodFrames(format.nSamplesPerSec, mixer->period)} * format.nBlockAlign;
+    return size_t{PeriodFrames(format.nSamplesPerSec, mixer->period)} * MonitorFrameBytes(format);
 }
 
 // Adds a monitor's samples into the period's sums.
@@ -396,16 +401,18 @@ void AddSamples(const uint8_t* bytes, size_t count, Sum* sum) {
     }
 }
 
-// The period's sums as the device's samples: 16-bit ones clamp, float ones
-// go as they are, above full scale too, as the engine's float mix does.
+// The period's stereo sums as the device's samples, mono ones the mean of
+// left and right: 16-bit ones clamp, float ones go as they are, above full
+// scale too, as the engine's float mix does.
 template <typename Sample, typename Sum>
-void WriteSamples(const Sum* sum, size_t count, uint8_t* out) {
-    for (size_t i = 0; i < count; ++i) {
+void WriteSamples(const Sum* sum, size_t frames, WORD channels, uint8_t* out) {
+    for (size_t i = 0; i < frames * channels; ++i) {
+        const Sum value = channels == 2 ? sum[i] : (sum[2 * i] + sum[2 * i + 1]) / 2;
         Sample sample;
         if constexpr (std::is_same_v<Sample, int16_t>)
-            sample = static_cast<int16_t>(std::clamp(sum[i], -32768, 32767));
+            sample = static_cast<int16_t>(std::clamp(value, -32768, 32767));
         else
-            sample = sum[i];
+            sample = value;
         memcpy(out + i * sizeof sample, &sample, sizeof sample);
     }
 }
@@ -420,7 +427,6 @@ void WriteSamples(const Sum* sum, size_t count, uint8_t* out) {
 template <typename Sample, typename Sum>
 void MixOnePacket(LoopbackMixer* mixer) {
     const size_t period = NextPeriodBytes(mixer);
-    const size_t count = period / sizeof(Sample);
     Sum sum[kMaxPeriodSamples] = {};
     bool any = false;
     for (auto it = mixer->monitors.begin(); it != mixer->monitors.end();) {
@@ -447,8 +453,9 @@ void MixOnePacket(LoopbackMixer* mixer) {
     Packet* packet = any ? NextPacket(mixer->queue) : nullptr;
     if (packet == nullptr) return;
     packet->time = mixer->next_tick * 10;  // the period's tick on the device clock (CLOCK_MONOTONIC)
-    packet->frames = static_cast<UINT32>(period / mixer->queue->format.nBlockAlign);
-    WriteSamples<Sample>(sum, count, packet->data);
+    const WAVEFORMATEX& format = mixer->queue->format;
+    packet->frames = static_cast<UINT32>(period / MonitorFrameBytes(format));
+    WriteSamples<Sample>(sum, packet->frames, format.nChannels, packet->data);
     CommitPacket(mixer->queue);
 }
 

@@ -684,6 +684,11 @@ class Formats(RealSoundTest):
     def test_a_tone_keeps_its_pitch_and_level_and_a_lower_rate_does_not_alias(self):
         tone, high = self.players.play(1000), self.players.play(12000)
         self.assertTrue(self.players.wait_until_playing(2))
+        for group in ("", "pulse") if PIPEWIRE else ("",):  # on PipeWire, through the libpulse group too
+            self.server.env["PCMTAP_AUDIO"] = group
+            self.assertFormatsConverted(tone, high)
+
+    def assertFormatsConverted(self, tone, high):
         runs = [(self.capture("--include", p.pid, *row[0]), row)
                 for p, rows in ((tone, self.ROWS), (high, self.ROWS[:2])) for row in rows]
         for c, _ in runs:
@@ -710,6 +715,8 @@ class Formats(RealSoundTest):
             self.assertLessEqual(abs(20 * math.log10(level / figures[0][0])), 1, report)
         self.assertGreater(min(figures[0][0], figures[4][2]), PRESENT, report)
         self.assertLessEqual(aliasing, -50, report)
+        for c, _ in runs:
+            c.stop()
 
 
 def silences(pcm, shortest=64):

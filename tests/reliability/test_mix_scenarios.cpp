@@ -32,17 +32,23 @@
 namespace {
 
 constexpr int64_t kFrequency = 3579545;  // an odd counter rate: the frame arithmetic must not drift
-constexpr size_t kUnreadBound = 19200;   // samples after a complete drain
-constexpr size_t kQueueBound = 38400;
 constexpr uint64_t kLongestStallMs = 620;
 constexpr DWORD kSteady = 500;  // a player on the mix's own clock, selected throughout
-// Most samples one drain can find: a stall's worth of the busiest player
-// (1100 frames every 5 ms). A failed drain skips the trim once, so two drains
-// may pile up before the next trim; storage grows by half at a time.
-constexpr size_t kLongestDrain = (kLongestStallMs / 5 + 2) * 1100 * 2;
-constexpr size_t kQueueCapacityBound = (kQueueBound + 2 * kLongestDrain) * 3 / 2;
-constexpr size_t kMixCapacityBound = kMaxChunkFrames * 2 * 3 / 2;
-constexpr size_t kResamplingCapacityBound = (kMaxChunkFrames + 5 + 16) * 2 * 3 / 2;
+constexpr PcmFormat kMono16k{16000, 1, SampleType::kS16}, kFloat{48000, 2, SampleType::kF32};
+
+// In queue units (mix/mix_frames.h), at the run's format.
+struct Bounds {
+    size_t unread, queue;  // after a complete drain
+    // Most one drain can find: a stall's worth of the busiest player (1100
+    // frames every 5 ms). A failed drain skips the trim once, so two drains
+    // may pile up before the next trim; storage grows by half at a time.
+    size_t longest_drain, queue_capacity, mix_capacity, resampling_capacity;
+};
+Bounds BoundsOf(const MixFrames& mix) {
+    const size_t most = static_cast<size_t>(mix.max_chunk), unread = most * mix.units;
+    const size_t drain = (kLongestStallMs / 5 + 2) * 1100 * mix.units;
+    return {unread, 2 * unread, drain, (2 * unread + 2 * drain) * 3 / 2, unread * 3 / 2, (most + 5 + 16) * 2 * 3 / 2};
+}
 
 // Mostly ordinary programs; a few voice-chat ones, in any case, and a near miss.
 const wchar_t* const kNames[] = {L"player.exe", L"browser.exe", L"game.exe",  L"mydiscord.exe", L"svchost.exe",
@@ -81,6 +87,7 @@ std::wstring Lower(std::wstring name) {
 struct Scenario {
     uint64_t seed;
     uint64_t simulated_ms;
+    PcmFormat format = {};
 };
 
 struct Totals {
@@ -386,22 +393,23 @@ void CheckStreams(const MixLoop& loop) {
 int RoundWaits() { return scripted::CallCount("Sleep") + scripted::CallCount("WaitForMultipleObjects"); }
 
 void CheckSources(const MixLoop& loop, uint64_t turn) {
+    const Bounds bound = BoundsOf(loop.frames);
     for (const auto& [pid, source] : loop.sources) {
         const size_t stored = source.sample_queue.size();
         ASSERT_LE(source.read_index, stored) << pid << ", turn " << turn;
-        ASSERT_EQ(stored % 2, 0u) << pid << ", turn " << turn;
-        ASSERT_EQ(source.read_index % 2, 0u) << pid << ", turn " << turn;
+        ASSERT_EQ(stored % loop.frames.units, 0u) << pid << ", turn " << turn;
+        ASSERT_EQ(source.read_index % loop.frames.units, 0u) << pid << ", turn " << turn;
         // Storage stays bounded, failed or not: it only grows for a longer drain.
-        ASSERT_LE(source.sample_queue.capacity(), kQueueCapacityBound) << pid << ", turn " << turn;
-        ASSERT_LE(source.drift.output.capacity(), kMixCapacityBound) << pid << ", turn " << turn;
+        ASSERT_LE(source.sample_queue.capacity(), bound.queue_capacity) << pid << ", turn " << turn;
+        ASSERT_LE(source.drift.output.capacity(), bound.mix_capacity) << pid << ", turn " << turn;
         ASSERT_LE(std::abs(source.drift.ppm), 4000.0) << pid << ", turn " << turn;
         if (source.failed) continue;  // a failed drain skips the trim until the source is replaced
-        ASSERT_LE(stored - source.read_index, kUnreadBound) << pid << ", turn " << turn;
-        ASSERT_LE(stored, kQueueBound) << pid << ", turn " << turn;
+        ASSERT_LE(stored - source.read_index, bound.unread) << pid << ", turn " << turn;
+        ASSERT_LE(stored, bound.queue) << pid << ", turn " << turn;
     }
-    ASSERT_LE(loop.buffers.accumulator.capacity(), kMixCapacityBound);
-    ASSERT_LE(loop.buffers.output.capacity(), kMixCapacityBound);
-    ASSERT_LE(loop.buffers.resampling.capacity(), kResamplingCapacityBound);
+    ASSERT_LE(loop.buffers.accumulator.capacity(), bound.mix_capacity);
+    ASSERT_LE(loop.buffers.output.capacity(), bound.mix_capacity);
+    ASSERT_LE(loop.buffers.resampling.capacity(), bound.resampling_capacity);
 }
 
 void RunScenario(const Scenario& scenario, Totals& totals) {
@@ -435,8 +443,10 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
 
     MixLoop loop;
     loop.target_pid = world.target();
-    ReconcileSources(loop.target_pid, loop.sources);
-    ASSERT_TRUE(StartReconcilingThread(loop.target_pid, loop.handoff));
+    loop.frames = MixFramesOf(scenario.format);
+    const size_t frame_bytes = FrameBytes(scenario.format);
+    ReconcileSources(loop.target_pid, loop.sources, scenario.format);
+    ASSERT_TRUE(StartReconcilingThread(loop.target_pid, loop.handoff, scenario.format));
     const int64_t start = Counter();
     StartMixLoop(loop);
     int64_t written = 0;  // frames that went to stdout
@@ -460,28 +470,28 @@ void RunScenario(const Scenario& scenario, Totals& totals) {
         const int rounds_ended = std::max(0, RoundWaits() - static_cast<int>(totals.turns) - 1);
         const int rounds_now = scripted::CallCount("CreateToolhelp32Snapshot");
 
-        const int64_t due = static_cast<int64_t>(static_cast<__int128>(Counter() - start) * 48000 / kFrequency);
+        const int64_t due = static_cast<int64_t>(static_cast<__int128>(Counter() - start) * scenario.format.rate / kFrequency);
         int64_t chunk = 0;
         if (loop.clock.frames_produced != before) {
             ASSERT_EQ(loop.clock.frames_produced, due) << "turn " << turn;
-            chunk = std::min<int64_t>(due - before, kMaxChunkFrames);
-            ASSERT_GE(chunk, 480) << "turn " << turn;
+            chunk = std::min<int64_t>(due - before, loop.frames.max_chunk);
+            ASSERT_GE(chunk, loop.frames.min_chunk) << "turn " << turn;
             totals.skipped_frames += static_cast<uint64_t>(due - before - chunk);
             if (chunk != due - before) ++totals.skipping_chunks;
             ++totals.chunks;
         } else {
-            ASSERT_LT(due - before, 480) << "turn " << turn;
+            ASSERT_LT(due - before, loop.frames.min_chunk) << "turn " << turn;
         }
         if (!went_on) {
             // The reader left inside this chunk, not before it and not after.
             ASSERT_TRUE(reader_leaves) << "turn " << turn;
-            ASSERT_LE(static_cast<size_t>(written) * 4, limit) << "turn " << turn;
-            ASSERT_LT(limit, static_cast<size_t>(written + chunk) * 4) << "turn " << turn;
+            ASSERT_LE(static_cast<size_t>(written) * frame_bytes, limit) << "turn " << turn;
+            ASSERT_LT(limit, static_cast<size_t>(written + chunk) * frame_bytes) << "turn " << turn;
             ASSERT_EQ(scripted::StdoutBytes(), limit);
             return;
         }
         written += chunk;
-        ASSERT_EQ(scripted::StdoutBytes(), static_cast<size_t>(written) * 4) << "turn " << turn;
+        ASSERT_EQ(scripted::StdoutBytes(), static_cast<size_t>(written) * frame_bytes) << "turn " << turn;
         ASSERT_TRUE(scripted::Violations().empty()) << scripted::Violations().front() << ", turn " << turn;
         CheckSources(loop, turn);
         if (::testing::Test::HasFatalFailure()) return;
@@ -864,6 +874,10 @@ TEST_F(MixScenarios, FixedSeeds) {
     Totals totals;
     for (uint64_t seed = 1; seed <= 12; ++seed) {
         RunAndReport({seed, 90000}, totals);
+        if (HasFailure()) return;
+    }
+    for (const Scenario& other : {Scenario{16, 90000, kMono16k}, Scenario{14, 90000, kFloat}}) {
+        RunAndReport(other, totals);
         if (HasFailure()) return;
     }
     // Enough happened for the worlds to mean something.
