@@ -12,6 +12,7 @@ import math
 import os
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -21,6 +22,7 @@ import wave
 
 RATE = 48000
 FRAME = 4  # bytes: two s16le samples
+PRESENT = 2000  # a tone at 0.25 full scale measures about 8192
 
 
 def _wait_for(predicate, timeout, step=0.01):
@@ -692,6 +694,59 @@ def tone_level(pcm, frequency, rate=RATE, left=None):
             s1, s2 = x * w + k * s1 - s2, s1
         total += max(s1 * s1 + s2 * s2 - k * s1 * s2, 0.0)
     return 2 * math.sqrt(total / blocks) / gain
+
+
+def tone_frequency(left, rate):
+    """A tone's frequency from its rising zero crossings, interpolated: the
+    median over 100 ms blocks, so that a server's hiccup spoils one block."""
+    block, figures = rate // 10, []
+    for start in range(0, len(left) - block, block):
+        b = left[start:start + block + 1]
+        ups = [i + x / (x - y) for i, (x, y) in enumerate(zip(b, b[1:])) if x < 0 <= y]
+        if len(ups) > 1:
+            figures.append((len(ups) - 1) * rate / (ups[-1] - ups[0]))
+    return statistics.median(figures) if figures else 0.0
+
+
+class FormatChecks:
+    """For a test case with capture(): what the server converts to the format
+    asked for keeps a tone's pitch and level against the default format, runs
+    at its own rate, and a tone a lower rate cannot carry is filtered, not
+    folded into its band."""
+    ROWS = [([], RATE, 2, "h"), (["--rate", "16000", "--channels", "1"], 16000, 1, "h"),
+            (["--rate", "44100"], 44100, 2, "h"), (["--format", "f32le"], RATE, 2, "f")]
+
+    def assertFormatsConverted(self, latency_msec=None, seconds=2.0):
+        """A 1 kHz tone captured in every row, then a 12 kHz one in the first two."""
+        runs, figures = [], []  # frames a second; the tone's level, or where a lower rate folds it; frequency
+        for played, rows in ((1000, self.ROWS), (12000, self.ROWS[:2])):
+            player = self.players.play(played, latency_msec=latency_msec)
+            self.assertTrue(self.players.wait_until_playing(len(runs) // 4 + 1))
+            captures = [(self.capture("--include", player.pid, *row[0]), row) for row in rows]
+            for c, _ in captures:
+                self.assertIsNotNone(c.wait_ready(timeout=20), "status lines: %r" % c.status_lines())
+            since = max(c.ready_at for c, _ in captures) + 1  # once every stream has joined the server's graph
+            time.sleep(max(0, since + seconds + 0.5 - time.monotonic()))
+            for c, (_, rate, channels, typecode) in captures:
+                samples, frame = array.array(typecode), channels * array.array(typecode).itemsize
+                samples.frombytes(c.pcm()[-(len(c.pcm(since)) // frame * frame):])
+                left = [x * (32768 if typecode == "f" else 1) for x in samples[0::channels]]
+                figures.append((c.bytes_between(since, since + seconds) / frame / seconds,
+                                tone_level(b"", min(played, rate - played), rate, left), tone_frequency(left, rate)))
+                c.stop()
+            runs += captures
+        aliasing = 20 * math.log10(max(figures[5][1], 0.01) / figures[4][1])
+        report = "1 kHz %s; 12 kHz %.0f at 48 kHz, %.1f dB at 16 kHz" % (", ".join(
+            "%s: %.0f at %.2f Hz, %.0f frames/s" % (" ".join(row[0]) or "default", f[1], f[2], f[0])
+            for (_, row), f in zip(runs, figures)), figures[4][1], aliasing)
+        print("\n  " + report, file=sys.stderr)
+        for (_, row), (rate, _, _) in zip(runs, figures):
+            self.assertAlmostEqual(rate, row[1], delta=row[1] / 50, msg=report)
+        for _, level, hz in figures[:4]:
+            self.assertAlmostEqual(hz, 1000, delta=1.0, msg=report)
+            self.assertLessEqual(abs(20 * math.log10(max(level, 0.01) / figures[0][1])), 1, report)
+        self.assertGreater(min(figures[0][1], figures[4][1]), PRESENT, report)
+        self.assertLessEqual(aliasing, -50, report)
 
 
 def cpu_seconds(pid):
