@@ -1,7 +1,7 @@
 // The native PipeWire side of the process-loopback device. A capture node
 // of ours for every playback stream of the captured process tree, linked to
-// that stream's output ports only, and one spare node ready for the next
-// stream: a stream that corks, ends or starts changes the links of its own
+// that stream's output ports only (and one spare while nothing plays): a
+// stream that corks, ends or starts changes the links of its own
 // node and of no other (one node fed by every stream lost whole graph cycles
 // whenever a sibling's links were deactivated). The graph converts what the
 // links bring to the device's rate and sample type, on its own clock and at
@@ -239,8 +239,10 @@ std::set<PortPair> WantedLinks(const PipeWireConnection& graph, const CaptureNod
 void AddNode(PipeWireCapture* capture, uint32_t playback);
 
 // Gives every playback stream whose process is in the tree (or, excluding,
-// is not) a node of its own, linked to it alone, and keeps a spare; the
-// node of a stream that went is unlinked and becomes a spare. A link
+// is not) a node of its own, linked to it alone. The node of a stream that
+// went is unlinked and becomes a spare, for the next stream; one is kept
+// while nothing plays, so that the first stream joins at once, and spares
+// beside other nodes go at the timer (each node is a wake-up a cycle). A link
 // refused while still wanted spends a retry; once they are spent the device
 // is lost from the timer, outside the callbacks this runs in. Nodes are
 // made here but never destroyed: this runs in their own callbacks too.
@@ -276,8 +278,7 @@ void Reconcile(PipeWireCapture* capture) {
     }
     const auto spares = std::count_if(capture->nodes.begin(), capture->nodes.end(),
                                       [](const auto& node) { return node->playback == SPA_ID_INVALID; });
-    if (spares == 0) AddNode(capture, SPA_ID_INVALID);
-    if (spares > 1) ArmRetry(capture, kRemakeMs);
+    if (spares != 0 && capture->nodes.size() > 1) ArmRetry(capture, kRemakeMs);
 
     std::vector<std::set<PortPair>> wanted;
     bool refused = false;  // a link still wanted was refused
@@ -443,7 +444,8 @@ void LoseDevice(PipeWireCapture* capture) {
 }
 
 // Loop thread: makes failed capture nodes again within their budget, lets
-// spares beyond one go, and asks again for links that were refused.
+// spares go while another node is left, and asks again for links that were
+// refused.
 void OnRetry(void* data, uint64_t) {
     auto* capture = static_cast<PipeWireCapture*>(data);
     if (!capture->running || capture->connection->lost) return;
@@ -451,7 +453,6 @@ void OnRetry(void* data, uint64_t) {
         LoseDevice(capture);
         return;
     }
-    bool spare = false;
     for (auto it = capture->nodes.begin(); it != capture->nodes.end();) {
         CaptureNode* node = it->get();
         if (node->remake) {
@@ -463,12 +464,11 @@ void OnRetry(void* data, uint64_t) {
                 LoseDevice(capture);
                 return;
             }
-        } else if (node->playback == SPA_ID_INVALID && spare) {
+        } else if (node->playback == SPA_ID_INVALID && capture->nodes.size() > 1) {
             DisconnectNode(node);
             it = capture->nodes.erase(it);
             continue;
         }
-        spare |= node->playback == SPA_ID_INVALID;
         ++it;
     }
     Reconcile(capture);

@@ -46,16 +46,15 @@ public:
         StopChild(static_cast<pid_t>(pid));
         children_.erase(std::remove(children_.begin(), children_.end(), static_cast<pid_t>(pid)), children_.end());
     }
-    // pcmtap's capture nodes destroyed, as `pw-cli destroy` does.
+    // pcmtap's capture node destroyed, as `pw-cli destroy` does.
     bool BreakStream(std::string* why) override {
         if (SoundServerKind::PCMTAP_CONTRACT_SERVER != SoundServerKind::PipeWire) {
             *why = "a PulseAudio monitor stream that fails is not made again";
             return false;
         }
         return system(
-                   "ids=$(pw-cli ls Node | awk '/^[[:space:]]*id [0-9]+,/ { id = $2 + 0 } "
-                   "/node.name = \"pcmtap\"/ { print id }') && [ -n \"$ids\" ] && "
-                   "for id in $ids; do pw-cli destroy $id >/dev/null || exit 1; done") == 0;
+                   "pw-cli destroy \"$(pw-cli ls Node | awk '/^[[:space:]]*id [0-9]+,/ { id = $2 + 0 } "
+                   "/node.name = \"pcmtap\"/ { print id }')\" >/dev/null") == 0;
     }
     // Every process of the server goes: PipeWire's daemon with its session
     // manager and pulse server.
