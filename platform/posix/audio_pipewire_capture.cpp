@@ -110,6 +110,9 @@ struct CaptureNode {
     // thread. Written before links are made, so that their first cycle is
     // already mixed with it.
     std::atomic<int> surround_weight{0};
+    // The data thread's: where in the cycle of this serial its next frames go.
+    uint64_t serial = 0;
+    uint32_t at = 0;
 };
 
 }  // namespace
@@ -353,7 +356,7 @@ void OnProcess(void* data) {
     const bool timed = pw_stream_get_time_n(node->stream, &time, sizeof time) == 0;
     JoinPipeWireCycle(cycle, timed, time.now);
     const int weight = node->surround_weight.load(std::memory_order_relaxed);
-    uint32_t at = 0;  // where in the cycle this node's next frames go
+    uint32_t at = node->serial == cycle->serial ? node->at : 0;
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(node->stream)) {
         const spa_data& block = buffer->buffer->datas[0];
         if (block.data != nullptr && block.chunk != nullptr && IsSound(*block.chunk)) {
@@ -364,6 +367,8 @@ void OnProcess(void* data) {
         }
         pw_stream_queue_buffer(node->stream, buffer);
     }
+    node->serial = cycle->serial;
+    node->at = at;
 }
 
 pw_stream_events StreamEvents() {
@@ -419,6 +424,7 @@ void DisconnectNode(CaptureNode* node) {
     }
     node->id = SPA_ID_INVALID;
     node->surround_weight.store(0);
+    node->serial = 0;
 }
 
 // A node that cannot be made now is made again at the timer, within the budget.

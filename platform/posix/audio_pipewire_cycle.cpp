@@ -126,6 +126,7 @@ void JoinPipeWireCycle(PipeWireCycle* cycle, bool timed, int64_t time) {
     if (cycle->open && timed && cycle->timed && time == cycle->time) return;
     if (cycle->open) HandOver(cycle);
     cycle->open = true;
+    ++cycle->serial;
     cycle->timed = timed;
     cycle->time = time;
     cycle->length = 0;

@@ -30,6 +30,7 @@ struct PipeWireCycle {
     std::atomic<bool> remade{false};
     // The data thread's:
     bool open = false;      // a cycle is being gathered
+    uint64_t serial = 0;    // of the cycle being gathered: one more for each
     bool timed = false;     // and its graph time is known
     int64_t time = 0;       // its graph time, ns
     uint32_t length = 0;    // frames the longest delivery reached
@@ -46,7 +47,11 @@ void ResetPipeWireCycle(PipeWireCycle* cycle);
 
 // Data thread: a node's process callback has begun, for the cycle at graph
 // time `time` (ns; untimed, each delivery is a cycle of its own). A cycle
-// before it is handed over.
+// before it is handed over. The time is the driver's now, not that of the
+// cycle the node's buffer is of: a node that ran late delivers two cycles
+// at one time, one after the other, and each node's deliveries in a cycle
+// go one after another (from `at` in AddToPipeWireCycle, which the node
+// keeps for the serial it was of).
 void JoinPipeWireCycle(PipeWireCycle* cycle, bool timed, int64_t time);
 // Data thread: a node's frames of our channels (samples in the device's
 // type), `at` frames into the cycle, mixed down with the node's surround
