@@ -110,7 +110,9 @@ struct CaptureNode {
     // thread. Written before links are made, so that their first cycle is
     // already mixed with it.
     std::atomic<int> surround_weight{0};
-    PipeWireCycleWriter writer;  // the data thread's
+    // The data thread's: where in the cycle of this serial its next frames go.
+    uint64_t serial = 0;
+    uint32_t at = 0;
 };
 
 }  // namespace
@@ -354,15 +356,19 @@ void OnProcess(void* data) {
     const bool timed = pw_stream_get_time_n(node->stream, &time, sizeof time) == 0;
     JoinPipeWireCycle(cycle, timed, time.now);
     const int weight = node->surround_weight.load(std::memory_order_relaxed);
+    uint32_t at = node->serial == cycle->serial ? node->at : 0;
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(node->stream)) {
         const spa_data& block = buffer->buffer->datas[0];
         if (block.data != nullptr && block.chunk != nullptr && IsSound(*block.chunk)) {
             const uint32_t offset = std::min(block.chunk->offset, block.maxsize);
             const uint32_t frames = std::min(block.chunk->size, block.maxsize - offset) / in_frame;
-            AddToPipeWireCycle(cycle, &node->writer, static_cast<const uint8_t*>(block.data) + offset, frames, weight);
+            AddToPipeWireCycle(cycle, static_cast<const uint8_t*>(block.data) + offset, at, frames, weight);
+            at += frames;
         }
         pw_stream_queue_buffer(node->stream, buffer);
     }
+    node->serial = cycle->serial;
+    node->at = at;
 }
 
 pw_stream_events StreamEvents() {
@@ -418,7 +424,7 @@ void DisconnectNode(CaptureNode* node) {
     }
     node->id = SPA_ID_INVALID;
     node->surround_weight.store(0);
-    node->writer = PipeWireCycleWriter{};
+    node->serial = 0;
 }
 
 // A node that cannot be made now is made again at the timer, within the budget.

@@ -8,10 +8,8 @@
 namespace {
 
 // The graph's quantum is at most 8192 frames (PipeWire's quantum limit), at
-// its own rate; the device's may be higher: a cycle is at most 200 ms of it,
-// or 8192 frames. The ring holds a few, for what nodes bring beyond a cycle.
+// its own rate; the device's may be higher: room for 200 ms of it, at least.
 constexpr uint32_t kLargestQuantum = 8192;
-constexpr uint32_t kRingCycles = 4;
 
 template <typename Sample>
 void Put(Sample sample, uint8_t** out) {
@@ -69,34 +67,37 @@ void FlushPacket(PipeWireCycle* cycle) {
     cycle->packet = nullptr;
 }
 
-// Hands over the mix's places before `upto`, 10 ms a packet, each stamped
-// with the graph's time of its first frame.
-void Emit(PipeWireCycle* cycle, uint64_t upto) {
+// Every frame of a cycle of sound goes into the device's ring, 10 ms a
+// packet, each stamped with the graph's time of its first frame. A cycle
+// that no node had sound in is the silence of a tree that plays nothing,
+// which Windows does not deliver.
+void HandOver(PipeWireCycle* cycle) {
+    cycle->open = false;
+    if (cycle->remade.exchange(false, std::memory_order_acquire) || cycle->cut) MarkPacketLost(cycle->queue);
+    if (!cycle->sound) {
+        FlushPacket(cycle);
+        return;
+    }
     const WAVEFORMATEX& format = cycle->queue->format;
     const bool f32 = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-    while (cycle->emitted < upto) {
+    for (uint32_t done = 0; done < cycle->length;) {
         if (cycle->packet == nullptr) {
             cycle->packet = NextPacket(cycle->queue);
-            if (cycle->packet == nullptr) {  // stopped
-                cycle->emitted = upto;
-                return;
-            }
+            if (cycle->packet == nullptr) return;  // stopped
             cycle->filled = 0;
             cycle->packet->time = cycle->timed ? static_cast<UINT64>(cycle->time) / 100 +
-                                                     (cycle->emitted - cycle->start) * 10000000 / format.nSamplesPerSec
+                                                     UINT64{done} * 10000000 / format.nSamplesPerSec
                                                : 0;
         }
-        const uint64_t slot = cycle->emitted % cycle->capacity;
-        const auto count = static_cast<uint32_t>(std::min<uint64_t>(
-            {upto - cycle->emitted, cycle->packet->frames - cycle->filled, cycle->capacity - slot}));
-        const float* from = cycle->frames.get() + slot * 2;
+        const uint32_t count = std::min(cycle->length - done, cycle->packet->frames - cycle->filled);
+        const float* from = cycle->frames.get() + size_t{done} * 2;
         uint8_t* to = cycle->packet->data + size_t{cycle->filled} * format.nBlockAlign;
         if (f32)
             PutFrames<float>(from, count, format.nChannels, to);
         else
             PutFrames<int16_t>(from, count, format.nChannels, to);
         cycle->filled += count;
-        cycle->emitted += count;
+        done += count;
         if (cycle->filled == cycle->packet->frames) {
             CommitPacket(cycle->queue);
             cycle->packet = nullptr;
@@ -104,25 +105,11 @@ void Emit(PipeWireCycle* cycle, uint64_t upto) {
     }
 }
 
-// A cycle that no node had sound in is the silence of a tree that plays
-// nothing, which Windows does not deliver: what waits goes out before it.
-void HandOver(PipeWireCycle* cycle) {
-    cycle->open = false;
-    if (cycle->remade.exchange(false, std::memory_order_acquire) || cycle->cut) MarkPacketLost(cycle->queue);
-    if (!cycle->sound) {
-        Emit(cycle, cycle->end);
-        FlushPacket(cycle);
-        return;
-    }
-    Emit(cycle, std::min(cycle->ready, cycle->end));
-}
-
 }  // namespace
 
 void SizePipeWireCycle(PipeWireCycle* cycle, PacketQueue* queue) {
     cycle->queue = queue;
-    const uint32_t capacity =
-        kRingCycles * std::max<uint32_t>(kLargestQuantum, queue->format.nSamplesPerSec / 5);
+    const uint32_t capacity = std::max<uint32_t>(kLargestQuantum, queue->format.nSamplesPerSec / 5);
     if (capacity != cycle->capacity) cycle->frames = std::make_unique<float[]>(size_t{capacity} * 2);
     cycle->capacity = capacity;
     ResetPipeWireCycle(cycle);
@@ -131,7 +118,6 @@ void SizePipeWireCycle(PipeWireCycle* cycle, PacketQueue* queue) {
 void ResetPipeWireCycle(PipeWireCycle* cycle) {
     cycle->remade.store(false);
     cycle->open = false;
-    cycle->emitted = cycle->end;  // nothing waits
     cycle->packet = nullptr;
     cycle->filled = 0;
 }
@@ -143,45 +129,25 @@ void JoinPipeWireCycle(PipeWireCycle* cycle, bool timed, int64_t time) {
     ++cycle->serial;
     cycle->timed = timed;
     cycle->time = time;
-    cycle->start = cycle->emitted;
-    cycle->ready = UINT64_MAX;
+    cycle->length = 0;
     cycle->sound = false;
     cycle->cut = false;
 }
 
-void AddToPipeWireCycle(PipeWireCycle* cycle, PipeWireCycleWriter* writer, const void* in, uint32_t frames,
-                        int weight) {
-    const bool f32 = cycle->queue->format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-    const size_t in_frame = kNodeChannels * (f32 ? sizeof(float) : sizeof(int16_t));
-    const bool going_on = writer->serial != 0 && writer->serial + 1 >= cycle->serial;
-    uint64_t at = going_on ? std::max(writer->next, cycle->emitted) : cycle->start;
-    // A node that got a whole ring ahead of the others starts again with
-    // the cycle, over its own frames: flagged.
-    if (at + frames > cycle->emitted + cycle->capacity) {
-        at = cycle->start;
+void AddToPipeWireCycle(PipeWireCycle* cycle, const void* in, uint32_t at, uint32_t frames, int weight) {
+    cycle->sound = true;
+    if (frames > cycle->capacity - std::min(at, cycle->capacity)) {
+        frames = cycle->capacity - std::min(at, cycle->capacity);
         cycle->cut = true;
     }
-    frames = static_cast<uint32_t>(std::min<uint64_t>(frames, cycle->emitted + cycle->capacity - at));
-    writer->serial = cycle->serial;
-    writer->next = at + frames;
-    cycle->sound = true;
-    cycle->ready = std::min(cycle->ready, at + frames);
-    // Places not written yet are zeros before anything is summed into them.
-    while (cycle->end < at + frames) {
-        const uint64_t slot = cycle->end % cycle->capacity;
-        const uint64_t count = std::min<uint64_t>(at + frames - cycle->end, cycle->capacity - slot);
-        std::fill(cycle->frames.get() + slot * 2, cycle->frames.get() + (slot + count) * 2, 0.0f);
-        cycle->end += count;
+    if (at + frames > cycle->length) {
+        std::fill(cycle->frames.get() + size_t{cycle->length} * 2, cycle->frames.get() + size_t{at + frames} * 2,
+                  0.0f);
+        cycle->length = at + frames;
     }
-    const auto* from = static_cast<const uint8_t*>(in);
-    for (uint32_t done = 0; done < frames;) {
-        const uint64_t slot = (at + done) % cycle->capacity;
-        const auto count = static_cast<uint32_t>(std::min<uint64_t>(frames - done, cycle->capacity - slot));
-        float* out = cycle->frames.get() + slot * 2;
-        if (f32)
-            MixDown(reinterpret_cast<const float*>(from + done * in_frame), count, weight, out);
-        else
-            MixDown(reinterpret_cast<const int16_t*>(from + done * in_frame), count, weight, out);
-        done += count;
-    }
+    float* out = cycle->frames.get() + size_t{at} * 2;
+    if (cycle->queue->format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
+        MixDown(static_cast<const float*>(in), frames, weight, out);
+    else
+        MixDown(static_cast<const int16_t*>(in), frames, weight, out);
 }

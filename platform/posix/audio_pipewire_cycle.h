@@ -23,49 +23,37 @@ constexpr uint32_t kNodeChannels = kSurroundFirst + 7;
 struct PipeWireCycle {
     PacketQueue* queue = nullptr;  // the device's; outlives the capture
     // Sized before the first node runs, while none does.
-    std::unique_ptr<float[]> frames;  // a ring of the mix's stereo frames, summed
-    uint32_t capacity = 0;            // its frames: a few cycles at the graph's largest quantum
+    std::unique_ptr<float[]> frames;  // the cycle's stereo frames, summed
+    uint32_t capacity = 0;            // in frames: a cycle at the graph's largest quantum
     // Set by the loop thread when a node was made again: the next packet
     // handed over says that something was lost.
     std::atomic<bool> remade{false};
-    // The data thread's. Places are frames of the mix since the device began.
+    // The data thread's:
     bool open = false;      // a cycle is being gathered
     uint64_t serial = 0;    // of the cycle being gathered: one more for each
     bool timed = false;     // and its graph time is known
     int64_t time = 0;       // its graph time, ns
-    uint64_t start = 0;     // its first place
-    uint64_t emitted = 0;   // places handed over (or dropped) so far
-    uint64_t end = 0;       // places written so far; [emitted, end) waits in the ring
-    uint64_t ready = 0;     // places every delivery of sound in the cycle reached
+    uint32_t length = 0;    // frames the longest delivery reached
     bool sound = false;     // some node's delivery carried sound of the tree
-    bool cut = false;       // a delivery, or part of one, was dropped
+    bool cut = false;       // a delivery did not fit
     Packet* packet = nullptr;  // being filled, in the device's ring
     uint32_t filled = 0;       // frames of it so far
 };
 
-// Where a node's next frames go in the mix: the data thread's.
-struct PipeWireCycleWriter {
-    uint64_t serial = 0;  // the last cycle it had sound in
-    uint64_t next = 0;    // the place after its last frame
-};
-
-// Before any node runs: room for a few cycles at the device's rate.
+// Before any node runs: room for a cycle at the device's rate.
 void SizePipeWireCycle(PipeWireCycle* cycle, PacketQueue* queue);
 // Once no node runs: forgets the cycle and the packet being filled.
 void ResetPipeWireCycle(PipeWireCycle* cycle);
 
 // Data thread: a node's process callback has begun, for the cycle at graph
-// time `time` (ns; untimed, each delivery is a cycle of its own). The cycle
-// before it is handed over, up to the place every node that had sound in it
-// reached; what a node brought beyond waits for the next.
+// time `time` (ns; untimed, each delivery is a cycle of its own). A cycle
+// before it is handed over. The time is the driver's now, not that of the
+// cycle the node's buffer is of: a node that ran late delivers two cycles
+// at one time, one after the other, and each node's deliveries in a cycle
+// go one after another (from `at` in AddToPipeWireCycle, which the node
+// keeps for the serial it was of).
 void JoinPipeWireCycle(PipeWireCycle* cycle, bool timed, int64_t time);
 // Data thread: a node's frames of our channels (samples in the device's
-// type), mixed down with the node's surround scale (how many of centre,
-// side and rear its louder side takes, 0 to 3). A node that had sound in
-// this cycle or the one before goes on where it stopped, so that each
-// stream stays whole however its resampler splits the frames among cycles;
-// any other starts at the cycle's start. (The time is the driver's now,
-// not that of the cycle a buffer is of: a node that ran late delivers two
-// cycles at one time, one after the other.)
-void AddToPipeWireCycle(PipeWireCycle* cycle, PipeWireCycleWriter* writer, const void* in, uint32_t frames,
-                        int weight);
+// type), `at` frames into the cycle, mixed down with the node's surround
+// scale (how many of centre, side and rear its louder side takes, 0 to 3).
+void AddToPipeWireCycle(PipeWireCycle* cycle, const void* in, uint32_t at, uint32_t frames, int weight);
