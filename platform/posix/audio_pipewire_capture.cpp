@@ -12,6 +12,7 @@
 // with the graph's time, straight into the device's ring, so that nothing
 // the loop thread does (the graph's events) can make them late.
 #include <spa/param/audio/format-utils.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,8 +21,6 @@
 #include <ctime>
 #include <set>
 #include <utility>
-
-#include <unistd.h>
 
 #include "platform/posix/audio_loopback.h"
 #include "platform/posix/audio_pipewire.h"
@@ -93,7 +92,6 @@ struct OurLink {
     bool failed = false;
     bool refused = false;  // failed with an error, not removed
 };
-
 
 // A capture node of ours: taking one playback stream, or spare.
 struct CaptureNode {
@@ -200,10 +198,8 @@ std::unique_ptr<OurLink> CreateLink(CaptureNode* node, const PortPair& ports) {
     snprintf(input_node, sizeof input_node, "%u", node->id);
     snprintf(input_port, sizeof input_port, "%u", ports.second);
     const spa_dict_item items[] = {
-        {PW_KEY_LINK_OUTPUT_NODE, output_node},
-        {PW_KEY_LINK_OUTPUT_PORT, output_port},
-        {PW_KEY_LINK_INPUT_NODE, input_node},
-        {PW_KEY_LINK_INPUT_PORT, input_port},
+        {PW_KEY_LINK_OUTPUT_NODE, output_node}, {PW_KEY_LINK_OUTPUT_PORT, output_port},
+        {PW_KEY_LINK_INPUT_NODE, input_node},   {PW_KEY_LINK_INPUT_PORT, input_port},
         {PW_KEY_OBJECT_LINGER, "false"},
     };
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
@@ -388,8 +384,9 @@ const pw_stream_events kStreamEvents = StreamEvents();
 bool ConnectNode(CaptureNode* node) {
     PipeWireCapture* capture = node->capture;
     const spa_dict_item items[] = {
-        {PW_KEY_MEDIA_TYPE, "Audio"},       {PW_KEY_MEDIA_CATEGORY, "Capture"},   {PW_KEY_NODE_NAME, "pcmtap"},
-        {PW_KEY_NODE_AUTOCONNECT, "false"}, {PW_KEY_NODE_DONT_RECONNECT, "true"}, {PW_KEY_NODE_GROUP, capture->group.c_str()},
+        {PW_KEY_MEDIA_TYPE, "Audio"},         {PW_KEY_MEDIA_CATEGORY, "Capture"},
+        {PW_KEY_NODE_NAME, "pcmtap"},         {PW_KEY_NODE_AUTOCONNECT, "false"},
+        {PW_KEY_NODE_DONT_RECONNECT, "true"}, {PW_KEY_NODE_GROUP, capture->group.c_str()},
     };
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
     node->stream = pw_stream_new(capture->connection->core, "process loopback", pw_properties_new_dict(&dict));

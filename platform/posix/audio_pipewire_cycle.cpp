@@ -85,9 +85,9 @@ void HandOver(PipeWireCycle* cycle) {
             cycle->packet = NextPacket(cycle->queue);
             if (cycle->packet == nullptr) return;  // stopped
             cycle->filled = 0;
-            cycle->packet->time = cycle->timed ? static_cast<UINT64>(cycle->time) / 100 +
-                                                     UINT64{done} * 10000000 / format.nSamplesPerSec
-                                               : 0;
+            cycle->packet->time =
+                cycle->timed ? static_cast<UINT64>(cycle->time) / 100 + UINT64{done} * 10000000 / format.nSamplesPerSec
+                             : 0;
         }
         const uint32_t count = std::min(cycle->length - done, cycle->packet->frames - cycle->filled);
         const float* from = cycle->frames.get() + size_t{done} * 2;
@@ -141,8 +141,7 @@ void AddToPipeWireCycle(PipeWireCycle* cycle, const void* in, uint32_t at, uint3
         cycle->cut = true;
     }
     if (at + frames > cycle->length) {
-        std::fill(cycle->frames.get() + size_t{cycle->length} * 2, cycle->frames.get() + size_t{at + frames} * 2,
-                  0.0f);
+        std::fill(cycle->frames.get() + size_t{cycle->length} * 2, cycle->frames.get() + size_t{at + frames} * 2, 0.0f);
         cycle->length = at + frames;
     }
     float* out = cycle->frames.get() + size_t{at} * 2;

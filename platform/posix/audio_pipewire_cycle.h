@@ -29,13 +29,13 @@ struct PipeWireCycle {
     // handed over says that something was lost.
     std::atomic<bool> remade{false};
     // The data thread's:
-    bool open = false;      // a cycle is being gathered
-    uint64_t serial = 0;    // of the cycle being gathered: one more for each
-    bool timed = false;     // and its graph time is known
-    int64_t time = 0;       // its graph time, ns
-    uint32_t length = 0;    // frames the longest delivery reached
-    bool sound = false;     // some node's delivery carried sound of the tree
-    bool cut = false;       // a delivery did not fit
+    bool open = false;         // a cycle is being gathered
+    uint64_t serial = 0;       // of the cycle being gathered: one more for each
+    bool timed = false;        // and its graph time is known
+    int64_t time = 0;          // its graph time, ns
+    uint32_t length = 0;       // frames the longest delivery reached
+    bool sound = false;        // some node's delivery carried sound of the tree
+    bool cut = false;          // a delivery did not fit
     Packet* packet = nullptr;  // being filled, in the device's ring
     uint32_t filled = 0;       // frames of it so far
 };
