@@ -21,7 +21,7 @@
 
 constexpr size_t kDriftHalfTaps = 8;   // the interpolator reads 8 frames either side
 constexpr size_t kDriftPhases = 256;   // filter phases per frame, interpolated between
-constexpr int64_t kDriftSettling = 8;  // windows after a step that only measure the new level
+constexpr int64_t kDriftSettling = 4;  // windows after a step that only measure the new level
 constexpr double kDriftMaxPpm = 1000;  // the ratio stays within 1 +- 0.001
 // Its durations (the window, the step, the dead band, a join's backlog...)
 // are those of the run's MixFrames.

@@ -1,28 +1,30 @@
-// The native PipeWire side of the process-loopback device. One capture
-// stream of ours, and a link from every output port of every playback
-// stream of the captured process tree to an input port of ours: the graph
-// mixes what the links bring, on its own clock and at whatever quantum it
-// runs (we ask for none), and converts it to the device's rate and sample
-// type. Stereo and mono players feed our FL and FR; players with more
-// channels feed a second set of inputs, which we mix down to stereo (or
-// mono) ourselves. Each cycle's frames are cut into 10 ms packets stamped with the
-// graph's time on the graph's own data thread, straight into the device's
-// ring, so that nothing the loop thread does (the graph's events) can make
-// them late; that thread allocates nothing, takes no lock and never waits.
+// The native PipeWire side of the process-loopback device. A capture node
+// of ours for every playback stream of the captured process tree, linked to
+// that stream's output ports only (and one spare while nothing plays): a
+// stream that corks, ends or starts changes the links of its own
+// node and of no other (one node fed by every stream lost whole graph cycles
+// whenever a sibling's links were deactivated). The graph converts what the
+// links bring to the device's rate and sample type, on its own clock and at
+// whatever quantum it runs (we ask for none). Stereo and mono players feed
+// the node's FL and FR; players with more channels feed a second set of
+// inputs, mixed down to stereo (or mono) on the data thread, where the
+// nodes' frames of each cycle are summed and cut into 10 ms packets stamped
+// with the graph's time, straight into the device's ring, so that nothing
+// the loop thread does (the graph's events) can make them late.
 #include <spa/param/audio/format-utils.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
-#include <type_traits>
 #include <utility>
 
 #include "platform/posix/audio_loopback.h"
 #include "platform/posix/audio_pipewire.h"
+#include "platform/posix/audio_pipewire_cycle.h"
 #include "platform/posix/audio_process_tree.h"
 
 struct PipeWireCapture;
@@ -45,11 +47,10 @@ constexpr SurroundInput kSurround[] = {
     {"SL", "TFL", SPA_AUDIO_CHANNEL_TFL}, {"SR", "TFR", SPA_AUDIO_CHANNEL_TFR}, {"RL", "TRL", SPA_AUDIO_CHANNEL_TRL},
     {"RR", "TRR", SPA_AUDIO_CHANNEL_TRR},
 };
-constexpr uint32_t kSurroundFirst = 2;  // our channel of the surround set's FL
-constexpr uint32_t kChannels = kSurroundFirst + sizeof kSurround / sizeof kSurround[0];
+static_assert(kNodeChannels == kSurroundFirst + sizeof kSurround / sizeof kSurround[0]);
 
 constexpr int kRetryMs = 300;  // a refused link is asked for again this often
-constexpr int kRemakeMs = 50;  // a capture node that failed is made again this soon
+constexpr int kRemakeMs = 50;  // a capture node that failed is made again (a spare too many goes) this soon
 // A capture node is made again, and refused links are asked for again, at
 // most kMaxRetries times in any kRetryWindowMs, whatever the node reached in
 // between; one more failure loses the device, as a lost stream does on
@@ -92,6 +93,26 @@ struct OurLink {
     bool refused = false;  // failed with an error, not removed
 };
 
+// A capture node of ours: taking one playback stream, or spare.
+struct CaptureNode {
+    PipeWireCapture* capture;
+    // The loop thread's, except where it says otherwise.
+    uint32_t playback = SPA_ID_INVALID;  // the playback stream it takes; none while spare
+    pw_stream* stream = nullptr;
+    spa_hook listener{};
+    uint32_t id = SPA_ID_INVALID;  // our node, once the daemon has made it
+    bool remake = false;           // it failed or went; made again at the timer
+    std::map<PortPair, std::unique_ptr<OurLink>> links;
+    // How many of centre, side and rear the surround set has linked on the
+    // side that has most (0 to 3): the downmix's scale, read by the data
+    // thread. Written before links are made, so that their first cycle is
+    // already mixed with it.
+    std::atomic<int> surround_weight{0};
+    // The data thread's: where in the cycle of this serial its next frames go.
+    uint64_t serial = 0;
+    uint32_t at = 0;
+};
+
 }  // namespace
 
 struct PipeWireCapture {
@@ -100,27 +121,18 @@ struct PipeWireCapture {
     DWORD target;
     bool exclude;
     PacketQueue* queue;  // the device's; outlives the capture
+    std::string group;   // node.group of our nodes: one driver schedules them all
     // The rest belongs to the loop thread, or to whoever holds its lock,
     // except where it says otherwise.
     bool running = false;
-    pw_stream* stream = nullptr;
-    spa_hook stream_listener{};
-    uint32_t node = SPA_ID_INVALID;  // our capture node, once the daemon has made it
-    std::map<PortPair, std::unique_ptr<OurLink>> links;
+    std::vector<std::unique_ptr<CaptureNode>> nodes;
     std::map<uint32_t, bool> captured;  // by playback stream: whether its process is one we capture
     uint64_t processes_seen = 0;        // the connection's processes_changed that captured is for
-    spa_source* retry = nullptr;        // timer: links refused, or the stream to be made again
-    bool remake = false;                // the capture node failed or went; made again at the timer
+    spa_source* retry = nullptr;        // timer: links refused, nodes to be made again, spares to go
     bool relinks_spent = false;         // links refused once too often: the device is lost at the timer
-    RetryBudget remakes;                // of the capture node
+    RetryBudget remakes;                // of capture nodes, whichever failed
     RetryBudget relinks;                // of refused links, however many each time
-    // How many of centre, side and rear the surround set has linked on the
-    // side that has most (0 to 3): the downmix's scale. Written before links
-    // are made, so that their first cycle is already mixed with it.
-    std::atomic<int> surround_weight{0};
-    // The data thread's, while the stream exists:
-    Packet* packet = nullptr;  // being filled, in the device's ring
-    uint32_t filled = 0;       // frames of it so far
+    PipeWireCycle cycle;                // the data thread's, while a node exists
 };
 
 namespace {
@@ -179,38 +191,63 @@ void DestroyLink(OurLink* link) {
     pw_proxy_destroy(link->proxy);
 }
 
-std::unique_ptr<OurLink> CreateLink(PipeWireCapture* capture, const PortPair& ports, uint32_t output_node) {
-    char output_node_text[16], output_port[16], input_node[16], input_port[16];
-    snprintf(output_node_text, sizeof output_node_text, "%u", output_node);
+std::unique_ptr<OurLink> CreateLink(CaptureNode* node, const PortPair& ports) {
+    char output_node[16], output_port[16], input_node[16], input_port[16];
+    snprintf(output_node, sizeof output_node, "%u", node->playback);
     snprintf(output_port, sizeof output_port, "%u", ports.first);
-    snprintf(input_node, sizeof input_node, "%u", capture->node);
+    snprintf(input_node, sizeof input_node, "%u", node->id);
     snprintf(input_port, sizeof input_port, "%u", ports.second);
     const spa_dict_item items[] = {
-        {PW_KEY_LINK_OUTPUT_NODE, output_node_text},
-        {PW_KEY_LINK_OUTPUT_PORT, output_port},
-        {PW_KEY_LINK_INPUT_NODE, input_node},
-        {PW_KEY_LINK_INPUT_PORT, input_port},
+        {PW_KEY_LINK_OUTPUT_NODE, output_node}, {PW_KEY_LINK_OUTPUT_PORT, output_port},
+        {PW_KEY_LINK_INPUT_NODE, input_node},   {PW_KEY_LINK_INPUT_PORT, input_port},
         {PW_KEY_OBJECT_LINGER, "false"},
     };
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
-    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(capture->connection->core, "link-factory",
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(node->capture->connection->core, "link-factory",
                                                                PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &dict, 0));
     if (proxy == nullptr) return nullptr;
-    auto link = std::make_unique<OurLink>(OurLink{capture, proxy});
+    auto link = std::make_unique<OurLink>(OurLink{node->capture, proxy});
     pw_proxy_add_listener(proxy, &link->listener, &kLinkEvents, link.get());
     return link;
 }
 
-// Links what should be linked and unlinks the rest: every output port of a
-// playback stream whose process is in the tree (or, excluding, is not). A
-// link refused while still wanted spends a retry; once they are spent the
-// device is lost from the timer, outside the callbacks this runs in.
-void Reconcile(PipeWireCapture* capture) {
-    if (!capture->running || capture->node == SPA_ID_INVALID || capture->relinks_spent) return;
-    const PipeWireConnection& graph = *capture->connection;
+// The links a node should have: every output port of its playback stream
+// to our input of that port's channel.
+std::set<PortPair> WantedLinks(const PipeWireConnection& graph, const CaptureNode& node, int* weight) {
+    std::set<PortPair> wanted;
+    *weight = 0;
+    const auto playback = graph.nodes.find(node.playback);
+    if (node.id == SPA_ID_INVALID || playback == graph.nodes.end()) return wanted;
     std::map<std::string, uint32_t> inputs;  // our input port of each channel
     for (const auto& [id, port] : graph.ports)
-        if (port.node == capture->node && !port.output && !port.monitor) inputs[port.channel] = id;
+        if (port.node == node.id && !port.output && !port.monitor) inputs[port.channel] = id;
+    std::set<std::string> linked;
+    for (const auto& [id, port] : graph.ports) {
+        if (port.node != node.playback || !port.output || port.monitor) continue;
+        for (const std::string& channel : InputChannels(port.channel, playback->second->channels > 2)) {
+            const auto input = inputs.find(channel);
+            if (input == inputs.end()) continue;
+            wanted.insert({id, input->second});
+            linked.insert(channel);
+        }
+    }
+    *weight = SurroundWeight(linked);
+    return wanted;
+}
+
+void AddNode(PipeWireCapture* capture, uint32_t playback);
+
+// Gives every playback stream whose process is in the tree (or, excluding,
+// is not) a node of its own, linked to it alone. The node of a stream that
+// went is unlinked and becomes a spare, for the next stream; one is kept
+// while nothing plays, so that the first stream joins at once, and spares
+// beside other nodes go at the timer (each node is a wake-up a cycle). A link
+// refused while still wanted spends a retry; once they are spent the device
+// is lost from the timer, outside the callbacks this runs in. Nodes are
+// made here but never destroyed: this runs in their own callbacks too.
+void Reconcile(PipeWireCapture* capture) {
+    if (!capture->running || capture->relinks_spent) return;
+    const PipeWireConnection& graph = *capture->connection;
 
     // A stream's process is looked up once (the process tree is read from
     // /proc), again only when a client's process changed.
@@ -220,48 +257,59 @@ void Reconcile(PipeWireCapture* capture) {
     }
     for (auto it = capture->captured.begin(); it != capture->captured.end();)
         it = graph.nodes.count(it->first) != 0 ? std::next(it) : capture->captured.erase(it);
-    std::map<PortPair, uint32_t> linked;  // what should be, with the output node
-    std::set<std::string> surround_linked;
-    for (const auto& [id, port] : graph.ports) {
-        if (!port.output || port.monitor) continue;
-        const auto node = graph.nodes.find(port.node);
-        if (node == graph.nodes.end() || node->second->media_class != kPlaybackStreamClass || !node->second->described)
-            continue;
-        auto [decided, fresh] = capture->captured.try_emplace(port.node, false);
-        if (fresh)
-            decided->second = IsInProcessTree(NodeProcessId(graph, *node->second), capture->target) != capture->exclude;
-        if (!decided->second) continue;
-        for (const std::string& channel : InputChannels(port.channel, node->second->channels > 2)) {
-            const auto input = inputs.find(channel);
-            if (input == inputs.end()) continue;
-            linked[{id, input->second}] = port.node;
-            surround_linked.insert(channel);
-        }
+    std::set<uint32_t> playing;
+    for (const auto& [id, node] : graph.nodes) {
+        if (node->media_class != kPlaybackStreamClass || !node->described) continue;
+        auto [decided, fresh] = capture->captured.try_emplace(id, false);
+        if (fresh) decided->second = IsInProcessTree(NodeProcessId(graph, *node), capture->target) != capture->exclude;
+        if (decided->second) playing.insert(id);
     }
-    // A larger scale before the links that need it, a smaller once those
-    // that needed it are unlinked.
-    const int weight = SurroundWeight(surround_linked);
-    if (weight > capture->surround_weight.load()) capture->surround_weight.store(weight);
+    for (auto& node : capture->nodes)
+        if (playing.erase(node->playback) == 0) node->playback = SPA_ID_INVALID;
+    for (const uint32_t playback : playing) {
+        const auto spare = std::find_if(capture->nodes.begin(), capture->nodes.end(), [](const auto& node) {
+            return node->playback == SPA_ID_INVALID && !node->remake;
+        });
+        if (spare != capture->nodes.end())
+            (*spare)->playback = playback;
+        else
+            AddNode(capture, playback);
+    }
+    const auto spares = std::count_if(capture->nodes.begin(), capture->nodes.end(),
+                                      [](const auto& node) { return node->playback == SPA_ID_INVALID; });
+    if (spares != 0 && capture->nodes.size() > 1) ArmRetry(capture, kRemakeMs);
+
+    std::vector<std::set<PortPair>> wanted;
     bool refused = false;  // a link still wanted was refused
-    for (auto it = capture->links.begin(); it != capture->links.end();) {
-        const bool wanted = linked.count(it->first) != 0;
-        if (wanted && !it->second->failed) {
-            ++it;
-            continue;
+    for (auto& node : capture->nodes) {
+        int weight = 0;
+        wanted.push_back(WantedLinks(graph, *node, &weight));
+        // A larger scale before the links that need it, a smaller once those
+        // that needed it are unlinked.
+        if (weight > node->surround_weight.load()) node->surround_weight.store(weight);
+        for (auto it = node->links.begin(); it != node->links.end();) {
+            const bool still = wanted.back().count(it->first) != 0;
+            if (still && !it->second->failed) {
+                ++it;
+                continue;
+            }
+            refused |= still && it->second->refused;
+            DestroyLink(it->second.get());
+            it = node->links.erase(it);
         }
-        refused |= wanted && it->second->refused;
-        DestroyLink(it->second.get());
-        it = capture->links.erase(it);
+        node->surround_weight.store(weight);
     }
-    capture->surround_weight.store(weight);
     if (refused && !TakeRetry(&capture->relinks)) {
         capture->relinks_spent = true;
         ArmRetry(capture, 1);
         return;
     }
-    for (const auto& [ports, output_node] : linked) {
-        if (capture->links.count(ports) != 0) continue;
-        if (auto link = CreateLink(capture, ports, output_node)) capture->links[ports] = std::move(link);
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        CaptureNode* node = capture->nodes[i].get();
+        for (const PortPair& ports : wanted[i]) {
+            if (node->links.count(ports) != 0) continue;
+            if (auto link = CreateLink(node, ports)) node->links[ports] = std::move(link);
+        }
     }
 }
 
@@ -274,131 +322,49 @@ void OnConnectionLost(void* owner) { ReportDeviceLost(static_cast<PipeWireCaptur
 // A capture node that fails, or that the daemon (or anyone) destroys, is
 // made again from the timer, outside the stream's own callback.
 void OnStreamState(void* data, pw_stream_state, pw_stream_state state, const char*) {
-    auto* capture = static_cast<PipeWireCapture*>(data);
+    auto* node = static_cast<CaptureNode*>(data);
     if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
-        capture->remake = true;
-        ArmRetry(capture, kRemakeMs);
+        node->remake = true;
+        ArmRetry(node->capture, kRemakeMs);
         return;
     }
     if (state != PW_STREAM_STATE_PAUSED && state != PW_STREAM_STATE_STREAMING) return;
-    capture->node = pw_stream_get_node_id(capture->stream);
-    Reconcile(capture);
+    node->id = pw_stream_get_node_id(node->stream);
+    Reconcile(node->capture);
 }
 
 // ---- The data thread ----------------------------------------------------------------
 
-template <typename Sample>
-void Put(Sample sample, uint8_t** out) {
-    memcpy(*out, &sample, sizeof sample);
-    *out += sizeof sample;
-}
-
-// 16-bit samples clamp; float ones go as they are, as the engine's do.
-void PutSample(long sample, uint8_t** out) { Put(static_cast<int16_t>(std::clamp(sample, -32768l, 32767l)), out); }
-void PutSample(float sample, uint8_t** out) { Put(sample, out); }
-
-// Mixes frames of our inputs down to the device's stereo: FL and FR as they
-// are, the surround set with the standard gains (front 1, centre and each
-// side's side and rear channel -3 dB, the low-frequency channel left out),
-// scaled so that a side's gains add up to 1: a player that does not clip
-// does not clip here. Without a surround player the set is silent and
-// stereo passes sample for sample. Mono is the mean of that left and right,
-// as Windows' engine mixes stereo down.
-template <typename Sample>
-void MixDown(const Sample* in, uint32_t frames, int weight, WORD channels, uint8_t* out) {
-    constexpr float kMinus3dB = 0.70710678f;
-    const float front = 1.0f / (1.0f + kMinus3dB * static_cast<float>(weight));
-    const float other = kMinus3dB * front;
-    for (uint32_t i = 0; i < frames; ++i, in += kChannels) {
-        const Sample* set = in + kSurroundFirst;  // FL FR FC SL SR RL RR
-        const float centre = other * set[2];
-        const float left = front * set[0] + centre + other * (set[3] + set[5]);
-        const float right = front * set[1] + centre + other * (set[4] + set[6]);
-        if constexpr (std::is_same_v<Sample, int16_t>) {
-            const long l = in[0] + std::lrint(left);
-            const long r = in[1] + std::lrint(right);
-            if (channels == 1) {
-                PutSample(std::lrint(0.5 * static_cast<double>(l + r)), &out);
-                continue;
-            }
-            PutSample(l, &out);
-            PutSample(r, &out);
-        } else {
-            const float l = in[0] + left;
-            const float r = in[1] + right;
-            if (channels == 1) {
-                PutSample(0.5f * (l + r), &out);
-                continue;
-            }
-            PutSample(l, &out);
-            PutSample(r, &out);
-        }
-    }
-}
-
-// Whether a cycle carries sound of the tree. The graph marks a buffer that
-// no running link fed as empty; that is the silence of a tree that plays
-// nothing, which Windows does not deliver. Decided here, from the cycle
-// itself, so that a sound's first cycle is delivered however late the loop
-// thread hears that its stream runs.
+// Whether a delivery carries sound of the tree. The graph marks a buffer
+// that no running link fed as empty; that is the silence of a stream that
+// plays nothing (or of a spare). Decided here, from the cycle itself, so
+// that a sound's first cycle is delivered however late the loop thread
+// hears that its stream runs.
 bool IsSound(const spa_chunk& chunk) { return (chunk.flags & SPA_CHUNK_FLAG_EMPTY) == 0; }
 
-// The packet being filled goes out as it is, the rest of it zeros: the last
-// milliseconds of a sound are not kept back for a next one.
-void FlushPacket(PipeWireCapture* capture) {
-    if (capture->packet == nullptr) return;
-    const WORD block = capture->queue->format.nBlockAlign;
-    std::fill(capture->packet->data + size_t{capture->filled} * block,
-              capture->packet->data + size_t{capture->packet->frames} * block, 0);
-    CommitPacket(capture->queue);
-    capture->packet = nullptr;
-}
-
-// The graph's cycles since the last call: every frame of sound goes into the
-// device's ring, 10 ms a packet, each stamped with the graph's time of its
-// first frame.
+// A node's cycles since its last call, into the cycle being gathered.
 void OnProcess(void* data) {
-    auto* capture = static_cast<PipeWireCapture*>(data);
-    const WAVEFORMATEX& format = capture->queue->format;
-    const bool f32 = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-    const uint32_t in_frame = kChannels * (f32 ? sizeof(float) : sizeof(int16_t));
-    while (pw_buffer* buffer = pw_stream_dequeue_buffer(capture->stream)) {
+    auto* node = static_cast<CaptureNode*>(data);
+    PipeWireCycle* cycle = &node->capture->cycle;
+    const bool f32 = cycle->queue->format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+    const uint32_t in_frame = kNodeChannels * (f32 ? sizeof(float) : sizeof(int16_t));
+    pw_time time{};
+    const bool timed = pw_stream_get_time_n(node->stream, &time, sizeof time) == 0;
+    JoinPipeWireCycle(cycle, timed, time.now);
+    const int weight = node->surround_weight.load(std::memory_order_relaxed);
+    uint32_t at = node->serial == cycle->serial ? node->at : 0;
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(node->stream)) {
         const spa_data& block = buffer->buffer->datas[0];
-        if (block.data == nullptr || block.chunk == nullptr || !IsSound(*block.chunk)) {
-            FlushPacket(capture);
-            pw_stream_queue_buffer(capture->stream, buffer);
-            continue;
+        if (block.data != nullptr && block.chunk != nullptr && IsSound(*block.chunk)) {
+            const uint32_t offset = std::min(block.chunk->offset, block.maxsize);
+            const uint32_t frames = std::min(block.chunk->size, block.maxsize - offset) / in_frame;
+            AddToPipeWireCycle(cycle, static_cast<const uint8_t*>(block.data) + offset, at, frames, weight);
+            at += frames;
         }
-        const uint32_t offset = std::min(block.chunk->offset, block.maxsize);
-        const uint32_t frames = std::min(block.chunk->size, block.maxsize - offset) / in_frame;
-        const auto* in = static_cast<const uint8_t*>(block.data) + offset;
-        pw_time time{};
-        const bool timed = pw_stream_get_time_n(capture->stream, &time, sizeof time) == 0;
-        const int weight = capture->surround_weight.load(std::memory_order_relaxed);
-        for (uint32_t done = 0; done < frames;) {
-            if (capture->packet == nullptr) {
-                capture->packet = NextPacket(capture->queue);
-                if (capture->packet == nullptr) break;  // stopped
-                capture->filled = 0;
-                capture->packet->time =
-                    timed ? static_cast<UINT64>(time.now) / 100 + UINT64{done} * 10000000 / format.nSamplesPerSec : 0;
-            }
-            const uint32_t count = std::min(frames - done, capture->packet->frames - capture->filled);
-            const uint8_t* from = in + size_t{done} * in_frame;
-            uint8_t* to = capture->packet->data + size_t{capture->filled} * format.nBlockAlign;
-            if (f32)
-                MixDown(reinterpret_cast<const float*>(from), count, weight, format.nChannels, to);
-            else
-                MixDown(reinterpret_cast<const int16_t*>(from), count, weight, format.nChannels, to);
-            capture->filled += count;
-            done += count;
-            if (capture->filled == capture->packet->frames) {
-                CommitPacket(capture->queue);
-                capture->packet = nullptr;
-            }
-        }
-        pw_stream_queue_buffer(capture->stream, buffer);
+        pw_stream_queue_buffer(node->stream, buffer);
     }
+    node->serial = cycle->serial;
+    node->at = at;
 }
 
 pw_stream_events StreamEvents() {
@@ -412,16 +378,20 @@ const pw_stream_events kStreamEvents = StreamEvents();
 
 // A capture node that nothing links but us: no session manager connects it
 // anywhere. It wants a driver, like any stream: one that did not was never
-// scheduled once it was linked later (PipeWire 0.3.65).
-bool ConnectStream(PipeWireCapture* capture) {
+// scheduled once it was linked later (PipeWire 0.3.65). All of a device's
+// nodes are one group, which one driver schedules, so that their cycles are
+// one even when its streams play on different sinks.
+bool ConnectNode(CaptureNode* node) {
+    PipeWireCapture* capture = node->capture;
     const spa_dict_item items[] = {
-        {PW_KEY_MEDIA_TYPE, "Audio"},       {PW_KEY_MEDIA_CATEGORY, "Capture"},   {PW_KEY_NODE_NAME, "pcmtap"},
-        {PW_KEY_NODE_AUTOCONNECT, "false"}, {PW_KEY_NODE_DONT_RECONNECT, "true"},
+        {PW_KEY_MEDIA_TYPE, "Audio"},         {PW_KEY_MEDIA_CATEGORY, "Capture"},
+        {PW_KEY_NODE_NAME, "pcmtap"},         {PW_KEY_NODE_AUTOCONNECT, "false"},
+        {PW_KEY_NODE_DONT_RECONNECT, "true"}, {PW_KEY_NODE_GROUP, capture->group.c_str()},
     };
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
-    capture->stream = pw_stream_new(capture->connection->core, "process loopback", pw_properties_new_dict(&dict));
-    if (capture->stream == nullptr) return false;
-    pw_stream_add_listener(capture->stream, &capture->stream_listener, &kStreamEvents, capture);
+    node->stream = pw_stream_new(capture->connection->core, "process loopback", pw_properties_new_dict(&dict));
+    if (node->stream == nullptr) return false;
+    pw_stream_add_listener(node->stream, &node->listener, &kStreamEvents, node);
     uint8_t storage[512];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
     // The graph's adapter converts to the device's rate and sample type.
@@ -429,36 +399,56 @@ bool ConnectStream(PipeWireCapture* capture) {
     spa_audio_info_raw format{};
     format.format = device.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ? SPA_AUDIO_FORMAT_F32_LE : SPA_AUDIO_FORMAT_S16_LE;
     format.rate = device.nSamplesPerSec;
-    format.channels = kChannels;
+    format.channels = kNodeChannels;
     format.position[0] = SPA_AUDIO_CHANNEL_FL;
     format.position[1] = SPA_AUDIO_CHANNEL_FR;
-    for (uint32_t i = kSurroundFirst; i < kChannels; ++i) format.position[i] = kSurround[i - kSurroundFirst].position;
+    for (uint32_t i = kSurroundFirst; i < kNodeChannels; ++i)
+        format.position[i] = kSurround[i - kSurroundFirst].position;
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-    return pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) >= 0;
+    return pw_stream_connect(node->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) >= 0;
 }
 
-void DisconnectStream(PipeWireCapture* capture) {
-    for (auto& [ports, link] : capture->links) DestroyLink(link.get());
-    capture->links.clear();
-    if (capture->stream != nullptr) {
-        spa_hook_remove(&capture->stream_listener);
-        pw_stream_destroy(capture->stream);
-        capture->stream = nullptr;
+// Once this returns the node's process callback runs no more: the stream's
+// destruction takes it off the data thread first.
+void DisconnectNode(CaptureNode* node) {
+    for (auto& [ports, link] : node->links) DestroyLink(link.get());
+    node->links.clear();
+    if (node->stream != nullptr) {
+        spa_hook_remove(&node->listener);
+        pw_stream_destroy(node->stream);
+        node->stream = nullptr;
     }
-    capture->node = SPA_ID_INVALID;
-    capture->surround_weight.store(0);
-    capture->packet = nullptr;  // the data thread is done with it: the stream is gone
-    capture->filled = 0;
+    node->id = SPA_ID_INVALID;
+    node->surround_weight.store(0);
+    node->serial = 0;
+}
+
+// A node that cannot be made now is made again at the timer, within the budget.
+void AddNode(PipeWireCapture* capture, uint32_t playback) {
+    capture->nodes.push_back(std::make_unique<CaptureNode>());
+    CaptureNode* node = capture->nodes.back().get();
+    node->capture = capture;
+    node->playback = playback;
+    if (ConnectNode(node)) return;
+    node->remake = true;
+    ArmRetry(capture, kRemakeMs);
+}
+
+void DisconnectNodes(PipeWireCapture* capture) {
+    for (auto& node : capture->nodes) DisconnectNode(node.get());
+    capture->nodes.clear();
+    ResetPipeWireCycle(&capture->cycle);  // no node runs now
 }
 
 void LoseDevice(PipeWireCapture* capture) {
-    DisconnectStream(capture);
+    DisconnectNodes(capture);
     ReportDeviceLost(capture->queue);
 }
 
-// Loop thread: makes a failed capture node again, or asks again for links
-// that were refused, within their budgets.
+// Loop thread: makes failed capture nodes again within their budget, lets
+// spares go while another node is left, and asks again for links that were
+// refused.
 void OnRetry(void* data, uint64_t) {
     auto* capture = static_cast<PipeWireCapture*>(data);
     if (!capture->running || capture->connection->lost) return;
@@ -466,16 +456,25 @@ void OnRetry(void* data, uint64_t) {
         LoseDevice(capture);
         return;
     }
-    if (!capture->remake) {
-        Reconcile(capture);
-        return;
+    for (auto it = capture->nodes.begin(); it != capture->nodes.end();) {
+        CaptureNode* node = it->get();
+        if (node->remake) {
+            node->remake = false;
+            DisconnectNode(node);
+            // What the graph played to the old node until the new one runs is lost.
+            capture->cycle.remade.store(true, std::memory_order_release);
+            if (!TakeRetry(&capture->remakes) || !ConnectNode(node)) {
+                LoseDevice(capture);
+                return;
+            }
+        } else if (node->playback == SPA_ID_INVALID && capture->nodes.size() > 1) {
+            DisconnectNode(node);
+            it = capture->nodes.erase(it);
+            continue;
+        }
+        ++it;
     }
-    capture->remake = false;
-    DisconnectStream(capture);
-    // The packet the old node was filling is gone with it, and so is what
-    // the graph played until the new one runs.
-    MarkPacketLost(capture->queue);
-    if (!TakeRetry(&capture->remakes) || !ConnectStream(capture)) LoseDevice(capture);
+    Reconcile(capture);
 }
 
 void DropRetry(PipeWireCapture* capture) {
@@ -498,6 +497,9 @@ HRESULT OpenPipeWireCapture(DWORD target, bool exclude, PacketQueue* queue, Pipe
     opened->target = target;
     opened->exclude = exclude;
     opened->queue = queue;
+    char group[48];
+    snprintf(group, sizeof group, "pcmtap-%d-%p", static_cast<int>(getpid()), static_cast<void*>(opened.get()));
+    opened->group = group;
     opened->listener = PipeWireListener{OnGraphChanged, OnConnectionLost, opened.get()};
     const HRESULT hr = AcquirePipeWireConnection(&opened->connection);
     if (FAILED(hr)) return hr;
@@ -520,14 +522,17 @@ HRESULT StartPipeWireCapture(PipeWireCapture* capture) {
         hr = AUDCLNT_E_DEVICE_INVALIDATED;
     } else if (!capture->running) {
         capture->running = true;
-        capture->remake = false;
         capture->relinks_spent = false;
+        SizePipeWireCycle(&capture->cycle, capture->queue);
         capture->retry = pw_loop_add_timer(pw_thread_loop_get_loop(capture->connection->loop), OnRetry, capture);
-        if (capture->retry == nullptr || !ConnectStream(capture)) {
-            DisconnectStream(capture);
+        if (capture->retry != nullptr) AddNode(capture, SPA_ID_INVALID);
+        if (capture->retry == nullptr || capture->nodes.back()->remake) {
+            DisconnectNodes(capture);
             DropRetry(capture);
             capture->running = false;
             hr = E_OUTOFMEMORY;
+        } else {
+            Reconcile(capture);
         }
     }
     pw_thread_loop_unlock(capture->connection->loop);
@@ -537,7 +542,7 @@ HRESULT StartPipeWireCapture(PipeWireCapture* capture) {
 void StopPipeWireCapture(PipeWireCapture* capture) {
     pw_thread_loop_lock(capture->connection->loop);
     capture->running = false;
-    DisconnectStream(capture);
+    DisconnectNodes(capture);
     DropRetry(capture);
     pw_thread_loop_unlock(capture->connection->loop);
 }
