@@ -107,13 +107,10 @@ void CloseConnection(PulseConnection* connection) {
 }
 
 // While the clock ticks, the loop wakes at its ticks only: what the server
-// delivers in between waits for the tick that mixes it anyway. Not on
-// PipeWire's pulse server, which holds monitors back and releases them in
-// bursts around a cork: there a device tells a quiet stream from a late
-// server by when each delivery came, which a tick would blur.
+// delivers in between waits for the tick that mixes it anyway.
 pa_usec_t HoldForTick(void* owner) {
     const auto* connection = static_cast<const PulseConnection*>(owner);
-    return connection->ticking && !connection->corked_monitor_holds_back ? NextClockTick(pa_rtclock_now()) : 0;
+    return connection->ticking ? NextClockTick(pa_rtclock_now()) : 0;
 }
 
 // Connects and waits until the context is ready.
