@@ -184,9 +184,7 @@ void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
     const void* data = nullptr;
     size_t count = 0;
     std::vector<uint8_t>& bytes = monitor->bytes;
-    // A peek of an empty stream gives no bytes. Each call of the stream's
-    // API costs a getpid() (libpulse's check for a fork): none is spared.
-    while (pa_stream_peek(stream, &data, &count) == 0 && count != 0) {
+    while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &count) == 0 && count != 0) {
         if (data == nullptr) {
             bytes.insert(bytes.end(), count, 0);  // a hole in the stream (0.0f is all zero bytes too)
         } else {
@@ -236,7 +234,7 @@ void OnMonitorState(pa_stream* stream, void* userdata) {
     monitor->ended = true;
     LoopbackMixer* mixer = monitor->mixer;
     if (mixer->reaper == nullptr) {
-        pa_mainloop_api* api = PulseLoopApi(mixer->connection->loop);
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection->loop);
         mixer->reaper = api->defer_new(api, OnReaperDue, mixer);
     }
 }
@@ -335,16 +333,16 @@ void RunChooser(LoopbackMixer* mixer) {
             const StreamNews news = chooser.news[read % kNewsSlots];
             chooser.read.store(read + 1, std::memory_order_release);
             const bool in_tree = IsInProcessTree(news.pid, mixer->target);
-            LockPulseLoop(mixer->connection->loop);
+            pa_threaded_mainloop_lock(mixer->connection->loop);
             if (mixer->running) Choose(mixer, news, in_tree);
-            UnlockPulseLoop(mixer->connection->loop);
+            pa_threaded_mainloop_unlock(mixer->connection->loop);
         }
         if (chooser.overflowed.exchange(false, std::memory_order_acq_rel)) {
-            LockPulseLoop(mixer->connection->loop);
+            pa_threaded_mainloop_lock(mixer->connection->loop);
             if (mixer->running)
                 TrackOperation(&mixer->queries,
                                pa_context_get_sink_input_info_list(mixer->connection->context, OnSinkInputInfo, mixer));
-            UnlockPulseLoop(mixer->connection->loop);
+            pa_threaded_mainloop_unlock(mixer->connection->loop);
         }
     }
 }
@@ -515,10 +513,10 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
     opened->listener = PulseListener{OnSinkInputEvent, OnClientChanged, OnConnectionLost, OnClockTick, opened.get()};
     const HRESULT hr = AcquirePulseConnection(&opened->connection);
     if (FAILED(hr)) return hr;
-    LockPulseLoop(opened->connection->loop);
+    pa_threaded_mainloop_lock(opened->connection->loop);
     const bool lost = IsConnectionLost(opened->connection->context);
     if (!lost) AddPulseListener(opened->connection, &opened->listener);
-    UnlockPulseLoop(opened->connection->loop);
+    pa_threaded_mainloop_unlock(opened->connection->loop);
     if (lost) {
         ReleasePulseConnection(opened->connection);
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
@@ -529,7 +527,7 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
 
 HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
     pa_context* context = mixer->connection->context;
-    LockPulseLoop(mixer->connection->loop);
+    pa_threaded_mainloop_lock(mixer->connection->loop);
     HRESULT hr = S_OK;
     if (IsConnectionLost(context)) {
         hr = AUDCLNT_E_DEVICE_INVALIDATED;
@@ -542,14 +540,14 @@ HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
         mixer->chooser.stopping.store(false);
         mixer->chooser.thread = std::thread(RunChooser, mixer);
     }
-    UnlockPulseLoop(mixer->connection->loop);
+    pa_threaded_mainloop_unlock(mixer->connection->loop);
     return hr;
 }
 
 void StopLoopbackMixer(LoopbackMixer* mixer) {
-    LockPulseLoop(mixer->connection->loop);
+    pa_threaded_mainloop_lock(mixer->connection->loop);
     mixer->running = false;
-    UnlockPulseLoop(mixer->connection->loop);
+    pa_threaded_mainloop_unlock(mixer->connection->loop);
     // The chooser may be waiting for the loop's lock.
     if (mixer->chooser.thread.joinable()) {
         mixer->chooser.stopping.store(true, std::memory_order_release);
@@ -557,8 +555,8 @@ void StopLoopbackMixer(LoopbackMixer* mixer) {
         mixer->chooser.thread.join();
     }
     mixer->chooser.read.store(mixer->chooser.written.load());
-    LockPulseLoop(mixer->connection->loop);
-    pa_mainloop_api* api = PulseLoopApi(mixer->connection->loop);
+    pa_threaded_mainloop_lock(mixer->connection->loop);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection->loop);
     if (mixer->reaper != nullptr) {
         api->defer_free(mixer->reaper);
         mixer->reaper = nullptr;
@@ -566,14 +564,14 @@ void StopLoopbackMixer(LoopbackMixer* mixer) {
     CancelOperations(&mixer->queries);
     for (auto& [index, monitor] : mixer->monitors) CloseMonitor(monitor.get());
     mixer->monitors.clear();
-    UnlockPulseLoop(mixer->connection->loop);
+    pa_threaded_mainloop_unlock(mixer->connection->loop);
 }
 
 void CloseLoopbackMixer(LoopbackMixer* mixer) {
     StopLoopbackMixer(mixer);
-    LockPulseLoop(mixer->connection->loop);
+    pa_threaded_mainloop_lock(mixer->connection->loop);
     RemovePulseListener(mixer->connection, &mixer->listener);
-    UnlockPulseLoop(mixer->connection->loop);
+    pa_threaded_mainloop_unlock(mixer->connection->loop);
     ReleasePulseConnection(mixer->connection);
     sem_destroy(&mixer->chooser.wake);
     delete mixer;

@@ -20,7 +20,7 @@ namespace {
 // ---- Reading the server ------------------------------------------------------
 
 struct SnapshotReader {
-    PulseLoop* loop;
+    pa_threaded_mainloop* loop;
     Snapshot* endpoints;
     ClientProcesses clients;
 };
@@ -28,7 +28,7 @@ struct SnapshotReader {
 void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     auto* reader = static_cast<SnapshotReader*>(userdata);
     if (eol != 0)
-        SignalPulseLoop(reader->loop);
+        pa_threaded_mainloop_signal(reader->loop, 0);
     else
         reader->endpoints->push_back(EndpointRecord{info->index, {}});
 }
@@ -46,7 +46,7 @@ bool IsEventSound(const pa_sink_input_info* info) {
 void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
     auto* reader = static_cast<SnapshotReader*>(userdata);
     if (eol != 0) {
-        SignalPulseLoop(reader->loop);
+        pa_threaded_mainloop_signal(reader->loop, 0);
         return;
     }
     for (EndpointRecord& endpoint : *reader->endpoints) {
@@ -59,7 +59,7 @@ void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void*
 void OnClientInfo(pa_context*, const pa_client_info* info, int eol, void* userdata) {
     auto* reader = static_cast<SnapshotReader*>(userdata);
     if (eol != 0)
-        SignalPulseLoop(reader->loop);
+        pa_threaded_mainloop_signal(reader->loop, 0);
     else
         reader->clients[info->index] = ProcessIdOf(info->proplist);
 }
@@ -82,13 +82,13 @@ HRESULT ReadPulseSnapshot(Snapshot* endpoints) {
     const HRESULT hr = AcquirePulseConnection(&connection);
     if (FAILED(hr)) return hr;
     SnapshotReader reader{connection->loop, endpoints, {}};
-    LockPulseLoop(connection->loop);
+    pa_threaded_mainloop_lock(connection->loop);
     const bool read =
         WaitForOperation(connection, pa_context_get_sink_info_list(connection->context, OnSinkInfo, &reader)) &&
         WaitForOperation(connection,
                          pa_context_get_sink_input_info_list(connection->context, OnSinkInputInfo, &reader)) &&
         WaitForOperation(connection, pa_context_get_client_info_list(connection->context, OnClientInfo, &reader));
-    UnlockPulseLoop(connection->loop);
+    pa_threaded_mainloop_unlock(connection->loop);
     ResolveClientProcesses(&reader);
     ReleasePulseConnection(connection);
     return read ? S_OK : AUDCLNT_E_SERVICE_NOT_RUNNING;
