@@ -184,7 +184,9 @@ void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
     const void* data = nullptr;
     size_t count = 0;
     std::vector<uint8_t>& bytes = monitor->bytes;
-    while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &count) == 0 && count != 0) {
+    // A peek of an empty stream gives no bytes. Each call of the stream's
+    // API costs a getpid() (libpulse's check for a fork): none is spared.
+    while (pa_stream_peek(stream, &data, &count) == 0 && count != 0) {
         if (data == nullptr) {
             bytes.insert(bytes.end(), count, 0);  // a hole in the stream (0.0f is all zero bytes too)
         } else {
