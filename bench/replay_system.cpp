@@ -108,6 +108,19 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return WAIT_OBJECT_0;
 }
 
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL, DWORD dwMilliseconds) {
+    for (DWORD i = 0; i < nCount; ++i) {
+        KernelObject* object = Object(lpHandles[i]);
+        if (object == nullptr || object->snapshot) return WAIT_FAILED;
+        if (!object->signalled) continue;
+        if (!object->manual_reset) object->signalled = false;
+        return WAIT_OBJECT_0 + i;
+    }
+    if (dwMilliseconds == INFINITE) throw replay::EndOfReplay{};
+    Advance(dwMilliseconds);
+    return WAIT_TIMEOUT;
+}
+
 BOOL CloseHandle(HANDLE hObject) {
     if (hObject == nullptr || hObject == INVALID_HANDLE_VALUE) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -163,6 +176,28 @@ BOOL Process32FirstW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) {
 BOOL Process32NextW(HANDLE hSnapshot, LPPROCESSENTRY32W lppe) { return Fill(hSnapshot, lppe); }
 
 DWORD GetCurrentProcessId() { return kOwnPid; }
+
+// Every process of the replay runs throughout, so one held is never seen
+// to end; each was created at the instant the process list says (1).
+HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
+    if (std::none_of(processes.begin(), processes.end(), [&](const Process& p) { return p.pid == dwProcessId; })) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return new KernelObject;
+}
+
+BOOL GetProcessTimes(HANDLE hProcess, LPFILETIME lpCreationTime, LPFILETIME lpExitTime, LPFILETIME lpKernelTime,
+                     LPFILETIME lpUserTime) {
+    KernelObject* process = Object(hProcess);
+    if (process == nullptr || process->snapshot) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *lpCreationTime = FILETIME{1, 0};
+    *lpExitTime = *lpKernelTime = *lpUserTime = FILETIME{0, 0};
+    return TRUE;
+}
 
 // The replay's processes all started at one instant, so no parent link is
 // stale; names are left empty (the tool takes them from Toolhelp).
