@@ -243,16 +243,16 @@ void OnMonitorState(pa_stream* stream, void* userdata) {
 
 // A monitor's format as the server spells it: the device's rate and type, stereo.
 pa_sample_spec SampleSpecOf(const WAVEFORMATEX& format) {
-    pa_sample_spec spec;
-    spec.format = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
-    spec.rate = format.nSamplesPerSec;
-    spec.channels = 2;
-    return spec;
+    pa_sample_spec sample;
+    sample.format = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+    sample.rate = format.nSamplesPerSec;
+    sample.channels = 2;
+    return sample;
 }
 
 void OpenMonitor(LoopbackMixer* mixer, uint32_t sink_input, uint32_t sink, bool corked) {
-    const pa_sample_spec spec = SampleSpecOf(mixer->queue->format);
-    pa_stream* stream = pa_stream_new(mixer->connection->context, "process loopback", &spec, nullptr);
+    const pa_sample_spec sample = SampleSpecOf(mixer->queue->format);
+    pa_stream* stream = pa_stream_new(mixer->connection->context, "process loopback", &sample, nullptr);
     if (stream == nullptr) return;
     auto monitor = std::make_unique<Monitor>(Monitor{mixer, sink_input, sink, stream, {}});
     monitor->paused = corked;
