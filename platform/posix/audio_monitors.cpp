@@ -86,11 +86,11 @@ struct Monitor {
     uint32_t sink;               // where the monitored stream plays; it moving ends the monitor
     pa_stream* stream;           // main loop thread, as is all of this record; null once closed
     std::vector<uint8_t> bytes;  // delivered in the device's format, not yet mixed
-    pa_usec_t arrival = 0;         // when the server last delivered to it
-    bool paused = false;           // its stream is corked, as the server last told
-    bool corked = false;           // the monitor stream, while its stream is corked (PipeWire's pulse server)
-    bool primed = false;           // holds enough to join the mix
-    bool ended = false;            // failed or terminated by the server; mixed out, then reaped
+    pa_usec_t arrival = 0;       // when the server last delivered to it
+    bool paused = false;         // its stream is corked, as the server last told
+    bool corked = false;         // the monitor stream, while its stream is corked (PipeWire's pulse server)
+    bool primed = false;         // holds enough to join the mix
+    bool ended = false;          // failed or terminated by the server; mixed out, then reaped
 };
 
 // What a monitor holds, in bytes of its stereo frames, fixed when the
@@ -236,7 +236,7 @@ void OnMonitorState(pa_stream* stream, void* userdata) {
     monitor->ended = true;
     LoopbackMixer* mixer = monitor->mixer;
     if (mixer->reaper == nullptr) {
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection->loop);
+        pa_mainloop_api* api = PulseLoopApi(mixer->connection->loop);
         mixer->reaper = api->defer_new(api, OnReaperDue, mixer);
     }
 }
@@ -335,16 +335,16 @@ void RunChooser(LoopbackMixer* mixer) {
             const StreamNews news = chooser.news[read % kNewsSlots];
             chooser.read.store(read + 1, std::memory_order_release);
             const bool in_tree = IsInProcessTree(news.pid, mixer->target);
-            pa_threaded_mainloop_lock(mixer->connection->loop);
+            LockPulseLoop(mixer->connection->loop);
             if (mixer->running) Choose(mixer, news, in_tree);
-            pa_threaded_mainloop_unlock(mixer->connection->loop);
+            UnlockPulseLoop(mixer->connection->loop);
         }
         if (chooser.overflowed.exchange(false, std::memory_order_acq_rel)) {
-            pa_threaded_mainloop_lock(mixer->connection->loop);
+            LockPulseLoop(mixer->connection->loop);
             if (mixer->running)
                 TrackOperation(&mixer->queries,
                                pa_context_get_sink_input_info_list(mixer->connection->context, OnSinkInputInfo, mixer));
-            pa_threaded_mainloop_unlock(mixer->connection->loop);
+            UnlockPulseLoop(mixer->connection->loop);
         }
     }
 }
@@ -515,10 +515,10 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
     opened->listener = PulseListener{OnSinkInputEvent, OnClientChanged, OnConnectionLost, OnClockTick, opened.get()};
     const HRESULT hr = AcquirePulseConnection(&opened->connection);
     if (FAILED(hr)) return hr;
-    pa_threaded_mainloop_lock(opened->connection->loop);
+    LockPulseLoop(opened->connection->loop);
     const bool lost = IsConnectionLost(opened->connection->context);
     if (!lost) AddPulseListener(opened->connection, &opened->listener);
-    pa_threaded_mainloop_unlock(opened->connection->loop);
+    UnlockPulseLoop(opened->connection->loop);
     if (lost) {
         ReleasePulseConnection(opened->connection);
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
@@ -529,7 +529,7 @@ HRESULT OpenLoopbackMixer(DWORD target, bool exclude, PacketQueue* queue, Loopba
 
 HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
     pa_context* context = mixer->connection->context;
-    pa_threaded_mainloop_lock(mixer->connection->loop);
+    LockPulseLoop(mixer->connection->loop);
     HRESULT hr = S_OK;
     if (IsConnectionLost(context)) {
         hr = AUDCLNT_E_DEVICE_INVALIDATED;
@@ -542,14 +542,14 @@ HRESULT StartLoopbackMixer(LoopbackMixer* mixer) {
         mixer->chooser.stopping.store(false);
         mixer->chooser.thread = std::thread(RunChooser, mixer);
     }
-    pa_threaded_mainloop_unlock(mixer->connection->loop);
+    UnlockPulseLoop(mixer->connection->loop);
     return hr;
 }
 
 void StopLoopbackMixer(LoopbackMixer* mixer) {
-    pa_threaded_mainloop_lock(mixer->connection->loop);
+    LockPulseLoop(mixer->connection->loop);
     mixer->running = false;
-    pa_threaded_mainloop_unlock(mixer->connection->loop);
+    UnlockPulseLoop(mixer->connection->loop);
     // The chooser may be waiting for the loop's lock.
     if (mixer->chooser.thread.joinable()) {
         mixer->chooser.stopping.store(true, std::memory_order_release);
@@ -557,8 +557,8 @@ void StopLoopbackMixer(LoopbackMixer* mixer) {
         mixer->chooser.thread.join();
     }
     mixer->chooser.read.store(mixer->chooser.written.load());
-    pa_threaded_mainloop_lock(mixer->connection->loop);
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mixer->connection->loop);
+    LockPulseLoop(mixer->connection->loop);
+    pa_mainloop_api* api = PulseLoopApi(mixer->connection->loop);
     if (mixer->reaper != nullptr) {
         api->defer_free(mixer->reaper);
         mixer->reaper = nullptr;
@@ -566,14 +566,14 @@ void StopLoopbackMixer(LoopbackMixer* mixer) {
     CancelOperations(&mixer->queries);
     for (auto& [index, monitor] : mixer->monitors) CloseMonitor(monitor.get());
     mixer->monitors.clear();
-    pa_threaded_mainloop_unlock(mixer->connection->loop);
+    UnlockPulseLoop(mixer->connection->loop);
 }
 
 void CloseLoopbackMixer(LoopbackMixer* mixer) {
     StopLoopbackMixer(mixer);
-    pa_threaded_mainloop_lock(mixer->connection->loop);
+    LockPulseLoop(mixer->connection->loop);
     RemovePulseListener(mixer->connection, &mixer->listener);
-    pa_threaded_mainloop_unlock(mixer->connection->loop);
+    UnlockPulseLoop(mixer->connection->loop);
     ReleasePulseConnection(mixer->connection);
     sem_destroy(&mixer->chooser.wake);
     delete mixer;

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "platform/posix/shared_connection.h"
-#include "platform/posix/thread_priority.h"
 
 namespace {
 
@@ -16,7 +15,7 @@ namespace {
 // may be the end of the connection) and tells the devices of a loss.
 void OnContextState(pa_context* context, void* userdata) {
     auto* connection = static_cast<PulseConnection*>(userdata);
-    pa_threaded_mainloop_signal(connection->loop, 0);
+    SignalPulseLoop(connection->loop);
     if (!IsConnectionLost(context)) return;
     for (PulseListener* listener : connection->listeners) listener->on_lost(listener->owner);
 }
@@ -86,15 +85,15 @@ void OnServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     auto* connection = static_cast<PulseConnection*>(userdata);
     if (info != nullptr && info->server_name != nullptr)
         connection->corked_monitor_holds_back = strstr(info->server_name, "PipeWire") != nullptr;
-    pa_threaded_mainloop_signal(connection->loop, 0);
+    SignalPulseLoop(connection->loop);
 }
 
 // Disconnects, stops the main loop thread and frees both; after it returns
 // no callback of the connection runs any more.
 void CloseConnection(PulseConnection* connection) {
-    pa_threaded_mainloop_lock(connection->loop);
+    LockPulseLoop(connection->loop);
     if (connection->clock_event != nullptr) {
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection->loop);
+        pa_mainloop_api* api = PulseLoopApi(connection->loop);
         api->io_free(connection->clock_event);
     }
     if (connection->clock >= 0) close(connection->clock);
@@ -102,50 +101,56 @@ void CloseConnection(PulseConnection* connection) {
     pa_context_set_subscribe_callback(connection->context, nullptr, nullptr);
     pa_context_disconnect(connection->context);
     pa_context_unref(connection->context);
-    pa_threaded_mainloop_unlock(connection->loop);
-    pa_threaded_mainloop_stop(connection->loop);  // joins the thread; harmless if it never started
-    pa_threaded_mainloop_free(connection->loop);
+    UnlockPulseLoop(connection->loop);
+    FreePulseLoop(connection->loop);  // joins the thread; harmless if it never started
     delete connection;
 }
 
-void RunLoopAsEngine(pa_mainloop_api*, void*) { RaiseToAudioPriority(); }
+// While the devices' clock runs, a wake-up for the server's messages
+// gathers the rest of them: PulseAudio posts each monitor's fragment on its
+// own. One for the clock's tick alone does not wait.
+bool GathersMonitorData(void* owner, const pollfd* fds, unsigned long count) {
+    const auto* connection = static_cast<const PulseConnection*>(owner);
+    if (!connection->ticking) return false;
+    for (unsigned long i = 0; i < count; ++i)
+        if (fds[i].revents != 0 && fds[i].fd != connection->clock) return true;
+    return false;
+}
 
 // Connects and waits until the context is ready.
 HRESULT OpenConnection(PulseConnection** opened) {
-    pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
+    PulseLoop* loop = NewPulseLoop();
     if (loop == nullptr) return E_OUTOFMEMORY;
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "pcmtap");
-    pa_context* context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "pcmtap", properties);
+    pa_context* context = pa_context_new_with_proplist(PulseLoopApi(loop), "pcmtap", properties);
     pa_proplist_free(properties);
     if (context == nullptr) {
-        pa_threaded_mainloop_free(loop);
+        FreePulseLoop(loop);
         return E_OUTOFMEMORY;
     }
     auto* connection = new PulseConnection();
     connection->loop = loop;
+    loop->gathers = GathersMonitorData;
+    loop->owner = connection;
     connection->context = context;
     pa_context_set_state_callback(context, OnContextState, connection);
     pa_context_set_subscribe_callback(context, OnSubscriptionEvent, connection);
 
-    pa_threaded_mainloop_lock(loop);
+    LockPulseLoop(loop);
     // Never start a server of our own: with none running, Windows' answer is
     // that the audio service is not running, and so is ours.
-    bool ready = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
-                 pa_threaded_mainloop_start(loop) >= 0;
-    // The loop thread is the devices' engine: it reads their monitors and
-    // mixes every period, and must not fall behind on a busy machine.
-    if (ready) pa_mainloop_api_once(pa_threaded_mainloop_get_api(loop), RunLoopAsEngine, nullptr);
+    bool ready = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 && StartPulseLoop(loop);
     while (ready) {
         const pa_context_state_t state = pa_context_get_state(context);
         if (state == PA_CONTEXT_READY) break;
         if (!PA_CONTEXT_IS_GOOD(state))
             ready = false;
         else
-            pa_threaded_mainloop_wait(loop);
+            WaitPulseLoop(loop);
     }
     if (ready) ready = WaitForOperation(connection, pa_context_get_server_info(context, OnServerInfo, connection));
-    pa_threaded_mainloop_unlock(loop);
+    UnlockPulseLoop(loop);
     if (!ready) {
         CloseConnection(connection);
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
@@ -155,9 +160,9 @@ HRESULT OpenConnection(PulseConnection** opened) {
 }
 
 bool IsLost(PulseConnection* connection) {
-    pa_threaded_mainloop_lock(connection->loop);
+    LockPulseLoop(connection->loop);
     const bool lost = IsConnectionLost(connection->context);
-    pa_threaded_mainloop_unlock(connection->loop);
+    UnlockPulseLoop(connection->loop);
     return lost;
 }
 
@@ -202,7 +207,7 @@ void StartPulseClock(PulseConnection* connection) {
     if (connection->clock < 0) {
         connection->clock = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         if (connection->clock < 0) return;
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection->loop);
+        pa_mainloop_api* api = PulseLoopApi(connection->loop);
         connection->clock_event = api->io_new(api, connection->clock, PA_IO_EVENT_INPUT, OnClockTick, connection);
     }
     ArmClock(connection, NextClockTick(pa_rtclock_now()));
@@ -230,7 +235,7 @@ void CancelOperations(std::vector<pa_operation*>* pending) {
 bool WaitForOperation(PulseConnection* connection, pa_operation* op) {
     if (op == nullptr) return false;
     while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && !IsConnectionLost(connection->context))
-        pa_threaded_mainloop_wait(connection->loop);
+        WaitPulseLoop(connection->loop);
     const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
     pa_operation_unref(op);
     return done && !IsConnectionLost(connection->context);

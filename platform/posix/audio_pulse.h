@@ -1,7 +1,7 @@
 // The process's one connection to the sound server, shared by every
 // process-loopback device and every endpoint enumeration: one PulseAudio
-// context served by one threaded main loop. Works against PipeWire's pulse
-// server as well.
+// context served by one main loop on a thread of its own (pulse_loop.h).
+// Works against PipeWire's pulse server as well.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "platform/posix/pulse_loop.h"
 #include "platform/win32.h"
 
 // A device on the connection: hears of its playback streams coming and going,
@@ -32,7 +33,7 @@ constexpr pa_usec_t kClockPeriod = 10000;  // µs
 typedef std::map<uint32_t, DWORD> ClientProcesses;
 
 struct PulseConnection {
-    pa_threaded_mainloop* loop = nullptr;
+    PulseLoop* loop = nullptr;
     pa_context* context = nullptr;
     // The rest belongs to whoever holds the main loop lock.
     bool subscribed = false;                // to sink input and client events, once any listener asked

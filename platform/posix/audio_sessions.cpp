@@ -6,13 +6,14 @@
 // enumeration reads one snapshot from the server; the objects under it answer
 // from that snapshot, which is all a caller enumerating sessions sees of
 // Windows' live objects between two calls.
+#include "platform/posix/audio_sessions.h"
+
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "platform/posix/audio_group.h"
 #include "platform/posix/audio_pulse.h"
-#include "platform/posix/audio_sessions.h"
 #include "platform/posix/com_object.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 // ---- Reading the server ------------------------------------------------------
 
 struct SnapshotReader {
-    pa_threaded_mainloop* loop;
+    PulseLoop* loop;
     Snapshot* endpoints;
     ClientProcesses clients;
 };
@@ -28,7 +29,7 @@ struct SnapshotReader {
 void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     auto* reader = static_cast<SnapshotReader*>(userdata);
     if (eol != 0)
-        pa_threaded_mainloop_signal(reader->loop, 0);
+        SignalPulseLoop(reader->loop);
     else
         reader->endpoints->push_back(EndpointRecord{info->index, {}});
 }
@@ -46,7 +47,7 @@ bool IsEventSound(const pa_sink_input_info* info) {
 void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
     auto* reader = static_cast<SnapshotReader*>(userdata);
     if (eol != 0) {
-        pa_threaded_mainloop_signal(reader->loop, 0);
+        SignalPulseLoop(reader->loop);
         return;
     }
     for (EndpointRecord& endpoint : *reader->endpoints) {
@@ -59,7 +60,7 @@ void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void*
 void OnClientInfo(pa_context*, const pa_client_info* info, int eol, void* userdata) {
     auto* reader = static_cast<SnapshotReader*>(userdata);
     if (eol != 0)
-        pa_threaded_mainloop_signal(reader->loop, 0);
+        SignalPulseLoop(reader->loop);
     else
         reader->clients[info->index] = ProcessIdOf(info->proplist);
 }
@@ -82,13 +83,13 @@ HRESULT ReadPulseSnapshot(Snapshot* endpoints) {
     const HRESULT hr = AcquirePulseConnection(&connection);
     if (FAILED(hr)) return hr;
     SnapshotReader reader{connection->loop, endpoints, {}};
-    pa_threaded_mainloop_lock(connection->loop);
+    LockPulseLoop(connection->loop);
     const bool read =
         WaitForOperation(connection, pa_context_get_sink_info_list(connection->context, OnSinkInfo, &reader)) &&
         WaitForOperation(connection,
                          pa_context_get_sink_input_info_list(connection->context, OnSinkInputInfo, &reader)) &&
         WaitForOperation(connection, pa_context_get_client_info_list(connection->context, OnClientInfo, &reader));
-    pa_threaded_mainloop_unlock(connection->loop);
+    UnlockPulseLoop(connection->loop);
     ResolveClientProcesses(&reader);
     ReleasePulseConnection(connection);
     return read ? S_OK : AUDCLNT_E_SERVICE_NOT_RUNNING;
