@@ -179,14 +179,15 @@ void CloseMonitor(Monitor* monitor) {
 
 bool MixDuePackets(LoopbackMixer* mixer, pa_usec_t now);
 
-void OnMonitorData(pa_stream* stream, size_t, void* userdata) {
+void OnMonitorData(pa_stream* stream, size_t readable, void* userdata) {
     auto* monitor = static_cast<Monitor*>(userdata);
     const void* data = nullptr;
     size_t count = 0;
     std::vector<uint8_t>& bytes = monitor->bytes;
-    // A peek of an empty stream gives no bytes. Each call of the stream's
-    // API costs a getpid() (libpulse's check for a fork): none is spared.
-    while (pa_stream_peek(stream, &data, &count) == 0 && count != 0) {
+    // Takes what the server said is there, and asks no more: each call of
+    // the stream's API costs a getpid() (libpulse's check for a fork).
+    for (size_t taken = 0; taken < readable && pa_stream_peek(stream, &data, &count) == 0 && count != 0;
+         taken += count) {
         if (data == nullptr) {
             bytes.insert(bytes.end(), count, 0);  // a hole in the stream (0.0f is all zero bytes too)
         } else {
