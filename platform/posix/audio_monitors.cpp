@@ -462,18 +462,20 @@ void MixOnePacket(LoopbackMixer* mixer) {
     CommitPacket(mixer->queue);
 }
 
-// Whether a monitor in the mix holds less than a period while its stream is
-// not known to be quiet: the server is late, and the period waits. One whose
-// stream is corked, or that the server has passed over, is quiet, and gives
-// what it has.
-bool IsServerLate(const LoopbackMixer* mixer) {
+// A period waits while a monitor in the mix holds less than a period and its
+// stream is not known to be quiet: the server is late. One whose stream is
+// corked, or that the server has passed over, is quiet, and gives what it
+// has. Returns when the server last delivered to a monitor the period waits
+// for, or 0 if it waits for none.
+pa_usec_t LateDelivery(const LoopbackMixer* mixer) {
     pa_usec_t freshest = 0;
     for (const auto& [index, monitor] : mixer->monitors) freshest = std::max(freshest, monitor->arrival);
+    pa_usec_t late = 0;
     for (const auto& [index, monitor] : mixer->monitors)
         if (monitor->primed && !monitor->ended && !monitor->paused && monitor->bytes.size() < NextPeriodBytes(mixer) &&
             monitor->arrival + kPassedOver >= freshest)
-            return true;
-    return false;
+            late = std::max(late, monitor->arrival);
+    return late;
 }
 
 bool HoldsSound(const LoopbackMixer* mixer) {
@@ -493,7 +495,17 @@ bool MixDuePackets(LoopbackMixer* mixer, pa_usec_t now) {
     if (!mixer->running) return false;
     if (now > mixer->next_tick + kMaxLag) mixer->next_tick = NextClockTick(now) - kPeriod;
     while (mixer->next_tick <= now) {
-        if (now < mixer->next_tick + kMaxWait && IsServerLate(mixer)) break;
+        const pa_usec_t late = LateDelivery(mixer);
+        if (late != 0 && now < mixer->next_tick + kMaxWait) break;
+        if (late > mixer->next_tick) {
+            // The server delivered all the while and never caught up: its
+            // stream runs behind the clock for good (PipeWire's graph resumes
+            // a stream it stalled where it stopped, and loses nothing). The
+            // clock drops the time it waited, not the sound, and says so.
+            mixer->next_tick = NextClockTick(now) - kPeriod;
+            mixer->queue->gap = true;
+            continue;
+        }
         if (mixer->queue->format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
             MixOnePacket<float, float>(mixer);
         else
