@@ -13,12 +13,10 @@ import collections
 import json
 import math
 import os
-import random
 import shutil
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
@@ -396,19 +394,12 @@ class SteadySource(RealSoundTest):
         return monitor
 
     def stall_now_and_then(self, process):
-        """Stops a server process for 20-80 ms every 0.3-1 s until the test
-        ends, as a loaded machine deschedules it."""
-        done, pace = threading.Event(), random.Random(7)
-
-        def stall():
-            while not done.wait(pace.uniform(0.3, 1.0)):
-                process.send_signal(signal.SIGSTOP)
-                time.sleep(pace.uniform(0.02, 0.08))
-                process.send_signal(signal.SIGCONT)
-        stalls = threading.Thread(target=stall)
-        stalls.start()
-        self.addCleanup(stalls.join)
-        self.addCleanup(done.set)
+        # Stops a server process for 20-80 ms every 0.3-1 s, as a loaded machine deschedules it.
+        stalls = subprocess.Popen(["sh", "-c", "while :; do sleep 0.$(shuf -i 3-9 -n 1); kill -STOP %d; "
+                                   "sleep 0.0$(shuf -i 2-8 -n 1); kill -CONT %d; done" % (process.pid, process.pid)])
+        self.addCleanup(process.send_signal, signal.SIGCONT)
+        self.addCleanup(stalls.wait)
+        self.addCleanup(stalls.kill)
 
     def sibling_case(self):
         # One tree, as a browser's: the root plays the steady source, and a
