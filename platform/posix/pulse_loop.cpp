@@ -49,11 +49,7 @@ PulseLoop* NewPulseLoop() {
     pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
     pthread_mutex_init(&loop->lock, &attributes);
     pthread_mutexattr_destroy(&attributes);
-    pthread_condattr_t condition;
-    pthread_condattr_init(&condition);
-    pthread_condattr_setclock(&condition, CLOCK_MONOTONIC);
-    pthread_cond_init(&loop->signalled, &condition);
-    pthread_condattr_destroy(&condition);
+    pthread_cond_init(&loop->signalled, nullptr);
     pa_mainloop_set_poll_func(mainloop, PollGathering, loop);
     return loop;
 }
