@@ -488,7 +488,8 @@ bool HoldsSound(const LoopbackMixer* mixer) {
 // Windows' engine does: a packet mixed only when the next fragment arrives
 // would reach the reader up to a fragment late, and the reader would have
 // to hold that much more to never run dry. A period the server is late for
-// waits, up to kMaxWait; the periods behind it follow at once. Returns
+// waits, up to kMaxWait; then it and the periods behind it follow at once,
+// or the clock skips them if the server delivered all the while. Returns
 // whether the device still needs the clock: while no monitor holds sound
 // it does not.
 bool MixDuePackets(LoopbackMixer* mixer, pa_usec_t now) {
