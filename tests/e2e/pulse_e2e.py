@@ -398,8 +398,7 @@ class SteadySource(RealSoundTest):
         stalls = subprocess.Popen(["sh", "-c", "while :; do sleep 0.$(shuf -i 3-9 -n 1); kill -STOP %d; "
                                    "sleep 0.0$(shuf -i 2-8 -n 1); kill -CONT %d; done" % (process.pid, process.pid)])
         self.addCleanup(process.send_signal, signal.SIGCONT)
-        self.addCleanup(stalls.wait)
-        self.addCleanup(stalls.kill)
+        self.addCleanup(lambda: (stalls.kill(), stalls.wait()))
 
     def sibling_case(self):
         # One tree, as a browser's: the root plays the steady source, and a
@@ -440,8 +439,6 @@ class SteadySource(RealSoundTest):
 
     @unittest.skipUnless(PIPEWIRE, "PipeWire's pulse server")
     def test_include_through_the_libpulse_group_passes_exactly_while_a_sibling_corks_and_the_server_stalls(self):
-        # A stalled pulse server resumes its streams where they stopped: they
-        # run behind the clock from then on, and lose nothing.
         self.server.env["PCMTAP_AUDIO"] = "pulse"
         self.stall_now_and_then(self.server.processes[-1])
         self.sibling_case()
